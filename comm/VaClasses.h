@@ -1,0 +1,220 @@
+// Small base classes of the serial library: the exception class, signal objects, recursive locks,
+// threads and the synchronous hand-over of calls to the main thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <initializer_list>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+// The one exception class of the port component; it carries only its message.
+class EVaCommError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Formats a message with printf-like "%d" and "%s" placeholders, filled in order from args
+// ("%%" gives "%"). Placeholders without an argument are left as they stand.
+std::string VaFormat(const std::string& text, std::initializer_list<std::string> args);
+
+// Builds the message of a failed system call: text formatted with the error code and its text.
+std::string VaErrorMessage(const std::string& text, int errorCode);
+
+// A small set of enumeration values, stored as bits.
+template <class E>
+class TVaSet {
+public:
+    constexpr TVaSet() = default;
+    constexpr TVaSet(std::initializer_list<E> values)
+    {
+        for (E v : values)
+            bits_ |= Bit(v);
+    }
+    constexpr bool Contains(E v) const { return (bits_ & Bit(v)) != 0; }
+    constexpr TVaSet& Include(E v)
+    {
+        bits_ |= Bit(v);
+        return *this;
+    }
+    constexpr TVaSet& Exclude(E v)
+    {
+        bits_ &= ~Bit(v);
+        return *this;
+    }
+    constexpr bool Empty() const { return bits_ == 0; }
+    constexpr uint32_t Bits() const { return bits_; }
+    constexpr bool operator==(const TVaSet&) const = default;
+
+private:
+    static constexpr uint32_t Bit(E v) { return 1u << static_cast<unsigned>(v); }
+    uint32_t bits_ = 0;
+};
+
+// Holds a system handle (a file descriptor here), closed with the object, and the last error code.
+class TVaHandleObject {
+public:
+    TVaHandleObject() = default;
+    virtual ~TVaHandleObject();
+    TVaHandleObject(const TVaHandleObject&) = delete;
+    TVaHandleObject& operator=(const TVaHandleObject&) = delete;
+
+    int Handle() const { return handle_; }
+    int LastError() const { return lastError_; }
+
+protected:
+    int handle_ = -1;
+    int lastError_ = 0;
+};
+
+class TVaEvent : public TVaHandleObject {};
+
+enum class TVaWaitResult { wrSignaled, wrTimeout, wrAbandoned, wrError };
+
+// A manual-reset signal that starts clear, built on an eventfd so that it can be waited for together
+// with other descriptors in one poll. Signal on an already set signal costs no system call.
+class TVaWaitEvent : public TVaEvent {
+public:
+    TVaWaitEvent();
+    void Signal();
+    void Reset();
+    bool IsSet() const;
+    // Waits at most ms milliseconds (a negative ms waits without limit).
+    TVaWaitResult WaitFor(int ms);
+
+private:
+    mutable std::mutex mutex_;
+    bool set_ = false;
+};
+
+// Waits until one of the signals is set or ms milliseconds have passed (ms < 0: no limit).
+// Returns the index of the first set signal in list order, or -1 on time-out.
+int VaWaitForAny(std::initializer_list<TVaWaitEvent*> events, int ms);
+
+// A recursive lock. Offers lock/unlock too, so that it works with std::lock_guard and
+// std::condition_variable_any.
+class TVaCriticalSection {
+public:
+    void Enter() { mutex_.lock(); }
+    void Leave() { mutex_.unlock(); }
+    void lock() { mutex_.lock(); }
+    void unlock() { mutex_.unlock(); }
+    bool try_lock() { return mutex_.try_lock(); }
+
+private:
+    std::recursive_mutex mutex_;
+};
+
+// ---- Hand-over of calls to the main thread -------------------------------------------------------
+//
+// Worker threads run their events on the main thread: Synchronize queues a call, wakes the main
+// thread through the installed callback and blocks until the call has run there. The main thread
+// runs queued calls with CheckSynchronize (the application calls it from its event loop). Whenever the
+// main thread itself has to block inside the serial library (a thread ending, room in an output
+// queue) it keeps running queued calls, so a worker waiting in a hand-over can always finish.
+
+// Makes the calling thread the main thread (by default the thread that first used the library's
+// hand-over functions after start-up is the one that constructed the first static: the process's main).
+void VaSetMainThread();
+bool VaIsMainThread();
+// Installs the callback that tells the main thread's event loop to call CheckSynchronize soon.
+// It is called from worker threads and must be thread-safe and must not block.
+void VaSetWakeMainThread(std::function<void()> wake);
+// Runs fn on the main thread and waits until it has run; an exception fn raises is rethrown here.
+// On the main thread fn runs at once.
+void Synchronize(const std::function<void()>& fn);
+// Queues fn to run on the main thread without waiting for it.
+void VaQueue(std::function<void()> fn);
+// Runs every queued call; returns true when at least one ran. Main thread only.
+bool CheckSynchronize();
+// Main thread: runs queued calls and sleeps until pred() holds or the deadline passes; returns pred().
+// Anything that can make pred() true must call VaNotifyWaiters afterwards.
+bool VaWaitServing(const std::function<bool()>& pred, std::chrono::steady_clock::time_point deadline);
+bool VaWaitServing(const std::function<bool()>& pred);
+void VaNotifyWaiters();
+
+// The application's exception handler: reports an exception that reached an event loop.
+// The default handler writes the message to standard error.
+void VaSetExceptionHandler(std::function<void(std::exception_ptr)> handler);
+void VaHandleException(std::exception_ptr error);
+
+// ---- Threads ----------------------------------------------------------------------------------------
+
+enum TVaThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+
+// A worker thread in the manner of the desktop frameworks: created suspended, started with Start,
+// asked to end with Terminate, waited for with WaitFor.
+class TVaThread {
+public:
+    TVaThread() = default;
+    virtual ~TVaThread();
+    TVaThread(const TVaThread&) = delete;
+    TVaThread& operator=(const TVaThread&) = delete;
+
+    void Start();
+    void Terminate() { terminated_.store(true); }
+    bool Terminated() const { return terminated_.load(); }
+    bool Finished() const { return finished_.load(); }
+    // Waits for the thread's end; on the main thread it keeps running hand-overs meanwhile.
+    void WaitFor();
+    void SetPriority(TVaThreadPriority priority);
+    TVaThreadPriority Priority() const { return priority_; }
+
+    // Runs on the main thread (through Synchronize) after Execute has returned.
+    std::function<void(TVaThread*)> OnTerminate;
+    // When set, the thread object deletes itself after OnTerminate; nobody may wait for it then.
+    bool FreeOnTerminate = false;
+
+protected:
+    virtual void Execute() = 0;
+
+private:
+    void Run();
+    void ApplyPriority();
+
+    std::thread thread_;
+    std::atomic<bool> terminated_{false};
+    std::atomic<bool> finished_{false};
+    std::atomic<int> tid_{0};
+    TVaThreadPriority priority_ = tpNormal;
+};
+
+// ---- Components -------------------------------------------------------------------------------------
+
+enum class TVaOperation { opInsert, opRemove };
+
+// The component base: an owner reference, notifications of removal to components that asked for
+// them, a loaded step, and the destroying and designing states.
+class TVaComponent {
+public:
+    explicit TVaComponent(TVaComponent* owner = nullptr) : owner_(owner) {}
+    virtual ~TVaComponent();
+    TVaComponent(const TVaComponent&) = delete;
+    TVaComponent& operator=(const TVaComponent&) = delete;
+
+    TVaComponent* Owner() const { return owner_; }
+    // Asks this component to tell other when it is being removed (and the other way round).
+    void FreeNotification(TVaComponent* other);
+    void RemoveFreeNotification(TVaComponent* other);
+    virtual void Notification(TVaComponent* component, TVaOperation operation);
+    // Called after the owner has set all stored properties.
+    virtual void Loaded() {}
+    bool Destroying() const { return destroying_; }
+    bool Designing() const { return false; }
+
+protected:
+    // Derived destructors call this first: marks the component as being destroyed and tells the
+    // components that asked for it.
+    void BeginDestruction();
+
+private:
+    TVaComponent* owner_;
+    std::vector<TVaComponent*> notified_;
+    bool destroying_ = false;
+};
