@@ -1,0 +1,484 @@
+// The protocol engine: component, worker thread, receive queue, time-outs and error counting.
+#include "VaProtocol.h"
+
+#include "VaFileName.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// Thrown by Finish to unwind the worker's call chain; carries nothing and Execute catches it.
+struct TVaSilentAbort {};
+
+std::atomic<int> gLiveWorkers{0};
+
+const char* const kQueueFullMessage = "Output buffer is full. Please check comm status.";
+
+} // namespace
+
+const char* VaTransferCodeMeaning(int32_t code)
+{
+    switch (code) {
+    case VaCode::Completed: return "transfer completed";
+    case VaCode::Timeout: return "no byte arrived within the time-out";
+    case VaCode::Cancelled: return "cancelled on this side";
+    case VaCode::PeerCancelled: return "cancelled by the peer";
+    case VaCode::ProtocolFailure: return "protocol failure";
+    case VaCode::FileReadFailed: return "reading the file to send failed";
+    case VaCode::FileWriteFailed: return "writing the received file failed";
+    case VaCode::TooManyErrors: return "too many errors";
+    case VaCode::CreateFailed: return "the file to receive cannot be created";
+    case VaCode::OpenFailed: return "the file to send cannot be opened";
+    case VaCode::Overflow: return "receive buffer overflow";
+    case VaCode::BadBlock: return "block check failed or block refused";
+    case VaCode::Unexpected: return "unexpected byte";
+    default: return "unknown code";
+    }
+}
+
+// ---- TVaProtocol -----------------------------------------------------------------------------------
+
+TVaProtocol::TVaProtocol(TVaComponent* owner)
+    : TVaCommComponent(owner), link_(std::make_shared<TVaProtocolLink>())
+{
+    link_->owner = this;
+    // Nothing the port receives is kept until a transfer starts.
+    SetDispatcherActive(false);
+}
+
+TVaProtocol::~TVaProtocol()
+{
+    {
+        std::lock_guard lock(link_->mutex);
+        link_->owner = nullptr;
+    }
+    // The worker ends on its own and frees itself; it reaches nothing of this component any more.
+    if (worker_ != nullptr) {
+        worker_->Stop();
+        worker_ = nullptr;
+    }
+}
+
+void TVaProtocol::CheckIdle() const
+{
+    if (worker_ != nullptr)
+        throw EVaCommError("Transfer already in progress...");
+}
+
+void TVaProtocol::StartTransfer()
+{
+    CheckIdle();
+    PrepareTransfer();
+    std::unique_ptr<TVaProtocolThread> worker;
+    try {
+        worker = CreateWorker();
+    } catch (...) {
+        SetDispatcherActive(false);
+        throw;
+    }
+    worker->FreeOnTerminate = true;
+    std::shared_ptr<TVaProtocolLink> link = link_;
+    worker->OnTerminate = [link](TVaThread*) {
+        if (link->owner != nullptr)
+            link->owner->TransferFinished();
+    };
+    worker->SetPriority(tpHigher);
+    worker_ = worker.release();
+    DoTransferStart();
+    worker_->Start();
+}
+
+void TVaProtocol::AbortTransfer()
+{
+    if (worker_ != nullptr)
+        worker_->Cancel();
+}
+
+int32_t TVaProtocol::ErrorCode() const
+{
+    return worker_ != nullptr ? worker_->LastError() : 0;
+}
+
+int32_t TVaProtocol::ErrorCount() const
+{
+    return worker_ != nullptr ? worker_->ErrorCount() : 0;
+}
+
+void TVaProtocol::HandleCommData(PVaData data, int32_t count)
+{
+    if (count > 0 && worker_ != nullptr)
+        worker_->DataIn(data, count);
+}
+
+void TVaProtocol::PrepareTransfer()
+{
+    link_->exitCode.store(0);
+    Dispatcher().PurgeReadWrite();
+    SetDispatcherActive(true);
+}
+
+void TVaProtocol::RunHandler(const std::function<void()>& handler)
+{
+    try {
+        handler();
+    } catch (...) {
+        VaHandleException(std::current_exception());
+    }
+}
+
+void TVaProtocol::DoTransferStart()
+{
+    if (OnTransferStart)
+        RunHandler([this] { OnTransferStart(this); });
+}
+
+void TVaProtocol::DoTransferEnd()
+{
+    if (OnTransferEnd)
+        RunHandler([this] { OnTransferEnd(this, ExitCode()); });
+}
+
+void TVaProtocol::DoError(int32_t code, int32_t count)
+{
+    if (OnError)
+        RunHandler([this, code, count] { OnError(this, code, count); });
+}
+
+void TVaProtocol::TransferFinished()
+{
+    SetDispatcherActive(false);
+    worker_ = nullptr;
+    DoTransferEnd();
+}
+
+// ---- TVaProtocolThread -----------------------------------------------------------------------------
+
+TVaProtocolThread::TVaProtocolThread(TVaProtocol& owner)
+    : mode_(owner.Mode()),
+      timeout_(owner.Timeout()),
+      maxErrors_(owner.MaxErrors()),
+      rxQueue_(std::max(owner.BufferSize(), kRxLimit)),
+      link_(owner.link_)
+{
+    gLiveWorkers.fetch_add(1);
+}
+
+TVaProtocolThread::~TVaProtocolThread()
+{
+    CloseFile();
+    gLiveWorkers.fetch_sub(1);
+    VaNotifyWaiters();
+}
+
+int TVaProtocolThread::LiveWorkers()
+{
+    return gLiveWorkers.load();
+}
+
+void TVaProtocolThread::DataIn(PVaData data, int32_t count)
+{
+    if (overflow_.load())
+        return;
+    {
+        std::lock_guard lock(rxLock_);
+        if (rxQueue_.Size() + localHeld_.load() + count > kRxLimit)
+            overflow_.store(true);
+        else
+            rxQueue_.Append(data, count);
+    }
+    rxEvent_.Signal();
+}
+
+void TVaProtocolThread::Cancel()
+{
+    cancelled_.store(true);
+    rxEvent_.Signal();
+}
+
+void TVaProtocolThread::Stop()
+{
+    Terminate();
+    cancelled_.store(true);
+    rxEvent_.Signal();
+}
+
+void TVaProtocolThread::ResetState()
+{
+    // A worker runs one transfer and starts empty, so the receive queue is not cleared here: bytes
+    // that arrived between the start of the transfer and this point are the peer's first answer.
+    // Nor is a cancel that came in that short time forgotten.
+    errorCount_.store(0);
+    lastError_.store(0);
+}
+
+bool TVaProtocolThread::TakeFromQueue()
+{
+    // Caller holds rxLock_ and has consumed every local byte.
+    const int32_t n = rxQueue_.Size();
+    if (n == 0)
+        return false;
+    rxQueue_.Extract(local_, n);
+    localPos_ = 0;
+    localEnd_ = n;
+    localHeld_.store(n);
+    return true;
+}
+
+int TVaProtocolThread::ReadByte()
+{
+    for (;;) {
+        if (overflow_.load()) {
+            SendCancel();
+            Finish(VaCode::Overflow);
+        }
+        if (cancelled_.load())
+            return 0;
+        if (localPos_ < localEnd_) {
+            const uint8_t b = local_[localPos_++];
+            localHeld_.store(localEnd_ - localPos_);
+            return b;
+        }
+        {
+            std::lock_guard lock(rxLock_);
+            if (TakeFromQueue())
+                continue;
+            // Cleared under the lock and before the flags are looked at again, so that a byte, a
+            // cancel or an overflow signalled from now on ends the wait below.
+            rxEvent_.Reset();
+        }
+        if (overflow_.load() || cancelled_.load())
+            continue;
+        if (rxEvent_.WaitFor(timeout_ > 0 ? timeout_ : -1) != TVaWaitResult::wrSignaled)
+            RecordError(VaCode::Timeout, false);
+    }
+}
+
+int TVaProtocolThread::PeekByte()
+{
+    if (localPos_ < localEnd_)
+        return local_[localPos_];
+    std::lock_guard lock(rxLock_);
+    if (rxQueue_.Size() == 0)
+        return -1;
+    uint8_t b = 0;
+    rxQueue_.Peek(&b, 1);
+    return b;
+}
+
+bool TVaProtocolThread::Waiting(uint8_t value)
+{
+    if (std::find(local_ + localPos_, local_ + localEnd_, value) != local_ + localEnd_)
+        return true;
+    std::lock_guard lock(rxLock_);
+    const uint8_t* data = rxQueue_.Data();
+    return std::find(data, data + rxQueue_.Size(), value) != data + rxQueue_.Size();
+}
+
+bool TVaProtocolThread::QuietFor(int ms)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (localPos_ < localEnd_)
+            return false;
+        {
+            std::lock_guard lock(rxLock_);
+            if (rxQueue_.Size() > 0)
+                return false;
+            rxEvent_.Reset();
+        }
+        if (overflow_.load() || cancelled_.load())
+            return true;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return true;
+        rxEvent_.WaitFor(static_cast<int>(left.count()));
+    }
+}
+
+void TVaProtocolThread::SendBuf(const void* data, int32_t count)
+{
+    auto started = std::chrono::steady_clock::now();
+    for (;;) {
+        if (Terminated())
+            return;
+        try {
+            std::lock_guard lock(link_->mutex);
+            if (link_->owner != nullptr)
+                link_->owner->Dispatcher().WriteBuf(data, count);
+            return;
+        } catch (const EVaCommError& e) {
+            // The port's output queue did not drain within its write time-out: the line is slower
+            // than the blocks we queue (XMODEM-G at a low rate) or held by flow control. Keep
+            // trying; each Timeout without room counts like a silent line.
+            if (std::strcmp(e.what(), kQueueFullMessage) != 0)
+                throw;
+        }
+        if (cancelled_.load())
+            return;
+        // A port whose write time-out is 0 fails at once; do not spin on it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        const auto now = std::chrono::steady_clock::now();
+        if (timeout_ > 0 && now - started >= std::chrono::milliseconds(timeout_)) {
+            started = now;
+            RecordError(VaCode::Timeout, false);
+        }
+    }
+}
+
+void TVaProtocolThread::SendByte(uint8_t value)
+{
+    SendBuf(&value, 1);
+}
+
+void TVaProtocolThread::SyncWithOwner(const std::function<void(TVaProtocol&)>& fn)
+{
+    if (Terminated())
+        return;
+    std::shared_ptr<TVaProtocolLink> link = link_;
+    Synchronize([link, fn] {
+        if (link->owner != nullptr)
+            fn(*link->owner);
+    });
+}
+
+void TVaProtocolThread::RecordError(int32_t code, bool cancelPeer)
+{
+    const int32_t count = errorCount_.fetch_add(1) + 1;
+    lastError_.store(code);
+    if (count == maxErrors_) {
+        if (cancelPeer)
+            SendCancel();
+        Finish(VaCode::TooManyErrors);
+    }
+    SyncWithOwner([code, count](TVaProtocol& owner) { owner.DoError(code, count); });
+}
+
+void TVaProtocolThread::Finish(int32_t code)
+{
+    link_->exitCode.store(code);
+    throw TVaSilentAbort{};
+}
+
+void TVaProtocolThread::Execute()
+{
+    while (!Terminated()) {
+        ResetState();
+        try {
+            if (mode_ == tmDownload)
+                DoReceive();
+            else
+                DoSend();
+        } catch (const TVaSilentAbort&) {
+        } catch (...) {
+            // Something outside the protocol failed (the port refused a write, memory ran out).
+            // The transfer has failed: it must not look completed, and the program hears why.
+            link_->exitCode.store(VaCode::ProtocolFailure);
+            const std::exception_ptr error = std::current_exception();
+            try {
+                SendCancel();
+            } catch (...) {
+            }
+            if (!Terminated())
+                Synchronize([error] { VaHandleException(error); });
+        }
+        CloseFile();
+        Stop();
+    }
+}
+
+// ---- Files -------------------------------------------------------------------------------------------
+
+void TVaProtocolThread::OpenForSend(const std::string& fileName)
+{
+    // Read-only: a file we only send needs no write permission.
+    fd_ = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd_ >= 0 && (fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)))
+        CloseFile();
+    if (fd_ < 0) {
+        SendCancel();
+        Finish(VaCode::OpenFailed);
+    }
+    position_ = 0;
+}
+
+std::string TVaProtocolThread::CreateForReceive(const std::string& fileName)
+{
+    // O_EXCL: a file that appears between choosing the name and creating it is not replaced, and a
+    // symbolic link in its place is not followed.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        std::string name = MakeUniqueFileName(fileName);
+        fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ >= 0) {
+            position_ = 0;
+            return name;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    SendCancel();
+    Finish(VaCode::CreateFailed);
+}
+
+void TVaProtocolThread::CloseFile()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+int64_t TVaProtocolThread::FileSize() const
+{
+    struct stat st;
+    if (fd_ < 0 || fstat(fd_, &st) != 0)
+        return 0;
+    return st.st_size;
+}
+
+bool TVaProtocolThread::AtEndOfFile() const
+{
+    return position_ == FileSize();
+}
+
+int32_t TVaProtocolThread::ReadFile(uint8_t* data, int32_t count)
+{
+    int32_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::read(fd_, data + done, static_cast<size_t>(count - done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (n == 0)
+            break;
+        done += static_cast<int32_t>(n);
+    }
+    position_ += done;
+    return done;
+}
+
+bool TVaProtocolThread::WriteFile(const uint8_t* data, int32_t count)
+{
+    int32_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::write(fd_, data + done, static_cast<size_t>(count - done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<int32_t>(n);
+    }
+    position_ += done;
+    return true;
+}

@@ -1,0 +1,291 @@
+// File transfer protocols on top of the port component: the protocol engine (a component that
+// borrows a port and runs one transfer on a worker thread) and the XMODEM family (checksum with
+// 128-byte blocks, CRC-16 with 1024-byte blocks, streaming XMODEM-G).
+//
+// Threads: every public operation and every event runs on the main thread. The worker hands its
+// events to the main thread with Synchronize and waits for them; OnTransferEnd runs after the worker
+// has ended. A main thread that waits for a transfer must keep serving hand-overs (CheckSynchronize,
+// VaWaitServing).
+#pragma once
+
+#include "VaComm.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+enum TVaTransferMode { tmUpload, tmDownload };
+
+// Exit codes (ExitCode, OnTransferEnd) and error codes (OnError) of a transfer.
+namespace VaCode {
+constexpr int32_t Completed = 0;        // exit: transfer completed
+constexpr int32_t Timeout = -1;         // error: no byte arrived within Timeout
+constexpr int32_t Cancelled = -3;       // exit: cancelled on this side
+constexpr int32_t PeerCancelled = -4;   // exit: cancelled by the peer (CAN received)
+constexpr int32_t ProtocolFailure = -5; // exit: unexpected byte, wrong block number, retries exhausted
+constexpr int32_t FileReadFailed = -7;  // exit: reading the file to send failed
+constexpr int32_t FileWriteFailed = -8; // exit: writing the received file failed
+constexpr int32_t TooManyErrors = -9;   // exit: MaxErrors errors recorded
+constexpr int32_t CreateFailed = -11;   // exit: the file to receive cannot be created
+constexpr int32_t OpenFailed = -12;     // exit: the file to send cannot be opened
+constexpr int32_t Overflow = -14;       // exit: receive buffer overflow
+constexpr int32_t BadBlock = -15;       // error: block check failed (receiver) or block refused (sender)
+constexpr int32_t Unexpected = -16;     // error: unexpected byte awaiting the start or the EOT answer
+} // namespace VaCode
+
+// A short English meaning of an exit or error code, for command-line output and logs.
+const char* VaTransferCodeMeaning(int32_t code);
+
+class TVaProtocol;
+class TVaProtocolThread;
+
+// What a component and its worker share. The worker keeps it alive, so it outlives a component that
+// is destroyed during a transfer; the component clears owner then, and from that moment the worker
+// writes nothing and raises no event.
+struct TVaProtocolLink {
+    std::mutex mutex;             // guards owner against the worker's writes
+    TVaProtocol* owner = nullptr; // written on the main thread only
+    std::atomic<int32_t> exitCode{0};
+};
+
+class TVaProtocol : public TVaCommComponent {
+public:
+    using TNotifyEvent = std::function<void(TVaProtocol* sender)>;
+    using TVaTransferEndEvent = std::function<void(TVaProtocol* sender, int32_t exitCode)>;
+    using TVaTransferErrorEvent =
+        std::function<void(TVaProtocol* sender, int32_t errorCode, int32_t errorCount)>;
+
+    explicit TVaProtocol(TVaComponent* owner = nullptr);
+    ~TVaProtocol() override;
+
+    // ---- Properties (set them while idle; a running transfer keeps the values it started with)
+    TVaTransferMode Mode() const { return mode_; }
+    void SetMode(TVaTransferMode mode) { mode_ = mode; }
+    // Milliseconds one wait for a received byte may last before it counts as an error.
+    int32_t Timeout() const { return timeout_; }
+    void SetTimeout(int32_t ms) { timeout_ = ms; }
+    // Number of recorded errors that ends a transfer; 0 or below: no limit.
+    int32_t MaxErrors() const { return maxErrors_; }
+    void SetMaxErrors(int32_t n) { maxErrors_ = n; }
+    // Capacity of the worker's receive queue; values below 4096 are raised to 4096.
+    int32_t BufferSize() const { return bufferSize_; }
+    void SetBufferSize(int32_t n) { bufferSize_ = n; }
+
+    TNotifyEvent OnTransferStart;
+    TVaTransferEndEvent OnTransferEnd;
+    TVaTransferErrorEvent OnError;
+
+    // Starts a transfer and returns at once; raises EVaCommError "Transfer already in progress..."
+    // while one runs.
+    virtual void StartTransfer();
+    // Asks a running transfer to stop (it ends with -3); does nothing while idle.
+    virtual void AbortTransfer();
+    bool Busy() const { return worker_ != nullptr; }
+    int32_t ExitCode() const { return link_->exitCode.load(); }
+    // The running transfer's last error code and error count; 0 while idle.
+    int32_t ErrorCode() const;
+    int32_t ErrorCount() const;
+
+    void HandleCommData(PVaData data, int32_t count) override;
+    void HandleCommEvents(uint32_t) override {}
+
+    // Runs an event handler; an exception it raises goes to the application's exception handler.
+    static void RunHandler(const std::function<void()>& handler);
+
+protected:
+    // Returns the worker for one transfer, not yet started, bound to this component.
+    virtual std::unique_ptr<TVaProtocolThread> CreateWorker() = 0;
+    virtual void DoTransferStart();
+    virtual void DoTransferEnd();
+    virtual void PrepareTransfer();
+    void CheckIdle() const;
+
+private:
+    friend class TVaProtocolThread;
+    void TransferFinished();
+    void DoError(int32_t code, int32_t count);
+
+    TVaTransferMode mode_ = tmUpload;
+    int32_t timeout_ = 60000;
+    int32_t maxErrors_ = 10;
+    int32_t bufferSize_ = 4096;
+    TVaProtocolThread* worker_ = nullptr; // frees itself when it ends
+    std::shared_ptr<TVaProtocolLink> link_;
+};
+
+// The worker: runs one transfer from start to end. It frees itself after its end has been reported.
+class TVaProtocolThread : public TVaThread {
+public:
+    // Received bytes beyond this many waiting end the transfer with -14.
+    static constexpr int32_t kRxLimit = 4096;
+
+    explicit TVaProtocolThread(TVaProtocol& owner);
+    ~TVaProtocolThread() override;
+
+    // Main thread: queue received bytes for the worker.
+    void DataIn(PVaData data, int32_t count);
+    // Main thread: ask the transfer to stop at its next read or block boundary.
+    void Cancel();
+    // Ends the thread without telling the peer (the component is going away).
+    void Stop();
+
+    int32_t LastError() const { return lastError_.load(); }
+    int32_t ErrorCount() const { return errorCount_.load(); }
+
+    // Number of protocol workers alive in the process (for waiting until detached workers are gone).
+    static int LiveWorkers();
+
+protected:
+    void Execute() override;
+
+    // ---- For the protocol code (worker thread)
+    // The next received byte; 0 when the transfer has been cancelled. Waits, counting error -1
+    // every Timeout ms without a byte; ends the transfer with -14 after an overflow.
+    virtual int ReadByte();
+    // The first waiting byte without taking it, or -1 when none waits.
+    int PeekByte();
+    // Whether a byte of this value is among the waiting bytes.
+    bool Waiting(uint8_t value);
+    // Waits at most ms for a byte to arrive; true when none came (nothing is taken).
+    bool QuietFor(int ms);
+    void SendBuf(const void* data, int32_t count);
+    void SendByte(uint8_t value);
+    virtual void DoSend() = 0;
+    virtual void DoReceive() = 0;
+    virtual void ResetState();
+    virtual void SendCancel() {}
+
+    // Counts an error; at the MaxErrors-th one ends the transfer with -9 (telling the peer first
+    // when cancelPeer), otherwise raises OnError.
+    void RecordError(int32_t code, bool cancelPeer);
+    // Sets the exit code and unwinds the worker's call chain. Every end of a transfer comes here.
+    [[noreturn]] void Finish(int32_t code);
+
+    // The file of the transfer.
+    void OpenForSend(const std::string& fileName);
+    // Creates a new file; returns the name actually used (never an existing file).
+    std::string CreateForReceive(const std::string& fileName);
+    void CloseFile();
+    bool AtEndOfFile() const;
+    int64_t FileSize() const;
+    int64_t FilePosition() const { return position_; }
+    // Reads up to count bytes; the number read, or -1 on failure.
+    int32_t ReadFile(uint8_t* data, int32_t count);
+    // Writes count bytes; false on failure.
+    bool WriteFile(const uint8_t* data, int32_t count);
+
+    bool Cancelled() const { return cancelled_.load(); }
+    // Runs fn on the main thread with the owner, unless the thread is terminated or the owner gone.
+    void SyncWithOwner(const std::function<void(TVaProtocol&)>& fn);
+
+    const TVaTransferMode mode_;
+    const int32_t timeout_;
+    const int32_t maxErrors_;
+
+private:
+    bool TakeFromQueue();
+
+    TVaCommBuffer rxQueue_;
+    // Bytes taken from rxQueue_ in one go and not yet read, so that reading one byte does not move
+    // the whole queue each time. They still count against kRxLimit.
+    uint8_t local_[kRxLimit];
+    int32_t localPos_ = 0;
+    int32_t localEnd_ = 0;
+    std::atomic<int32_t> localHeld_{0};
+
+    int fd_ = -1;
+    int64_t position_ = 0;
+    std::atomic<int32_t> lastError_{0};
+    std::atomic<int32_t> errorCount_{0};
+    std::atomic<bool> cancelled_{false};
+    std::atomic<bool> overflow_{false};
+    TVaCriticalSection rxLock_;
+    TVaWaitEvent rxEvent_;
+    std::shared_ptr<TVaProtocolLink> link_;
+};
+
+// ---- XMODEM family ---------------------------------------------------------------------------------
+
+class TVaXYModem : public TVaProtocol {
+public:
+    using TVaFileInfoEvent =
+        std::function<void(TVaProtocol* sender, const std::string& name, int64_t size)>;
+    using TVaPacketEvent = std::function<void(TVaProtocol* sender, int32_t packet, int64_t byteCount)>;
+
+    using TVaProtocol::TVaProtocol;
+
+    // The file of the transfer is open: the path actually used and its size (0 when receiving).
+    TVaFileInfoEvent OnFileInfo;
+    // One block has been transferred: the running block count from 1 and the file position after it.
+    TVaPacketEvent OnPacketEvent;
+};
+
+enum class TVaXProtocol { XModem, XModem1K, XModemG };
+
+class TVaXModem : public TVaXYModem {
+public:
+    using TVaXYModem::TVaXYModem;
+
+    // The file to send, or the file to receive into.
+    const std::string& FileName() const { return fileName_; }
+    void SetFileName(const std::string& name) { fileName_ = name; }
+    // Receiving only: the start character asked for (NAK, 'C' or 'G').
+    TVaXProtocol Protocol() const { return protocol_; }
+    void SetProtocol(TVaXProtocol protocol) { protocol_ = protocol; }
+
+protected:
+    std::unique_ptr<TVaProtocolThread> CreateWorker() override;
+
+private:
+    std::string fileName_;
+    TVaXProtocol protocol_ = TVaXProtocol::XModem;
+};
+
+namespace VaXModem {
+constexpr uint8_t SOH = 0x01;
+constexpr uint8_t STX = 0x02;
+constexpr uint8_t EOT = 0x04;
+constexpr uint8_t ACK = 0x06;
+constexpr uint8_t NAK = 0x15;
+constexpr uint8_t CAN = 0x18;
+constexpr uint8_t CRC_START = 'C';
+constexpr uint8_t G_START = 'G';
+// The receiver's start character for a protocol.
+uint8_t StartChar(TVaXProtocol protocol);
+} // namespace VaXModem
+
+class TVaXYModemThread : public TVaProtocolThread {
+public:
+    using TVaProtocolThread::TVaProtocolThread;
+
+protected:
+    void SendCancel() override;
+
+    void SendFile(const std::string& fileName);
+    int WaitForStart();
+    void SendBlock(uint32_t number, int32_t size, int startChar);
+    void SendEOT();
+    void ReceiveFile(const std::string& fileName, int64_t expectedSize, int startChar);
+    void ReceiveBlock(uint32_t number, int32_t& size, int startChar);
+    void ClearBlock();
+    void NotifyFileInfo(const std::string& name, int64_t size);
+    void NotifyPacket(int32_t packet, int64_t byteCount);
+
+    uint8_t block_[1024];
+};
+
+class TVaXModemThread : public TVaXYModemThread {
+public:
+    explicit TVaXModemThread(TVaXModem& owner);
+
+protected:
+    void DoSend() override;
+    void DoReceive() override;
+
+private:
+    const std::string fileName_;
+    const TVaXProtocol protocol_;
+};

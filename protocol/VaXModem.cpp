@@ -1,0 +1,300 @@
+// The XMODEM family: sender and receiver state machines for checksum/128, CRC-16/1024 and
+// streaming XMODEM-G.
+#include "VaProtocol.h"
+
+#include "VaCrc16.h"
+
+#include <algorithm>
+#include <cstring>
+
+using namespace VaXModem;
+
+namespace {
+
+// After an EOT the sender is silent until it hears our answer. A byte that follows an EOT at once
+// shows that it was a damaged block header, not the end of the file.
+constexpr int kEotQuietMs = 100;
+
+} // namespace
+
+uint8_t VaXModem::StartChar(TVaXProtocol protocol)
+{
+    switch (protocol) {
+    case TVaXProtocol::XModem1K: return CRC_START;
+    case TVaXProtocol::XModemG: return G_START;
+    case TVaXProtocol::XModem: break;
+    }
+    return NAK;
+}
+
+// ---- TVaXModem ---------------------------------------------------------------------------------------
+
+std::unique_ptr<TVaProtocolThread> TVaXModem::CreateWorker()
+{
+    return std::make_unique<TVaXModemThread>(*this);
+}
+
+TVaXModemThread::TVaXModemThread(TVaXModem& owner)
+    : TVaXYModemThread(owner), fileName_(owner.FileName()), protocol_(owner.Protocol())
+{
+}
+
+void TVaXModemThread::DoSend()
+{
+    SendFile(fileName_);
+}
+
+void TVaXModemThread::DoReceive()
+{
+    ReceiveFile(fileName_, 0, StartChar(protocol_));
+}
+
+// ---- TVaXYModemThread: shared parts ----------------------------------------------------------------
+
+void TVaXYModemThread::SendCancel()
+{
+    const uint8_t cancel[2] = {CAN, CAN};
+    SendBuf(cancel, 2);
+}
+
+void TVaXYModemThread::ClearBlock()
+{
+    std::memset(block_, 0, sizeof block_);
+}
+
+void TVaXYModemThread::NotifyFileInfo(const std::string& name, int64_t size)
+{
+    SyncWithOwner([name, size](TVaProtocol& owner) {
+        auto& xy = static_cast<TVaXYModem&>(owner);
+        if (xy.OnFileInfo)
+            TVaProtocol::RunHandler([&] { xy.OnFileInfo(&xy, name, size); });
+    });
+}
+
+void TVaXYModemThread::NotifyPacket(int32_t packet, int64_t byteCount)
+{
+    SyncWithOwner([packet, byteCount](TVaProtocol& owner) {
+        auto& xy = static_cast<TVaXYModem&>(owner);
+        if (xy.OnPacketEvent)
+            TVaProtocol::RunHandler([&] { xy.OnPacketEvent(&xy, packet, byteCount); });
+    });
+}
+
+// ---- Sender ------------------------------------------------------------------------------------------
+
+void TVaXYModemThread::SendFile(const std::string& fileName)
+{
+    OpenForSend(fileName);
+    NotifyFileInfo(fileName, FileSize());
+    const int startChar = WaitForStart();
+    const int32_t size = startChar == NAK ? 128 : 1024;
+    for (uint32_t number = 1;; ++number) {
+        ClearBlock();
+        if (ReadFile(block_, size) < 0) {
+            SendCancel();
+            Finish(VaCode::FileReadFailed);
+        }
+        SendBlock(number, size, startChar);
+        NotifyPacket(static_cast<int32_t>(number), FilePosition());
+        if (AtEndOfFile()) {
+            SendEOT();
+            Finish(VaCode::Completed);
+        }
+    }
+}
+
+int TVaXYModemThread::WaitForStart()
+{
+    for (int i = 0; i < 10; ++i) {
+        const int b = ReadByte();
+        if (b == 0) {
+            SendCancel();
+            Finish(VaCode::Cancelled);
+        }
+        if (b == NAK || b == CRC_START || b == G_START)
+            return b;
+        RecordError(VaCode::Unexpected, false);
+    }
+    Finish(VaCode::ProtocolFailure);
+}
+
+void TVaXYModemThread::SendBlock(uint32_t number, int32_t size, int startChar)
+{
+    // Header, number, complement, data and check go out in one write.
+    uint8_t frame[3 + 1024 + 2];
+    frame[0] = size == 128 ? SOH : STX;
+    frame[1] = static_cast<uint8_t>(number & 0xFF);
+    frame[2] = static_cast<uint8_t>(255 - frame[1]);
+    std::memcpy(frame + 3, block_, static_cast<size_t>(size));
+    int32_t length = 3 + size;
+    if (startChar == NAK) {
+        uint8_t sum = 0;
+        for (int32_t i = 0; i < size; ++i)
+            sum = static_cast<uint8_t>(sum + block_[i]);
+        frame[length++] = sum;
+    } else {
+        const uint16_t crc = VaCrc16(block_, static_cast<size_t>(size));
+        frame[length++] = static_cast<uint8_t>(crc >> 8);
+        frame[length++] = static_cast<uint8_t>(crc & 0xFF);
+    }
+
+    for (;;) {
+        if (Cancelled()) {
+            SendCancel();
+            Finish(VaCode::Cancelled);
+        }
+        SendBuf(frame, length);
+        if (startChar == G_START) {
+            // Streaming: no answer is awaited. A receiver that gives up sends CAN, possibly behind a
+            // NAK for the block it refused, so the whole of what waits is looked at; nothing is taken.
+            if (Waiting(CAN))
+                Finish(VaCode::PeerCancelled);
+            return;
+        }
+        switch (ReadByte()) {
+        case ACK:
+            return;
+        case NAK:
+            RecordError(VaCode::BadBlock, true);
+            break;
+        case CAN:
+            Finish(VaCode::PeerCancelled);
+        case 0:
+            // A cancel (ended above) or a zero byte on the line: send the block again.
+            break;
+        default:
+            Finish(VaCode::ProtocolFailure);
+        }
+    }
+}
+
+void TVaXYModemThread::SendEOT()
+{
+    for (int i = 0; i < 10; ++i) {
+        SendByte(EOT);
+        const int b = ReadByte();
+        if (b == 0) {
+            SendCancel();
+            Finish(VaCode::Cancelled);
+        }
+        if (b == ACK)
+            return;
+        RecordError(VaCode::Unexpected, false);
+    }
+    Finish(VaCode::ProtocolFailure);
+}
+
+// ---- Receiver ----------------------------------------------------------------------------------------
+
+void TVaXYModemThread::ReceiveFile(const std::string& fileName, int64_t expectedSize, int startChar)
+{
+    const std::string name = CreateForReceive(fileName);
+    NotifyFileInfo(name, expectedSize);
+    // Sent once: a silent sender is only waited for, counting time-outs.
+    SendByte(static_cast<uint8_t>(startChar));
+    for (uint32_t number = 1;; ++number) {
+        int32_t size = 0;
+        ReceiveBlock(number, size, startChar);
+        int32_t count = size;
+        if (expectedSize > 0)
+            count = static_cast<int32_t>(std::clamp<int64_t>(expectedSize - FilePosition(), 0, size));
+        if (!WriteFile(block_, count)) {
+            SendCancel();
+            Finish(VaCode::FileWriteFailed);
+        }
+        NotifyPacket(static_cast<int32_t>(number), FilePosition());
+        if (startChar != G_START)
+            SendByte(ACK);
+    }
+}
+
+void TVaXYModemThread::ReceiveBlock(uint32_t number, int32_t& size, int startChar)
+{
+    const bool crc = startChar != NAK;
+    const uint8_t expected = static_cast<uint8_t>(number & 0xFF);
+    const uint8_t previous = static_cast<uint8_t>((number - 1) & 0xFF);
+    // Set once this block has been refused: the sender owes us its repetition, so an EOT now
+    // would end the file without it.
+    bool refused = false;
+    ClearBlock();
+    size = 0;
+    for (;;) {
+        switch (ReadByte()) {
+        case SOH:
+            size = 128;
+            break;
+        case STX:
+            size = 1024;
+            break;
+        case EOT:
+            if (!QuietFor(timeout_ > 0 ? std::min(kEotQuietMs, timeout_) : kEotQuietMs) || refused) {
+                // Not the end of the file: a damaged header, or an EOT where a repeated block is
+                // due. Accepting it would report a short file as complete.
+                if (Cancelled())
+                    break;
+                SendCancel();
+                Finish(VaCode::ProtocolFailure);
+            }
+            if (Cancelled())
+                break;
+            SendByte(ACK);
+            Finish(VaCode::Completed);
+        case CAN:
+            Finish(VaCode::PeerCancelled);
+        case 0:
+            // ReadByte's answer to a cancel; a real zero byte is no block header.
+            if (Cancelled())
+                break;
+            Finish(VaCode::ProtocolFailure);
+        default:
+            Finish(VaCode::ProtocolFailure);
+        }
+        if (Cancelled()) {
+            SendCancel();
+            Finish(VaCode::Cancelled);
+        }
+
+        const int blockNumber = ReadByte();
+        const int complement = ReadByte();
+        uint8_t sum = 0;
+        uint16_t crcValue = 0;
+        for (int32_t i = 0; i < size; ++i) {
+            const uint8_t b = static_cast<uint8_t>(ReadByte());
+            block_[i] = b;
+            sum = static_cast<uint8_t>(sum + b);
+            crcValue = VaCrc16Update(crcValue, b);
+        }
+        bool checkOk;
+        if (crc) {
+            const int high = ReadByte();
+            const int low = ReadByte();
+            checkOk = ((high << 8) | low) == crcValue;
+        } else {
+            checkOk = ReadByte() == sum;
+        }
+        if (Cancelled()) {
+            SendCancel();
+            Finish(VaCode::Cancelled);
+        }
+
+        // A block whose number and complement disagree is damaged like one with a bad check: its
+        // number cannot be trusted, so it is refused rather than taken as out of sequence.
+        const bool whole = checkOk && blockNumber + complement == 255;
+        if (whole && blockNumber == expected)
+            return;
+        if (whole && number > 1 && blockNumber == previous) {
+            // The sender repeats the block before because our ACK did not reach it. It is in the
+            // file already: acknowledge it again and wait for the one due.
+            SendByte(ACK);
+            ClearBlock();
+            continue;
+        }
+        if (whole) {
+            SendCancel();
+            Finish(VaCode::ProtocolFailure);
+        }
+        RecordError(VaCode::BadBlock, true);
+        SendByte(NAK);
+        refused = true;
+    }
+}

@@ -1,0 +1,308 @@
+// qx-xmodem: sends or receives one file with XMODEM, XMODEM-1K or XMODEM-G over a serial port.
+//
+//   qx-xmodem send|receive [--protocol xmodem|1k|g] [--baud N] [--timeout MS] [--max-errors N]
+//             [--flow none|rtscts|xonxoff] PORT FILE
+//
+// Exit status: 0 when the transfer completed, 1 when it failed, 2 for a usage or port error.
+#include "VaProtocol.h"
+
+#include <chrono>
+#include <csignal>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Options {
+    TVaTransferMode mode = tmUpload;
+    TVaXProtocol protocol = TVaXProtocol::XModem;
+    int32_t baud = 115200;
+    int32_t timeout = 10000;
+    int32_t maxErrors = 10;
+    std::string flow = "none";
+    std::string port;
+    std::string file;
+};
+
+void Usage(FILE* out)
+{
+    std::fputs("usage: qx-xmodem send|receive [--protocol xmodem|1k|g] [--baud N] [--timeout MS]\n"
+               "                 [--max-errors N] [--flow none|rtscts|xonxoff] PORT FILE\n"
+               "\n"
+               "  send        send FILE; the receiver chooses checksum, 1K/CRC or G mode\n"
+               "  receive     receive into FILE (an existing file is kept: FILE-1, FILE-2, ... is used)\n"
+               "  --protocol  receiving: xmodem (checksum, asks with NAK), 1k (CRC-16, asks with C),\n"
+               "              g (streaming, asks with G); default xmodem\n"
+               "  --baud      line rate, default 115200 (8 data bits, no parity, 1 stop bit)\n"
+               "  --timeout   milliseconds one wait for a byte may last, default 10000\n"
+               "  --max-errors  errors that end the transfer, default 10 (0: no limit)\n"
+               "  --flow      flow control, default none\n"
+               "  PORT        a device path (/dev/ttyUSB0) or a name under /dev (ttyUSB0)\n"
+               "\n"
+               "exit status: 0 completed, 1 transfer failed, 2 usage or port error\n",
+               out);
+}
+
+bool ParseInt(const char* text, int32_t& value)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < INT32_MIN || v > INT32_MAX)
+        return false;
+    value = static_cast<int32_t>(v);
+    return true;
+}
+
+bool ParseArgs(int argc, char** argv, Options& o)
+{
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](const char* name) -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "qx-xmodem: %s needs a value\n", name);
+                return nullptr;
+            }
+            return argv[++i];
+        };
+        if (arg == "-h" || arg == "--help") {
+            Usage(stdout);
+            std::exit(0);
+        } else if (arg == "--protocol") {
+            const char* v = value("--protocol");
+            if (v == nullptr)
+                return false;
+            const std::string p = v;
+            if (p == "xmodem")
+                o.protocol = TVaXProtocol::XModem;
+            else if (p == "1k")
+                o.protocol = TVaXProtocol::XModem1K;
+            else if (p == "g")
+                o.protocol = TVaXProtocol::XModemG;
+            else {
+                std::fprintf(stderr, "qx-xmodem: unknown protocol '%s'\n", v);
+                return false;
+            }
+        } else if (arg == "--baud" || arg == "--timeout" || arg == "--max-errors") {
+            const char* v = value(arg.c_str());
+            if (v == nullptr)
+                return false;
+            int32_t n = 0;
+            if (!ParseInt(v, n) || (arg == "--baud" && n <= 0) || (arg == "--timeout" && n <= 0)) {
+                std::fprintf(stderr, "qx-xmodem: bad value for %s: '%s'\n", arg.c_str(), v);
+                return false;
+            }
+            (arg == "--baud" ? o.baud : arg == "--timeout" ? o.timeout : o.maxErrors) = n;
+        } else if (arg == "--flow") {
+            const char* v = value("--flow");
+            if (v == nullptr)
+                return false;
+            o.flow = v;
+            if (o.flow != "none" && o.flow != "rtscts" && o.flow != "xonxoff") {
+                std::fprintf(stderr, "qx-xmodem: unknown flow control '%s'\n", v);
+                return false;
+            }
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            std::fprintf(stderr, "qx-xmodem: unknown option '%s'\n", arg.c_str());
+            return false;
+        } else {
+            positional.push_back(arg);
+        }
+    }
+    if (positional.size() != 3) {
+        Usage(stderr);
+        return false;
+    }
+    if (positional[0] == "send")
+        o.mode = tmUpload;
+    else if (positional[0] == "receive")
+        o.mode = tmDownload;
+    else {
+        std::fprintf(stderr, "qx-xmodem: the command is send or receive, not '%s'\n",
+                     positional[0].c_str());
+        return false;
+    }
+    o.port = positional[1];
+    o.file = positional[2];
+    return true;
+}
+
+// The device path as the port's name pattern: a plain name is looked up under /dev, and a "%" is
+// doubled because the pattern is formatted with the port number.
+std::string DevicePattern(const std::string& port)
+{
+    const std::string path = port.find('/') == std::string::npos ? "/dev/" + port : port;
+    std::string pattern;
+    for (char c : path) {
+        pattern += c;
+        if (c == '%')
+            pattern += '%';
+    }
+    return pattern;
+}
+
+// Shows the progress of the transfer: a bar that rewrites one line on a terminal, plain lines
+// (at most one a second) otherwise.
+class Progress {
+public:
+    explicit Progress(bool terminal) : terminal_(terminal) {}
+
+    void SetTotal(int64_t total) { total_ = total; }
+
+    void Update(int32_t packet, int64_t bytes, bool force = false)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        const double seconds = std::chrono::duration<double>(now - start_).count();
+        const double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0.0;
+        if (terminal_) {
+            if (!force && now - last_ < std::chrono::milliseconds(100))
+                return;
+            char bar[31] = {};
+            int filled = 0;
+            if (total_ > 0)
+                filled = static_cast<int>(std::min<int64_t>(30, bytes * 30 / total_));
+            for (int i = 0; i < 30; ++i)
+                bar[i] = i < filled ? '#' : (total_ > 0 ? '.' : ' ');
+            std::fprintf(stderr, "\r[%s] block %d  %lld bytes  %.1f KiB/s ", bar, packet,
+                         static_cast<long long>(bytes), rate / 1024.0);
+            shown_ = true;
+        } else {
+            if (!force && now - last_ < std::chrono::seconds(1))
+                return;
+            std::fprintf(stderr, "block %d: %lld bytes, %.1f KiB/s\n", packet,
+                         static_cast<long long>(bytes), rate / 1024.0);
+        }
+        last_ = now;
+        lastPacket_ = packet;
+        lastBytes_ = bytes;
+    }
+
+    void Finish()
+    {
+        if (lastPacket_ > 0)
+            Update(lastPacket_, lastBytes_, true);
+        EndLine();
+    }
+
+    // Ends the bar's line before other output.
+    void EndLine()
+    {
+        if (terminal_ && shown_) {
+            std::fputc('\n', stderr);
+            shown_ = false;
+        }
+    }
+
+private:
+    bool terminal_;
+    bool shown_ = false;
+    int64_t total_ = 0;
+    int32_t lastPacket_ = 0;
+    int64_t lastBytes_ = 0;
+    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point last_{};
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options o;
+    if (!ParseArgs(argc, argv, o))
+        return 2;
+
+    // Signals are taken by a thread of their own (blocked here before any other thread exists):
+    // an interrupt cancels the transfer, which then tells the peer.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    VaSetMainThread();
+
+    TVaComm port;
+    port.SetDeviceName(DevicePattern(o.port));
+    port.SetUserBaudrate(o.baud);
+    port.SetDatabits(db8);
+    port.SetParity(paNone);
+    port.SetStopbits(sb1);
+    if (o.flow == "rtscts") {
+        port.FlowControl().SetOutCtsFlow(true);
+        port.FlowControl().SetControlRts(rtsHandshake);
+    } else if (o.flow == "xonxoff") {
+        port.FlowControl().SetXonXoffOut(true);
+        port.FlowControl().SetXonXoffIn(true);
+    }
+    try {
+        port.Open();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qx-xmodem: %s\n", e.what());
+        return 2;
+    }
+
+    Progress progress(isatty(STDERR_FILENO) != 0);
+    TVaXModem xmodem;
+    xmodem.SetComm(&port);
+    xmodem.SetMode(o.mode);
+    xmodem.SetProtocol(o.protocol);
+    xmodem.SetFileName(o.file);
+    xmodem.SetTimeout(o.timeout);
+    xmodem.SetMaxErrors(o.maxErrors);
+    xmodem.OnFileInfo = [&](TVaProtocol*, const std::string& name, int64_t size) {
+        if (o.mode == tmUpload)
+            std::fprintf(stderr, "sending %s (%lld bytes)\n", name.c_str(), static_cast<long long>(size));
+        else
+            std::fprintf(stderr, "receiving into %s\n", name.c_str());
+        progress.SetTotal(size);
+    };
+    xmodem.OnPacketEvent = [&](TVaProtocol*, int32_t packet, int64_t bytes) {
+        progress.Update(packet, bytes);
+    };
+    xmodem.OnError = [&](TVaProtocol*, int32_t code, int32_t count) {
+        progress.EndLine();
+        std::fprintf(stderr, "error %d (%s), %d so far\n", code, VaTransferCodeMeaning(code), count);
+    };
+    bool disconnected = false;
+    port.OnDisconnect = [&](TVaCustomComm*) {
+        if (!disconnected) {
+            disconnected = true;
+            progress.EndLine();
+            std::fprintf(stderr, "the port has gone away\n");
+            xmodem.AbortTransfer();
+        }
+    };
+
+    std::thread([signals, &xmodem] {
+        for (;;) {
+            int sig = 0;
+            if (sigwait(&signals, &sig) != 0)
+                return;
+            VaQueue([&xmodem] { xmodem.AbortTransfer(); });
+        }
+    }).detach();
+
+    try {
+        xmodem.StartTransfer();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qx-xmodem: %s\n", e.what());
+        return 2;
+    }
+    VaWaitServing([&] { return !xmodem.Busy(); });
+    progress.Finish();
+
+    const int32_t code = xmodem.ExitCode();
+    std::fprintf(stderr, "exit code %d: %s\n", code, VaTransferCodeMeaning(code));
+    xmodem.SetComm(nullptr);
+    port.Close();
+    return code == VaCode::Completed ? 0 : 1;
+}
