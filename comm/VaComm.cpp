@@ -127,6 +127,14 @@ public:
     TVaCommEventThread(TVaCustomComm& owner, int fd, uint64_t session)
         : owner_(owner), fd_(fd), session_(session)
     {
+        // The starting state of the lines is taken before the thread runs, so that a change made
+        // right after Open is seen as a change.
+        const uint32_t mask = owner_.eventMask_;
+        lineEvents_ = (mask & (EV_CTS | EV_DSR | EV_RING | EV_RLSD | EV_ERR | EV_BREAK)) != 0;
+        if (lineEvents_) {
+            haveCounters_ = VaGetLineCounters(fd_, lastCounters_) == 0;
+            owner_.activeModemLines_->Status(fd_, lastStatus_);
+        }
     }
     ~TVaCommEventThread() override { RequestStop(), WaitFor(); }
 
@@ -156,6 +164,7 @@ private:
     uint32_t lastStatus_ = 0;
     VaLineCounters lastCounters_;
     bool haveCounters_ = false;
+    bool lineEvents_ = false;
 };
 
 void TVaCommEventThread::Execute()
@@ -163,14 +172,10 @@ void TVaCommEventThread::Execute()
     const uint32_t mask = owner_.eventMask_;
     TVaModemLines& lines = *owner_.activeModemLines_;
     const bool readData = (mask & (EV_RXCHAR | EV_RXFLAG | EV_RX80FULL)) != 0;
-    const bool lineEvents = (mask & (EV_CTS | EV_DSR | EV_RING | EV_RLSD | EV_ERR | EV_BREAK)) != 0;
-    const int changeFd = lineEvents ? lines.ChangeDescriptor() : -1;
-    haveCounters_ = lineEvents && VaGetLineCounters(fd_, lastCounters_) == 0;
+    const int changeFd = lineEvents_ ? lines.ChangeDescriptor() : -1;
     // Real modem lines give no notice of a change here: look at them a few times a second, and
     // only when such events are watched. A pseudo-terminal has none, so it costs nothing idle.
-    const bool polled = lineEvents && changeFd < 0 && (haveCounters_ || lines.NeedsPolling(fd_));
-    if (lineEvents)
-        lines.Status(fd_, lastStatus_);
+    const bool polled = lineEvents_ && changeFd < 0 && (haveCounters_ || lines.NeedsPolling(fd_));
     bool deviceGone = false;
 
     while (!Terminated()) {

@@ -6,41 +6,71 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
+bool VaEncodeLineFlags(const VaLineSettings& s, uint32_t& cflag, uint32_t& iflag)
+{
+    cflag = CLOCAL | CREAD;
+    iflag = 0;
+    switch (s.dataBits) {
+    case 5: cflag |= CS5; break;
+    case 6: cflag |= CS6; break;
+    case 7: cflag |= CS7; break;
+    case 8: cflag |= CS8; break;
+    default: return false; // no UART here sends 4-bit characters
+    }
+    switch (s.parity) {
+    case 0: break;
+    case 1: cflag |= PARENB | PARODD; break;
+    case 2: cflag |= PARENB; break;
+    case 3: cflag |= PARENB | CMSPAR | PARODD; break;
+    case 4: cflag |= PARENB | CMSPAR; break;
+    default: return false;
+    }
+    if (s.stopBits != 0)
+        cflag |= CSTOPB; // one and a half stop bits with 5 data bits, two otherwise
+    if (s.ctsFlow)
+        cflag |= CRTSCTS;
+    if (s.xonXoffOut)
+        iflag |= IXON;
+    if (s.xonXoffIn)
+        iflag |= IXOFF;
+    if (s.parityCheck)
+        iflag |= INPCK;
+    return s.baudrate > 0;
+}
+
+void VaDecodeLineFlags(uint32_t cflag, uint32_t iflag, VaLineSettings& s)
+{
+    switch (cflag & CSIZE) {
+    case CS5: s.dataBits = 5; break;
+    case CS6: s.dataBits = 6; break;
+    case CS7: s.dataBits = 7; break;
+    default: s.dataBits = 8; break;
+    }
+    if (!(cflag & PARENB))
+        s.parity = 0;
+    else if (cflag & CMSPAR)
+        s.parity = (cflag & PARODD) ? 3 : 4;
+    else
+        s.parity = (cflag & PARODD) ? 1 : 2;
+    s.stopBits = (cflag & CSTOPB) ? 2 : 0;
+    s.ctsFlow = (cflag & CRTSCTS) != 0;
+    s.xonXoffOut = (iflag & IXON) != 0;
+    s.xonXoffIn = (iflag & IXOFF) != 0;
+    s.parityCheck = (iflag & INPCK) != 0;
+}
+
 int VaApplyLineSettings(int fd, const VaLineSettings& s)
 {
     // Built from zeros: nothing of what the device had is kept, so the result is always raw mode.
     struct termios2 t;
     std::memset(&t, 0, sizeof t);
-    t.c_cflag = CLOCAL | CREAD | BOTHER | (BOTHER << IBSHIFT);
-    switch (s.dataBits) {
-    case 5: t.c_cflag |= CS5; break;
-    case 6: t.c_cflag |= CS6; break;
-    case 7: t.c_cflag |= CS7; break;
-    case 8: t.c_cflag |= CS8; break;
-    default: return EINVAL; // no UART here sends 4-bit characters
-    }
-    switch (s.parity) {
-    case 0: break;
-    case 1: t.c_cflag |= PARENB | PARODD; break;
-    case 2: t.c_cflag |= PARENB; break;
-    case 3: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case 4: t.c_cflag |= PARENB | CMSPAR; break;
-    default: return EINVAL;
-    }
-    if (s.stopBits != 0)
-        t.c_cflag |= CSTOPB; // one and a half stop bits with 5 data bits, two otherwise
-    if (s.ctsFlow)
-        t.c_cflag |= CRTSCTS;
-    if (s.baudrate <= 0)
+    uint32_t cflag, iflag;
+    if (!VaEncodeLineFlags(s, cflag, iflag))
         return EINVAL;
+    t.c_cflag = cflag | BOTHER | (BOTHER << IBSHIFT);
+    t.c_iflag = iflag;
     t.c_ispeed = static_cast<speed_t>(s.baudrate);
     t.c_ospeed = static_cast<speed_t>(s.baudrate);
-    if (s.xonXoffOut)
-        t.c_iflag |= IXON;
-    if (s.xonXoffIn)
-        t.c_iflag |= IXOFF;
-    if (s.parityCheck)
-        t.c_iflag |= INPCK;
     t.c_cc[VSTART] = s.xonChar;
     t.c_cc[VSTOP] = s.xoffChar;
     t.c_cc[VMIN] = 1;
@@ -56,23 +86,7 @@ int VaReadLineSettings(int fd, VaLineSettings& s)
     if (::ioctl(fd, TCGETS2, &t) != 0)
         return errno;
     s.baudrate = static_cast<int32_t>(t.c_ospeed);
-    switch (t.c_cflag & CSIZE) {
-    case CS5: s.dataBits = 5; break;
-    case CS6: s.dataBits = 6; break;
-    case CS7: s.dataBits = 7; break;
-    default: s.dataBits = 8; break;
-    }
-    if (!(t.c_cflag & PARENB))
-        s.parity = 0;
-    else if (t.c_cflag & CMSPAR)
-        s.parity = (t.c_cflag & PARODD) ? 3 : 4;
-    else
-        s.parity = (t.c_cflag & PARODD) ? 1 : 2;
-    s.stopBits = (t.c_cflag & CSTOPB) ? 2 : 0;
-    s.ctsFlow = (t.c_cflag & CRTSCTS) != 0;
-    s.xonXoffOut = (t.c_iflag & IXON) != 0;
-    s.xonXoffIn = (t.c_iflag & IXOFF) != 0;
-    s.parityCheck = (t.c_iflag & INPCK) != 0;
+    VaDecodeLineFlags(t.c_cflag, t.c_iflag, s);
     s.xonChar = t.c_cc[VSTART];
     s.xoffChar = t.c_cc[VSTOP];
     return 0;

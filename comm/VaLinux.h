@@ -17,6 +17,10 @@ struct VaLineSettings {
     uint8_t xoffChar = 19;
 };
 
+// The termios flags (c_cflag, c_iflag) that stand for the settings; false when the device cannot
+// take them. Decoding gives the settings back from flags.
+bool VaEncodeLineFlags(const VaLineSettings& settings, uint32_t& cflag, uint32_t& iflag);
+void VaDecodeLineFlags(uint32_t cflag, uint32_t iflag, VaLineSettings& settings);
 // Writes the settings as a raw-mode termios2; returns 0 or the errno of the failure.
 int VaApplyLineSettings(int fd, const VaLineSettings& settings);
 // Reads the settings back from either end of a tty; returns 0 or an errno.
