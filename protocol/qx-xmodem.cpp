@@ -160,6 +160,8 @@ public:
 
     void Update(int32_t packet, int64_t bytes, bool force = false)
     {
+        lastPacket_ = packet;
+        lastBytes_ = bytes;
         const auto now = std::chrono::steady_clock::now();
         const double seconds = std::chrono::duration<double>(now - start_).count();
         const double rate = seconds > 0 ? static_cast<double>(bytes) / seconds : 0.0;
@@ -182,8 +184,6 @@ public:
                          static_cast<long long>(bytes), rate / 1024.0);
         }
         last_ = now;
-        lastPacket_ = packet;
-        lastBytes_ = bytes;
     }
 
     void Finish()

@@ -1,0 +1,372 @@
+#include "XferTestUtil.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <pty.h>
+#include <random>
+#include <signal.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+extern char** environ;
+
+bool ServeUntil(const std::function<bool()>& pred, int ms)
+{
+    return VaWaitServing(pred, std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
+}
+
+Bytes RandomBytes(size_t size, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    Bytes out(size);
+    for (auto& b : out)
+        b = static_cast<uint8_t>(rng());
+    return out;
+}
+
+void WriteFileBytes(const std::string& path, const Bytes& data)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+    if (!f)
+        throw std::runtime_error("cannot write " + path);
+}
+
+Bytes ReadFileBytes(const std::string& path)
+{
+    std::ifstream f(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+bool IsPaddedCopy(const Bytes& sent, const Bytes& received, uint8_t pad, size_t block, std::string* why)
+{
+    auto fail = [&](const std::string& text) {
+        if (why)
+            *why = text;
+        return false;
+    };
+    if (received.size() < sent.size())
+        return fail("received " + std::to_string(received.size()) + " bytes, sent " +
+                    std::to_string(sent.size()));
+    const auto mismatch = std::mismatch(sent.begin(), sent.end(), received.begin());
+    if (mismatch.first != sent.end())
+        return fail("content differs at byte " + std::to_string(mismatch.first - sent.begin()));
+    for (size_t i = sent.size(); i < received.size(); ++i)
+        if (received[i] != pad)
+            return fail("byte " + std::to_string(i) + " of the padding is " + std::to_string(received[i]));
+    if (received.size() % block != 0)
+        return fail("length " + std::to_string(received.size()) + " is not a multiple of " +
+                    std::to_string(block));
+    if (received.size() - sent.size() >= block && !(sent.empty() && received.size() == block))
+        return fail("more than one block of padding");
+    return true;
+}
+
+// ---- TempDir -------------------------------------------------------------------------------------------
+
+TempDir::TempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "qx-xfer-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+// ---- Pty ---------------------------------------------------------------------------------------------
+
+Pty::Pty()
+{
+    int slave = -1;
+    char name[256];
+    struct termios raw;
+    std::memset(&raw, 0, sizeof raw);
+    cfmakeraw(&raw);
+    if (::openpty(&master_, &slave, name, &raw, nullptr) != 0)
+        throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
+    slave_ = name;
+    // The port opens the slave itself; a slave kept open here would hide a closed line.
+    ::close(slave);
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+}
+
+Pty::~Pty()
+{
+    CloseMaster();
+}
+
+void Pty::CloseMaster()
+{
+    if (master_ >= 0)
+        ::close(master_);
+    master_ = -1;
+}
+
+void Pty::Write(const Bytes& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EAGAIN) {
+            pollfd p{master_, POLLOUT, 0};
+            ::poll(&p, 1, 100);
+        } else if (n < 0 && errno != EINTR) {
+            throw std::runtime_error(std::string("pty write: ") + std::strerror(errno));
+        }
+    }
+}
+
+Bytes Pty::Read(size_t count, int ms)
+{
+    Bytes out;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    uint8_t buf[8192];
+    while (out.size() < count) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{master_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            continue;
+        const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
+        if (n > 0)
+            out.insert(out.end(), buf, buf + n);
+        else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+            break;
+    }
+    return out;
+}
+
+// ---- Child -------------------------------------------------------------------------------------------
+
+Child::Child(const std::vector<std::string>& argv, int fd, const std::string& dir)
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fd, 0);
+    posix_spawn_file_actions_adddup2(&actions, fd, 1);
+    const int devnull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (devnull >= 0)
+        posix_spawn_file_actions_adddup2(&actions, devnull, 2);
+    posix_spawn_file_actions_addchdir_np(&actions, dir.c_str());
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const int rc = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (devnull >= 0)
+        ::close(devnull);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+    waiter_ = std::thread([this] {
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        status_.store(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+        exited_.store(true);
+        VaNotifyWaiters();
+    });
+}
+
+Child::~Child()
+{
+    Kill();
+    if (waiter_.joinable())
+        waiter_.join();
+}
+
+void Child::Kill()
+{
+    if (!exited_.load())
+        ::kill(pid_, SIGKILL);
+}
+
+// ---- Relay -------------------------------------------------------------------------------------------
+
+Relay::Relay(int a, int b, Faults aToB, Faults bToA) : a_(a), b_(b), faults_{aToB, bToA}
+{
+    if (::pipe2(wake_, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    thread_ = std::thread([this] { Run(); });
+}
+
+Relay::~Relay()
+{
+    Stop();
+    ::close(wake_[0]);
+    ::close(wake_[1]);
+}
+
+void Relay::Stop()
+{
+    if (!stop_.exchange(true)) {
+        const char c = 0;
+        [[maybe_unused]] ssize_t n = ::write(wake_[1], &c, 1);
+    }
+    if (thread_.joinable())
+        thread_.join();
+}
+
+namespace {
+
+bool WriteAll(int fd, const uint8_t* data, size_t count, const std::atomic<bool>& stop)
+{
+    size_t done = 0;
+    while (done < count && !stop.load()) {
+        const ssize_t n = ::write(fd, data + done, count - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno == EAGAIN) {
+            pollfd p{fd, POLLOUT, 0};
+            ::poll(&p, 1, 50);
+        } else if (n < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void Relay::Run()
+{
+    std::mt19937 rng[2] = {std::mt19937(faults_[0].seed), std::mt19937(faults_[1].seed * 7919u + 17u)};
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int seen[2] = {0, 0};
+    // Pacing: the time at which the next byte of each direction may leave.
+    std::chrono::steady_clock::time_point next[2] = {std::chrono::steady_clock::now(),
+                                                     std::chrono::steady_clock::now()};
+    const int from[2] = {a_, b_};
+    const int to[2] = {b_, a_};
+    uint8_t buf[4096];
+    Bytes out;
+    while (!stop_.load()) {
+        pollfd p[3] = {{a_, POLLIN, 0}, {b_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        if (::poll(p, 3, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (p[2].revents != 0)
+            return;
+        for (int d = 0; d < 2; ++d) {
+            if (p[d].revents == 0)
+                continue;
+            const ssize_t n = ::read(from[d], buf, sizeof buf);
+            if (n <= 0) {
+                if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                    continue;
+                if (n < 0 && errno == EIO) {
+                    // A pty master whose slave is not open (yet, or for the moment).
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                    continue;
+                }
+                return; // one side closed
+            }
+            const Faults& f = faults_[d];
+            out.clear();
+            for (ssize_t i = 0; i < n; ++i) {
+                uint8_t b = buf[i];
+                if (f.dropNth > 0 && b == f.dropValue && ++seen[d] == f.dropNth) {
+                    faulted_.fetch_add(1);
+                    continue;
+                }
+                if (f.delay > 0 && unit(rng[d]) < f.delay) {
+                    WriteAll(to[d], out.data(), out.size(), stop_);
+                    out.clear();
+                    std::this_thread::sleep_for(
+                        std::chrono::milliseconds(1 + static_cast<int>(rng[d]() % f.maxDelayMs)));
+                }
+                if (f.drop > 0 && unit(rng[d]) < f.drop) {
+                    faulted_.fetch_add(1);
+                    continue;
+                }
+                if (f.flip > 0 && unit(rng[d]) < f.flip) {
+                    b = static_cast<uint8_t>(b ^ (1 + rng[d]() % 255));
+                    faulted_.fetch_add(1);
+                }
+                out.push_back(b);
+            }
+            if (f.bytesPerSecond > 0) {
+                // Release the bytes at the line rate, in small slices so both directions flow.
+                const auto perByte = std::chrono::duration<double>(1.0 / f.bytesPerSecond);
+                size_t sent = 0;
+                const auto now = std::chrono::steady_clock::now();
+                if (next[d] < now)
+                    next[d] = now;
+                while (sent < out.size() && !stop_.load()) {
+                    const size_t slice = std::min<size_t>(64, out.size() - sent);
+                    next[d] += std::chrono::duration_cast<std::chrono::steady_clock::duration>(perByte * slice);
+                    std::this_thread::sleep_until(next[d]);
+                    if (!WriteAll(to[d], out.data() + sent, slice, stop_))
+                        return;
+                    sent += slice;
+                }
+            } else if (!WriteAll(to[d], out.data(), out.size(), stop_)) {
+                return;
+            }
+        }
+    }
+}
+
+// ---- XEnd --------------------------------------------------------------------------------------------
+
+XEnd::XEnd(const std::string& device)
+{
+    port.SetDeviceName(device);
+    port.SetUserBaudrate(115200);
+    port.Open();
+    xmodem.SetComm(&port);
+    xmodem.OnError = [this](TVaProtocol*, int32_t code, int32_t count) { errors.emplace_back(code, count); };
+    xmodem.OnPacketEvent = [this](TVaProtocol*, int32_t packet, int64_t bytes) {
+        packets.emplace_back(packet, bytes);
+    };
+    xmodem.OnFileInfo = [this](TVaProtocol*, const std::string& name, int64_t size) {
+        fileInfoName = name;
+        fileInfoSize = size;
+    };
+    xmodem.OnTransferEnd = [this](TVaProtocol* p, int32_t code) {
+        ++ends;
+        exitCode = code;
+        busyAtEnd = p->Busy();
+    };
+}
+
+XEnd::~XEnd()
+{
+    if (xmodem.Busy()) {
+        xmodem.AbortTransfer();
+        ServeUntil([this] { return !xmodem.Busy(); }, 10000);
+    }
+    xmodem.SetComm(nullptr);
+}
+
+void XEnd::Start(TVaTransferMode mode, const std::string& file, TVaXProtocol protocol, int timeoutMs,
+                 int maxErrors)
+{
+    xmodem.SetMode(mode);
+    xmodem.SetFileName(file);
+    xmodem.SetProtocol(protocol);
+    xmodem.SetTimeout(timeoutMs);
+    xmodem.SetMaxErrors(maxErrors);
+    xmodem.StartTransfer();
+}

@@ -1,0 +1,132 @@
+// Helpers for transfer tests and benchmarks: files, child processes (lrzsz), a relay between two
+// descriptors that can damage, drop, delay or pace bytes, and one of our own transfer ends on a port.
+#pragma once
+
+#include "VaProtocol.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+// Serves hand-overs on the main thread until pred holds or ms pass.
+bool ServeUntil(const std::function<bool()>& pred, int ms = 30000);
+
+Bytes RandomBytes(size_t size, uint32_t seed);
+void WriteFileBytes(const std::string& path, const Bytes& data);
+Bytes ReadFileBytes(const std::string& path);
+
+// True when received is sent followed by pad bytes up to a multiple of block (or, for an empty
+// file, by nothing or by one block of padding). why tells what differs.
+bool IsPaddedCopy(const Bytes& sent, const Bytes& received, uint8_t pad, size_t block, std::string* why);
+
+// A fresh directory under the system's temporary folder, removed with its files at destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Two connected pseudo-terminals' worth of plumbing: a pty whose slave our port opens, with the
+// master held here.
+class Pty {
+public:
+    Pty();
+    ~Pty();
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+    const std::string& SlavePath() const { return slave_; }
+    int Master() const { return master_; }
+    void CloseMaster();
+    void Write(const Bytes& bytes);
+    void Write(const std::string& bytes) { Write(Bytes(bytes.begin(), bytes.end())); }
+    // Reads until count bytes arrived or ms passed.
+    Bytes Read(size_t count, int ms = 10000);
+
+private:
+    int master_ = -1;
+    std::string slave_;
+};
+
+// A child process whose standard input and output are fd; it runs in dir.
+class Child {
+public:
+    Child(const std::vector<std::string>& argv, int fd, const std::string& dir);
+    ~Child();
+    bool Exited() const { return exited_.load(); }
+    // The exit status (or 128 + signal); valid once Exited.
+    int Status() const { return status_.load(); }
+    void Kill();
+
+private:
+    pid_t pid_ = -1;
+    std::atomic<bool> exited_{false};
+    std::atomic<int> status_{-1};
+    std::thread waiter_;
+};
+
+// What the relay does to the bytes of one direction.
+struct Faults {
+    uint32_t seed = 1;
+    double flip = 0;   // probability that a byte is replaced by a different random value
+    double drop = 0;   // probability that a byte is lost
+    double delay = 0;  // probability of a pause of up to maxDelayMs before a byte
+    int maxDelayMs = 20;
+    // Drop the n-th (from 1) byte of this value; 0 for none.
+    int dropValue = -1;
+    int dropNth = 0;
+    // Pace the bytes at this many bytes a second (0: as fast as they come).
+    double bytesPerSecond = 0;
+};
+
+// Copies bytes between a and b in both directions on a thread of its own until stopped or one
+// side closes. Descriptors are not owned.
+class Relay {
+public:
+    Relay(int a, int b, Faults aToB = {}, Faults bToA = {});
+    ~Relay();
+    void Stop();
+    // Bytes damaged or lost so far in both directions.
+    int Faulted() const { return faulted_.load(); }
+
+private:
+    void Run();
+    int a_, b_;
+    Faults faults_[2];
+    std::atomic<bool> stop_{false};
+    std::atomic<int> faulted_{0};
+    int wake_[2] = {-1, -1};
+    std::thread thread_;
+};
+
+// One of our ends: a port on a tty and an XMODEM component on it, with the events recorded.
+struct XEnd {
+    TVaComm port;
+    TVaXModem xmodem;
+    std::vector<std::pair<int, int>> errors; // code, count
+    std::vector<std::pair<int, int64_t>> packets;
+    std::string fileInfoName;
+    int64_t fileInfoSize = -1;
+    int ends = 0;
+    int exitCode = 1;
+    bool busyAtEnd = true;
+
+    explicit XEnd(const std::string& device);
+    ~XEnd();
+    void Start(TVaTransferMode mode, const std::string& file, TVaXProtocol protocol = TVaXProtocol::XModem,
+               int timeoutMs = 2000, int maxErrors = 10);
+    bool Done() const { return ends > 0; }
+};
