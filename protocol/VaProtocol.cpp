@@ -83,11 +83,14 @@ void TVaProtocol::StartTransfer()
         SetDispatcherActive(false);
         throw;
     }
-    worker->FreeOnTerminate = true;
     std::shared_ptr<TVaProtocolLink> link = link_;
-    worker->OnTerminate = [link](TVaThread*) {
+    worker->OnTerminate = [link](TVaThread* thread) {
         if (link->owner != nullptr)
             link->owner->TransferFinished();
+        // The worker frees itself, but only once its thread has really ended: the main thread
+        // joins and deletes it right after this hand-over, so that nothing of it is still running
+        // when the program that waited for the transfer goes on (or exits).
+        VaQueue([thread] { std::unique_ptr<TVaThread> ended(thread); ended->WaitFor(); });
     };
     worker->SetPriority(tpHigher);
     worker_ = worker.release();

@@ -112,11 +112,12 @@ private:
     int32_t timeout_ = 60000;
     int32_t maxErrors_ = 10;
     int32_t bufferSize_ = 4096;
-    TVaProtocolThread* worker_ = nullptr; // frees itself when it ends
+    TVaProtocolThread* worker_ = nullptr; // freed after it has ended, see StartTransfer
     std::shared_ptr<TVaProtocolLink> link_;
 };
 
-// The worker: runs one transfer from start to end. It frees itself after its end has been reported.
+// The worker: runs one transfer from start to end. It is freed on the main thread after its end has
+// been reported (also when its component has gone meanwhile).
 class TVaProtocolThread : public TVaThread {
 public:
     // Received bytes beyond this many waiting end the transfer with -14.

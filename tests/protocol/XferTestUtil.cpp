@@ -348,6 +348,7 @@ XEnd::XEnd(const std::string& device)
         ++ends;
         exitCode = code;
         busyAtEnd = p->Busy();
+        finished.store(true);
     };
 }
 
@@ -368,5 +369,6 @@ void XEnd::Start(TVaTransferMode mode, const std::string& file, TVaXProtocol pro
     xmodem.SetProtocol(protocol);
     xmodem.SetTimeout(timeoutMs);
     xmodem.SetMaxErrors(maxErrors);
+    finished.store(false);
     xmodem.StartTransfer();
 }

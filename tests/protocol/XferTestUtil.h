@@ -128,5 +128,7 @@ struct XEnd {
     ~XEnd();
     void Start(TVaTransferMode mode, const std::string& file, TVaXProtocol protocol = TVaXProtocol::XModem,
                int timeoutMs = 2000, int maxErrors = 10);
-    bool Done() const { return ends > 0; }
+    // Safe to ask from any thread.
+    bool Done() const { return finished.load(); }
+    std::atomic<bool> finished{false};
 };
