@@ -267,7 +267,9 @@ protected:
 
     void SendFile(const std::string& fileName);
     int WaitForStart();
-    void SendBlock(uint32_t number, int32_t size, int startChar);
+    // Sends the block in block_ until it is accepted; whileOnLine runs once, after the first
+    // transmission, while the peer checks the block.
+    void SendBlock(uint32_t number, int32_t size, int startChar, const std::function<void()>& whileOnLine = {});
     void SendEOT();
     void ReceiveFile(const std::string& fileName, int64_t expectedSize, int startChar);
     void ReceiveBlock(uint32_t number, int32_t& size, int startChar);

@@ -88,15 +88,26 @@ void TVaXYModemThread::SendFile(const std::string& fileName)
     NotifyFileInfo(fileName, FileSize());
     const int startChar = WaitForStart();
     const int32_t size = startChar == NAK ? 128 : 1024;
+    // The progress of a block is shown while the next block is on the line: the hand-over to the
+    // main thread then costs no line time.
+    int32_t shown = 0;
+    int64_t shownPosition = 0;
+    auto showPrevious = [&] {
+        if (shown > 0)
+            NotifyPacket(shown, shownPosition);
+        shown = 0;
+    };
     for (uint32_t number = 1;; ++number) {
         ClearBlock();
         if (ReadFile(block_, size) < 0) {
             SendCancel();
             Finish(VaCode::FileReadFailed);
         }
-        SendBlock(number, size, startChar);
-        NotifyPacket(static_cast<int32_t>(number), FilePosition());
+        SendBlock(number, size, startChar, showPrevious);
+        shown = static_cast<int32_t>(number);
+        shownPosition = FilePosition();
         if (AtEndOfFile()) {
+            showPrevious();
             SendEOT();
             Finish(VaCode::Completed);
         }
@@ -118,7 +129,8 @@ int TVaXYModemThread::WaitForStart()
     Finish(VaCode::ProtocolFailure);
 }
 
-void TVaXYModemThread::SendBlock(uint32_t number, int32_t size, int startChar)
+void TVaXYModemThread::SendBlock(uint32_t number, int32_t size, int startChar,
+                                 const std::function<void()>& whileOnLine)
 {
     // Header, number, complement, data and check go out in one write.
     uint8_t frame[3 + 1024 + 2];
@@ -144,6 +156,13 @@ void TVaXYModemThread::SendBlock(uint32_t number, int32_t size, int startChar)
             Finish(VaCode::Cancelled);
         }
         SendBuf(frame, length);
+        if (whileOnLine) {
+            whileOnLine();
+            if (Cancelled()) {
+                SendCancel();
+                Finish(VaCode::Cancelled);
+            }
+        }
         if (startChar == G_START) {
             // Streaming: no answer is awaited. A receiver that gives up sends CAN, possibly behind a
             // NAK for the block it refused, so the whole of what waits is looked at; nothing is taken.
@@ -202,9 +221,10 @@ void TVaXYModemThread::ReceiveFile(const std::string& fileName, int64_t expected
             SendCancel();
             Finish(VaCode::FileWriteFailed);
         }
-        NotifyPacket(static_cast<int32_t>(number), FilePosition());
+        // Acknowledged before the progress is shown, so that the sender goes on meanwhile.
         if (startChar != G_START)
             SendByte(ACK);
+        NotifyPacket(static_cast<int32_t>(number), FilePosition());
     }
 }
 

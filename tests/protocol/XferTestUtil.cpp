@@ -306,6 +306,11 @@ void Relay::Run()
                 }
                 out.push_back(b);
             }
+            if (!out.empty()) {
+                if (traffic_[d].bytes == 0)
+                    traffic_[d].first = std::chrono::steady_clock::now();
+                traffic_[d].bytes += out.size();
+            }
             if (f.bytesPerSecond > 0) {
                 // Release the bytes at the line rate, in small slices so both directions flow.
                 const auto perByte = std::chrono::duration<double>(1.0 / f.bytesPerSecond);
@@ -324,6 +329,8 @@ void Relay::Run()
             } else if (!WriteAll(to[d], out.data(), out.size(), stop_)) {
                 return;
             }
+            if (!out.empty())
+                traffic_[d].last = std::chrono::steady_clock::now();
         }
     }
 }

@@ -101,6 +101,12 @@ public:
     void Stop();
     // Bytes damaged or lost so far in both directions.
     int Faulted() const { return faulted_.load(); }
+    // What went through one direction (0: a to b, 1: b to a); read it after Stop.
+    struct Traffic {
+        size_t bytes = 0;
+        std::chrono::steady_clock::time_point first, last;
+    };
+    const Traffic& TrafficOf(int direction) const { return traffic_[direction]; }
 
 private:
     void Run();
@@ -109,6 +115,7 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<int> faulted_{0};
     int wake_[2] = {-1, -1};
+    Traffic traffic_[2];
     std::thread thread_;
 };
 
