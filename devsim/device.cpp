@@ -107,7 +107,9 @@ std::string Device::save(const std::string& name, std::string_view data)
 void Device::connected(Clock::time_point now)
 {
     info("a terminal opened the port");
-    if (!p_.banner.empty() && mode_ == Mode::Command) reply(p_.banner, now);
+    // A terminal commonly flushes its input right after opening the port; the
+    // banner waits a little so that it is not flushed away with old bytes.
+    if (!p_.banner.empty() && mode_ == Mode::Command) reply(p_.banner, now, p_.bannerDelayMs);
 }
 
 void Device::lineSettings(const LineSettings& s)

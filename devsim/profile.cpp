@@ -144,6 +144,8 @@ void applyIni(const IniFile& ini, Profile& p)
     if (ini.has("Device", "IDstring")) p.idString = decodeEscapes(ini.get("Device", "IDstring", ""));
     if (ini.has("Device", "IDanswer")) p.idAnswer = decodeEscapes(ini.get("Device", "IDanswer", ""));
     if (ini.has("Device", "Banner")) p.banner = decodeEscapes(ini.get("Device", "Banner", ""));
+    num("Device", "BannerDelayMs", p.bannerDelayMs);
+    p.bannerDelayMs = std::max(p.bannerDelayMs, 0L);
     p.echo = ini.getInt("Device", "Echo", p.echo) != 0;
     p.startAsleep = ini.getInt("Device", "StartAsleep", p.startAsleep) != 0;
 

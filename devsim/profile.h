@@ -44,6 +44,7 @@ struct Profile {
     std::string idString = "\x1b[c";      // identification request
     std::string idAnswer;                 // empty: name + " v" + version + terminator
     std::string banner;                   // sent when a terminal opens the port; empty: none
+    long bannerDelayMs = 200;
     bool echo = false;                    // echo ordinary text back
     bool startAsleep = false;             // ignore everything but CR until woken
 

@@ -50,3 +50,39 @@ TEST(DevsimUnits, XmodemReceiverAsksAgainForDamagedBlocksAndTakesRepeats)
     EXPECT_EQ(rx.state(), devsim::XmodemReceiver::State::Done);
     EXPECT_EQ(rx.data(), std::string(128, 'a') + std::string(128, 'b'));
 }
+
+// The sample catalogue and the devsim profiles describe the same devices: a
+// program that follows the catalogue must find the simulated device.
+TEST(DevsimUnits, SampleCatalogueMatchesTheProfiles)
+{
+    devsim::IniFile catalogue;
+    ASSERT_TRUE(catalogue.load(std::string(QX_TOOLS_DIR) + "/devices.ini", nullptr));
+    const std::pair<const char*, const char*> devices[] = {
+        {"QX-Display", "display.ini"}, {"QX-ASI", "asi.ini"}, {"QX-Board1", "loader1.ini"}, {"QX-Board2", "loader2.ini"}};
+    const std::string list = catalogue.get("TOOLS", "Devices", "");
+    for (const auto& [name, file] : devices) {
+        SCOPED_TRACE(name);
+        devsim::Profile p;
+        ASSERT_TRUE(devsim::loadProfile(std::string(QX_TOOLS_DIR) + "/devsim/" + file, p, nullptr));
+        EXPECT_EQ(p.name, name);
+        EXPECT_NE(list.find(std::string(name) + ","), std::string::npos);
+        EXPECT_EQ(catalogue.get(name, "Type", "") == "ASI", p.type == devsim::DeviceType::Asi);
+        EXPECT_EQ(devsim::decodeEscapes(catalogue.get(name, "IDstring", "")), p.idString);
+        const auto init = devsim::splitFields(catalogue.get(name, "Init", ""));
+        ASSERT_FALSE(p.init.empty());
+        EXPECT_EQ(devsim::decodeEscapes(init.at(0)), p.init.back());
+        const auto update = devsim::splitFields(catalogue.get(name, "Update", ""));
+        if (p.loader == 0) {
+            EXPECT_TRUE(update.at(0).empty());
+        } else {
+            EXPECT_EQ(update.at(0), p.loaderEntry);
+            if (p.loader == 1) {
+                ASSERT_GE(update.size(), 2u);
+                EXPECT_EQ(update.at(1), p.loaderAnswer);
+                EXPECT_NE(p.loaderPrompt.find("Press"), std::string::npos);
+            }
+        }
+        const long baudIndex = catalogue.getInt(name, "Baud", 6);
+        EXPECT_EQ(baudIndex == 13 ? 115200L : baudIndex == 6 ? 9600L : -1L, p.baud);
+    }
+}
