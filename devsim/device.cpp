@@ -16,6 +16,7 @@ constexpr char NAK = 0x15;
 constexpr char EOT = 0x04;
 constexpr std::size_t kMaxEscape = 32;   // longer escape sequences are garbage
 constexpr std::size_t kRecentMax = 256;
+constexpr std::size_t kMaxLoggedText = 120;  // longer text runs are cut in the log
 constexpr std::size_t kLoaderChunk = 2000;
 // The second-generation loader is told the image length plus this many bytes.
 constexpr std::uint64_t kLoaderLengthExtra = 10;
@@ -81,6 +82,13 @@ std::string Device::takeOutput(Clock::time_point now)
 }
 
 void Device::understood(const std::string& what) { log_("understood: " + what); }
+
+void Device::flushText()
+{
+    if (text_.empty()) return;
+    log_("text: " + printable(text_, kMaxLoggedText));
+    text_.clear();
+}
 void Device::notUnderstood(const std::string& what) { log_("not understood: " + what); }
 void Device::info(const std::string& what) { log_("info: " + what); }
 
@@ -280,11 +288,14 @@ void Device::handleCommandByte(unsigned char c, Clock::time_point now)
     switch (parse_) {
     case Parse::Text:
         if (c == ESC) {
+            flushText();
             parse_ = Parse::Esc;
             escArgs_.clear();
         } else {
             screen_.putText(std::string_view(reinterpret_cast<const char*>(&c), 1));
             if (p_.echo) reply(std::string(1, static_cast<char>(c)), now, 0);
+            if (c == '\r' || c == '\n') flushText();
+            else if (text_.size() < kMaxLoggedText) text_ += static_cast<char>(c);
         }
         break;
     case Parse::Esc:
@@ -316,15 +327,25 @@ void Device::handleCommandByte(unsigned char c, Clock::time_point now)
     if (complete) dispatchEscape(kind, args, final, now);
 }
 
+void Device::dropTriggerText(const std::string& trigger)
+{
+    // The trigger's own characters were collected as text; they are logged as
+    // the command they are, the text before them as text.
+    if (endsWith(text_, trigger)) text_.erase(text_.size() - trigger.size());
+    flushText();
+}
+
 bool Device::checkTriggers(Clock::time_point now)
 {
     if (p_.loader != 0 && endsWith(recent_, p_.loaderEntry)) {
+        dropTriggerText(p_.loaderEntry);
         understood("loader entry " + printable(p_.loaderEntry));
         recent_.clear();
         enterLoader(now);
         return true;
     }
     if (endsWith(recent_, p_.idString)) {
+        dropTriggerText(p_.idString);
         const std::string before = recent_.substr(0, recent_.size() - p_.idString.size());
         recent_.clear();
         if (p_.type == DeviceType::Asi && !endsWith(before, p_.address)) {
@@ -338,6 +359,7 @@ bool Device::checkTriggers(Clock::time_point now)
     }
     for (std::size_t i = 0; i < p_.init.size(); ++i) {
         if (!endsWith(recent_, p_.init[i])) continue;
+        dropTriggerText(p_.init[i]);
         recent_.clear();
         const bool last = i + 1 == p_.init.size();
         if (!last) {

@@ -90,6 +90,8 @@ private:
     void skip(std::uint64_t bytes, const std::string& why);
 
     void reply(std::string_view bytes, Clock::time_point now, long delayMs = -1);
+    void flushText();
+    void dropTriggerText(const std::string& trigger);
     void understood(const std::string& what);
     void notUnderstood(const std::string& what);
     void info(const std::string& what);
@@ -109,6 +111,7 @@ private:
     Parse parse_ = Parse::Text;
     std::string escArgs_;
     std::string recent_;  // command-mode bytes, for the literal triggers
+    std::string text_;    // ordinary text since the last line end, for the log
     std::size_t initStep_ = 0;
 
     Upload upload_;

@@ -87,6 +87,7 @@ TEST(DevsimCommands, AnswersTheCommandTableOfADisplay)
     const std::string log = dev.log();
     EXPECT_NE(log.find("understood: identification"), std::string::npos);
     EXPECT_NE(log.find("erased blocks 18 to 20"), std::string::npos);
+    EXPECT_NE(log.find("text: first line\n"), std::string::npos);
     EXPECT_EQ(dev.stop(), 0);
 }
 
