@@ -366,6 +366,7 @@ bool Device::checkTriggers(Clock::time_point now)
             understood("init string " + std::to_string(i + 1) + " " + printable(p_.init[i]));
             return true;
         }
+        screen_.setFont(nullptr);
         screen_.clear();
         if (p_.type == DeviceType::Asi) {
             understood("init " + printable(p_.init[i]) + " -> address " + printable(p_.address + p_.terminator));
@@ -383,6 +384,7 @@ void Device::dispatchEscape(char kind, const std::string& args, char final, Cloc
     const std::string what = describeEscape(kind, args, final);
     if (kind == 'E') {
         if (final == 'c') {
+            screen_.setFont(nullptr);
             screen_.clear();
             understood(what + " - reset, screen cleared");
         } else {
@@ -478,7 +480,8 @@ void Device::braceCommand(const std::string& args, char letter, Clock::time_poin
             const int h = (static_cast<unsigned char>(d[2]) << 8) | static_cast<unsigned char>(d[3]);
             screen_.drawPicture(0, 0, w, h, std::string_view(d).substr(4));
             understood(what + " - retrieve block " + std::to_string(block) + ": picture shown");
-        } else if (it != contents_.end() && type == 'f') {
+        } else if (DisplayFont font; it != contents_.end() && type == 'f' && parseDisplayFont(it->second, font)) {
+            screen_.setFont(&font);
             understood(what + " - retrieve block " + std::to_string(block) + ": font made current");
         } else {
             understood(what + " - retrieve block " + std::to_string(block) + ": nothing to show (type " + type + ")");
@@ -715,7 +718,11 @@ void Device::finishFont()
                        ", " + std::to_string(d.size() - h - kFontHeader) + " data bytes";
     if (u(h + 5) != u(0) || u(h + 6) != u(1)) desc += " (header length differs from the announced one)";
     if ((sum & 0xFF) != u(h + 7)) desc += " (checksum mismatch)";
+    DisplayFont font;
+    const bool usable = parseDisplayFont(d, font);
+    if (!usable) desc += " (not a 1-bit font of the documented layout: kept, not used)";
     if (upload_.dest == Dest::Screen) {
+        if (usable) screen_.setFont(&font);
         const std::string path = save(nextName("display-font", ".qxf"), d);
         understood(desc + " loaded into the display, kept in " + path);
     } else {

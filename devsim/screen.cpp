@@ -13,18 +13,46 @@ constexpr std::uint8_t kBg[3] = {0x00, 0x00, 0x40};
 constexpr std::uint8_t kFg[3] = {0xFF, 0xFF, 0x60};
 }  // namespace
 
-Screen::Screen(int width, int height)
-    : width_(width), height_(height), cols_(std::max(1, width / kCellW)), rowsCount_(std::max(1, height / kCellH)),
-      rgb_(static_cast<std::size_t>(width) * height * 3)
+bool parseDisplayFont(std::string_view s, DisplayFont& font)
+{
+    if (s.size() < 10) return false;
+    const auto u = [&](std::size_t i) { return static_cast<int>(static_cast<unsigned char>(s[i])); };
+    font.cellW = u(2);
+    font.cellH = u(3);
+    font.first = u(5);
+    font.count = u(6) ? u(6) : 256;
+    const std::size_t len = (static_cast<std::size_t>(u(0)) << 8) | static_cast<std::size_t>(u(1));
+    if (u(4) != 1 || font.cellW == 0 || font.cellH == 0 || s.size() != 10 + len) return false;
+    const std::size_t glyphBytes = static_cast<std::size_t>(font.count) * font.cellH * font.rowBytes();
+    if (len != static_cast<std::size_t>(font.count) + glyphBytes) return false;
+    font.widths = std::string(s.substr(10, static_cast<std::size_t>(font.count)));
+    font.glyphs = std::string(s.substr(10 + static_cast<std::size_t>(font.count)));
+    return true;
+}
+
+Screen::Screen(int width, int height) : width_(width), height_(height), rgb_(static_cast<std::size_t>(width) * height * 3)
 {
     clear();
+}
+
+void Screen::resetGrid()
+{
+    cols_ = std::max(1, width_ / cellW());
+    rowsCount_ = std::max(1, height_ / cellH());
+    lines_.assign(static_cast<std::size_t>(rowsCount_), std::string(static_cast<std::size_t>(cols_), ' '));
+    col_ = row_ = 0;
+}
+
+void Screen::setFont(const DisplayFont* font)
+{
+    font_ = font ? std::make_unique<DisplayFont>(*font) : nullptr;
+    resetGrid();
 }
 
 void Screen::clear()
 {
     for (std::size_t i = 0; i < rgb_.size(); i += 3) std::memcpy(&rgb_[i], kBg, 3);
-    lines_.assign(static_cast<std::size_t>(rowsCount_), std::string(static_cast<std::size_t>(cols_), ' '));
-    col_ = row_ = 0;
+    resetGrid();
 }
 
 void Screen::moveTo(int row, int col)
@@ -45,7 +73,7 @@ void Screen::newline()
     // Scroll one text row up, pixels and characters alike.
     row_ = rowsCount_ - 1;
     const std::size_t rowBytes = static_cast<std::size_t>(width_) * 3;
-    const std::size_t shift = rowBytes * kCellH;
+    const std::size_t shift = std::min(rgb_.size(), rowBytes * static_cast<std::size_t>(cellH()));
     std::memmove(rgb_.data(), rgb_.data() + shift, rgb_.size() - shift);
     for (std::size_t i = rgb_.size() - shift; i < rgb_.size(); i += 3) std::memcpy(&rgb_[i], kBg, 3);
     lines_.erase(lines_.begin());
@@ -71,11 +99,20 @@ void Screen::putChar(unsigned char c)
 void Screen::drawGlyph(int row, int col, unsigned char c)
 {
     const std::uint8_t* glyph = (c >= 32 && c <= 126) ? kGlyphs5x7[c - 32] : kGlyphs5x7['?' - 32];
-    for (int y = 0; y < kCellH; ++y) {
-        for (int x = 0; x < kCellW; ++x) {
-            const bool on = x < 5 && y < 7 && ((glyph[x] >> y) & 1);
-            const int px = col * kCellW + x;
-            const int py = row * kCellH + y;
+    const int index = font_ ? c - font_->first : -1;
+    const bool fromFont = font_ && index >= 0 && index < font_->count;
+    const std::size_t glyphAt = fromFont ? static_cast<std::size_t>(index) * font_->cellH * font_->rowBytes() : 0;
+    for (int y = 0; y < cellH(); ++y) {
+        for (int x = 0; x < cellW(); ++x) {
+            bool on = false;
+            if (fromFont) {
+                const auto byte = static_cast<unsigned char>(font_->glyphs[glyphAt + y * font_->rowBytes() + x / 8]);
+                on = (byte >> (7 - x % 8)) & 1;
+            } else {
+                on = x < 5 && y < 7 && ((glyph[x] >> y) & 1);
+            }
+            const int px = col * cellW() + x;
+            const int py = row * cellH() + y;
             if (px >= width_ || py >= height_) continue;
             std::memcpy(&rgb_[(static_cast<std::size_t>(py) * width_ + px) * 3], on ? kFg : kBg, 3);
         }

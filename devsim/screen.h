@@ -3,18 +3,39 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace devsim {
 
+// A 1-bit font loaded into the display (layout in docs/formats.md).
+struct DisplayFont {
+    int cellW = 0;
+    int cellH = 0;
+    int first = 0;
+    int count = 0;
+    std::string widths;  // one byte per character
+    std::string glyphs;  // count x cellH rows of rowBytes() bytes, leftmost pixel in the top bit
+    int rowBytes() const { return (cellW + 7) / 8; }
+};
+
+// Reads a font stream (length, header, data); false if it is not a 1-bit font
+// whose data length agrees with its header.
+bool parseDisplayFont(std::string_view stream, DisplayFont& font);
+
 class Screen {
 public:
-    static constexpr int kCellW = 6;
+    static constexpr int kCellW = 6;  // the built-in font's cell
     static constexpr int kCellH = 8;
 
     Screen(int width, int height);
+
+    // Text from now on uses this font (nullptr: the built-in one). The text
+    // grid takes the font's cell size and starts empty at the top left; the
+    // pixels already drawn stay.
+    void setFont(const DisplayFont* font);
 
     void clear();
     void home() { col_ = row_ = 0; }
@@ -36,6 +57,11 @@ private:
     void newline();
     void drawGlyph(int row, int col, unsigned char c);
 
+    int cellW() const { return font_ ? font_->cellW : kCellW; }
+    int cellH() const { return font_ ? font_->cellH : kCellH; }
+    void resetGrid();
+
+    std::unique_ptr<DisplayFont> font_;
     int width_;
     int height_;
     int cols_;

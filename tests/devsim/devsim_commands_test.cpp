@@ -199,6 +199,21 @@ TEST(DevsimCommands, FontsAreStoredByteExact)
     EXPECT_EQ(readFile(dev.out("display-font-001.qxf")), font);
     EXPECT_EQ(readFile(dev.out("flash-block-200.qxf")), font);
     EXPECT_EQ(dev.log().find("checksum mismatch"), std::string::npos);
+
+    // Text is drawn with the loaded font: "A" is character 33 of the font.
+    dev.send("A");
+    dev.send(ESC + "{200q");
+    dev.readBytes(2);
+    dev.signal(SIGUSR1);
+    Png png;
+    for (int i = 0; i < 200 && !decodeStoredPng(dev.out("screen.png"), png); ++i) dev.readFor(20ms);
+    ASSERT_EQ(png.width, 240);
+    const std::string background = png.rgb.substr(png.rgb.size() - 3);
+    for (int y = 0; y < 16; ++y) {
+        const int row = ((33 * 16 + y) * 37) & 0xFF;
+        for (int x = 0; x < 8; ++x)
+            EXPECT_EQ(png.rgb.substr((y * 240 + x) * 3, 3) != background, ((row >> (7 - x)) & 1) == 1) << x << "," << y;
+    }
     EXPECT_EQ(dev.stop(), 0);
 }
 
