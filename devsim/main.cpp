@@ -333,6 +333,14 @@ int main(int argc, char** argv)
         device.tick(now);
         const std::string out = device.takeOutput(now);
         if (connected) pending += out;
+        // A terminal that has the port open but never reads must not make the
+        // device hoard its replies without bound.
+        constexpr std::size_t kMaxPending = 1 << 20;
+        if (pending.size() > kMaxPending) {
+            logger("info: the terminal is not reading; dropped " + std::to_string(pending.size() - kMaxPending) +
+                   " bytes of output");
+            pending.erase(0, pending.size() - kMaxPending);
+        }
         while (connected && !pending.empty()) {
             const ssize_t w = ::write(master, pending.data(), pending.size());
             if (w > 0) {
