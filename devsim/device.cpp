@@ -561,7 +561,6 @@ void Device::eraseBlocks(int first, int count)
         types_[static_cast<std::size_t>(b)] = '0';
         if (contents_.erase(b)) {
             ::unlink((outDir_ + "/" + blockFile(b, type)).c_str());
-            extents_.erase(b);
         }
     }
 }
@@ -673,7 +672,6 @@ void Device::finishPicture()
         types_[static_cast<std::size_t>(first)] = 'b';
         for (int b = first + 1; b < first + count; ++b) types_[static_cast<std::size_t>(b)] = 'm';
         contents_[first] = d;
-        extents_[first] = count;
         const std::string path = save(blockFile(first, 'b'), d);
         understood("picture " + size + " stored in flash blocks " + std::to_string(first) + " to " +
                    std::to_string(first + count - 1) + ", kept in " + path);
@@ -731,7 +729,6 @@ void Device::finishFont()
         types_[static_cast<std::size_t>(first)] = 'f';
         for (int b = first + 1; b < first + count; ++b) types_[static_cast<std::size_t>(b)] = 'm';
         contents_[first] = d;
-        extents_[first] = count;
         const std::string path = save(blockFile(first, 'f'), d);
         understood(desc + " stored in flash blocks " + std::to_string(first) + " to " +
                    std::to_string(first + count - 1) + ", kept in " + path);

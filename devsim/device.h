@@ -129,7 +129,6 @@ private:
 
     std::vector<char> types_;
     std::map<int, std::string> contents_;  // flash contents by first block
-    std::map<int, int> extents_;           // first block -> number of blocks
 
     std::vector<std::pair<Clock::time_point, std::string>> out_;
     std::map<std::string, int> counters_;
