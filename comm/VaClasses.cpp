@@ -7,6 +7,7 @@
 #include <deque>
 #include <iostream>
 #include <memory>
+#include <utility>
 
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -212,8 +213,11 @@ void Synchronize(const std::function<void()>& fn)
     WakeMain(s, lock);
     lock.lock();
     s.workerCv.wait(lock, [&] { return request->done; });
-    if (request->error)
-        std::rethrow_exception(request->error);
+    // Take the exception over, so that its last reference is dropped on this thread.
+    std::exception_ptr error = std::move(request->error);
+    lock.unlock();
+    if (error)
+        std::rethrow_exception(error);
 }
 
 void VaQueue(std::function<void()> fn)
@@ -247,15 +251,15 @@ bool CheckSynchronize()
         } catch (...) {
             error = std::current_exception();
         }
+        // A queued call has nobody to rethrow to: report it here.
+        if (error && request->queued)
+            VaHandleException(std::exchange(error, nullptr));
         {
             std::lock_guard lock(s.mutex);
             request->done = true;
-            request->error = error;
+            request->error = std::move(error);
         }
         s.workerCv.notify_all();
-        // A queued call has nobody to rethrow to: report it here.
-        if (error && request->queued)
-            VaHandleException(error);
     }
     return ran;
 }

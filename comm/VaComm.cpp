@@ -363,7 +363,8 @@ TVaCommWriteThread::Result TVaCommWriteThread::Enqueue(const uint8_t* data, int3
     const int32_t capacity = queue_.Capacity();
     // A write that fits the queue goes in whole; a larger one goes in pieces as room appears.
     const bool whole = count <= capacity;
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    // The clock is read only when a wait begins: most writes find room at once.
+    std::chrono::steady_clock::time_point deadline{};
     std::unique_lock lock(owner_.WriteLock);
     for (;;) {
         if (stopping_.load())
@@ -382,12 +383,15 @@ TVaCommWriteThread::Result TVaCommWriteThread::Enqueue(const uint8_t* data, int3
             accepted += piece;
             if (accepted == count)
                 return Result::Accepted;
-            deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+            deadline = {}; // room appeared: the time-out starts again
             continue;
         }
         const int32_t need = whole ? count : 1;
         auto room = [&] { return stopping_.load() || queue_.Size() + need <= capacity; };
-        if (std::chrono::steady_clock::now() >= deadline)
+        const auto now = std::chrono::steady_clock::now();
+        if (deadline == std::chrono::steady_clock::time_point{})
+            deadline = now + std::chrono::milliseconds(timeoutMs);
+        else if (now >= deadline)
             return Result::Full;
         if (VaIsMainThread()) {
             // The write thread may be waiting for the main thread (its drained-queue event):
@@ -871,7 +875,8 @@ int32_t TVaCustomComm::ReadLocked(uint8_t* data, int32_t count)
         const size_t held = input_.size() - inputStart_;
         wasFull = held >= kInputLimit;
         taken = std::min(held, static_cast<size_t>(count));
-        std::memcpy(data, input_.data() + inputStart_, taken);
+        if (taken > 0)
+            std::memcpy(data, input_.data() + inputStart_, taken);
         inputStart_ += taken;
         if (inputStart_ == input_.size()) {
             input_.clear();

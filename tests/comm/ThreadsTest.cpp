@@ -37,7 +37,12 @@ TEST(Threads, OneMebibyteEachWayByteExact)
 
     const std::string out = RandomBytes(1 << 20, 1);
     std::string atPeer;
-    std::thread reader([&] { atPeer = peer.Read(out.size(), std::chrono::seconds(60)); });
+    std::atomic<bool> read{false};
+    std::thread reader([&] {
+        atPeer = peer.Read(out.size(), std::chrono::seconds(60));
+        read = true;
+        VaNotifyWaiters();
+    });
     // Writes of many sizes, several larger than the whole output queue.
     size_t pos = 0;
     std::mt19937 rng(2);
@@ -46,7 +51,7 @@ TEST(Threads, OneMebibyteEachWayByteExact)
         ASSERT_EQ(port.WriteBuf(out.data() + pos, static_cast<int32_t>(n)), static_cast<int32_t>(n));
         pos += n;
     }
-    ServeUntil([&] { return atPeer.size() == out.size(); }, 100); // let hand-overs run
+    ServeUntil([&] { return read.load(); }, 60000); // hand-overs run meanwhile
     reader.join();
     EXPECT_TRUE(atPeer == out);
 
