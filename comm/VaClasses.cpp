@@ -162,8 +162,9 @@ struct SyncState {
 
 SyncState& Sync()
 {
-    static SyncState state;
-    return state;
+    // Never destroyed: a worker still waiting in a hand-over at exit must not hold the exit up.
+    static SyncState* const state = new SyncState;
+    return *state;
 }
 
 // The state is created during static initialisation, on the process's main thread.
@@ -350,10 +351,14 @@ TVaThread::~TVaThread()
 void TVaThread::Start()
 {
     thread_ = std::thread([this] { Run(); });
+    started_.store(true);
+    started_.notify_all();
 }
 
 void TVaThread::Run()
 {
+    // A self-freeing thread detaches thread_ at its end: wait until Start has stored it.
+    started_.wait(false);
     tid_.store(static_cast<int>(::syscall(SYS_gettid)));
     ApplyPriority();
     try {

@@ -179,6 +179,7 @@ private:
     void ApplyPriority();
 
     std::thread thread_;
+    std::atomic<bool> started_{false}; // thread_ is set: Run may use it
     std::atomic<bool> terminated_{false};
     std::atomic<bool> finished_{false};
     std::atomic<int> tid_{0};

@@ -20,9 +20,8 @@ namespace {
 constexpr const char* kPortOpen = "Can't perform this operation while port is open";
 constexpr const char* kBufferFull = "Output buffer is full. Please check comm status.";
 
-// Received bytes the event thread keeps for the program at most; beyond that it leaves them to the
-// driver (and so to flow control) until the program reads.
-constexpr size_t kInputLimit = 1 << 20;
+// The smallest input queue: below it every byte would be a batch of its own.
+constexpr int32_t kMinInputQueue = 256;
 
 bool NoModemLines(int error)
 {
@@ -187,7 +186,7 @@ void TVaCommEventThread::Execute()
             bool room;
             {
                 std::lock_guard lock(owner_.inputMutex_);
-                room = owner_.input_.size() - owner_.inputStart_ < kInputLimit;
+                room = owner_.input_.size() - owner_.inputStart_ < owner_.inputLimit_;
             }
             devIndex = static_cast<int>(n);
             fds[n++] = pollfd{fd_, static_cast<short>(readData && room ? POLLIN : 0), 0};
@@ -237,7 +236,7 @@ void TVaCommEventThread::Execute()
             // program on the main thread, without blocking: its handler may close the port.
             TVaCustomComm* owner = &owner_;
             const uint64_t session = session_;
-            VaQueue([owner, session] { owner->DeviceLost(session); });
+            owner_.QueueForMain([owner, session] { owner->DeviceLost(session); });
             while (!Terminated())
                 wake_.WaitFor(-1), wake_.Reset();
         }
@@ -251,11 +250,12 @@ bool TVaCommEventThread::Ingest(uint32_t& batch)
     const size_t before = input.size() - owner_.inputStart_;
     bool alive = true;
     uint8_t chunk[65536];
-    while (input.size() - owner_.inputStart_ < kInputLimit) {
-        const ssize_t got = ::read(fd_, chunk, sizeof chunk);
+    while (input.size() - owner_.inputStart_ < owner_.inputLimit_) {
+        const size_t room = std::min(sizeof chunk, owner_.inputLimit_ - (input.size() - owner_.inputStart_));
+        const ssize_t got = ::read(fd_, chunk, room);
         if (got > 0) {
             owner_.AppendInput(chunk, static_cast<size_t>(got));
-            if (static_cast<size_t>(got) < sizeof chunk)
+            if (static_cast<size_t>(got) < room)
                 break;
             continue;
         }
@@ -326,8 +326,8 @@ class TVaCommWriteThread : public TVaThread {
 public:
     enum class Result { Accepted, Full, Closed };
 
-    TVaCommWriteThread(TVaCustomComm& owner, int fd, int32_t capacity)
-        : owner_(owner), fd_(fd), queue_(capacity)
+    TVaCommWriteThread(TVaCustomComm& owner, int fd, uint64_t session, int32_t capacity)
+        : owner_(owner), fd_(fd), session_(session), queue_(capacity)
     {
     }
     ~TVaCommWriteThread() override { RequestStop(), WaitFor(); }
@@ -346,13 +346,29 @@ private:
     bool PerformFlush();
     void RoomChanged();
     void HandOver(uint32_t mask);
+    // DataEvent is set and cleared under WriteLock only; the flag spares the writers a system
+    // call for every byte while it is set.
+    void SignalData()
+    {
+        if (!dataSet_) {
+            dataSet_ = true;
+            dataEvent_.Signal();
+        }
+    }
+    void ResetData()
+    {
+        dataSet_ = false;
+        dataEvent_.Reset();
+    }
 
     TVaCustomComm& owner_;
     int fd_;
+    uint64_t session_;
     TVaCommBuffer queue_;
     TVaWaitEvent dataEvent_, closeEvent_, flushEvent_, flushDoneEvent_;
     std::condition_variable_any roomCv_; // used with the port's WriteLock
     std::atomic<bool> stopping_{false};
+    bool dataSet_ = false; // guarded by WriteLock
     bool deviceGone_ = false;
 };
 
@@ -372,21 +388,23 @@ TVaCommWriteThread::Result TVaCommWriteThread::Enqueue(const uint8_t* data, int3
         const int32_t size = queue_.Size();
         if (whole && size + count <= capacity) {
             queue_.Append(data, count);
-            dataEvent_.Signal();
+            SignalData();
             accepted = count;
             return Result::Accepted;
         }
         if (!whole && size < capacity) {
             const int32_t piece = std::min(capacity - size, count - accepted);
             queue_.Append(data + accepted, piece);
-            dataEvent_.Signal();
+            SignalData();
             accepted += piece;
             if (accepted == count)
                 return Result::Accepted;
             deadline = {}; // room appeared: the time-out starts again
             continue;
         }
-        const int32_t need = whole ? count : 1;
+        // Wait for half the queue to be free (or the time-out, after which the exact fit above
+        // still counts): waking for every freed byte would trade bytes one by one with the line.
+        const int32_t need = std::min(capacity, (whole ? count : 1) + capacity / 2);
         auto room = [&] { return stopping_.load() || queue_.Size() + need <= capacity; };
         const auto now = std::chrono::steady_clock::now();
         if (deadline == std::chrono::steady_clock::time_point{})
@@ -444,7 +462,7 @@ bool TVaCommWriteThread::PerformFlush()
             return false;
         flushEvent_.Reset();
         queue_.Clear();
-        dataEvent_.Reset();
+        ResetData();
         flushDoneEvent_.Signal();
     }
     RoomChanged();
@@ -526,15 +544,15 @@ void TVaCommWriteThread::AfterWrite(int32_t written)
         std::lock_guard lock(owner_.WriteLock);
         queue_.Remove(written);
         if (queue_.Size() > 0) {
-            dataEvent_.Signal();
+            SignalData();
         } else {
-            dataEvent_.Reset();
+            ResetData();
             drained = true;
         }
     }
     RoomChanged();
-    if (drained)
-        HandOver(EV_TXEMPTY);
+    if (drained && !Terminated() && !closeEvent_.IsSet())
+        owner_.QueueTxEmpty(session_);
 }
 
 void TVaCommWriteThread::HandOver(uint32_t mask)
@@ -610,6 +628,7 @@ TVaCustomComm::TVaCustomComm(TVaComponent* owner) : TVaComponent(owner)
 
 TVaCustomComm::~TVaCustomComm()
 {
+    alive_.reset(); // calls still queued for the main thread are dropped
     BeginDestruction();
     try {
         Close();
@@ -695,6 +714,10 @@ void TVaCustomComm::CreateHandle()
     } else if (fd >= 0) {
         (void)::ioctl(fd, TIOCEXCL); // not every device knows it; the lock is what counts
         activeModemLines_ = modemLines_ ? modemLines_ : VaStandardModemLines();
+        // A tty without modem lines stays without them: remember it rather than ask each time
+        // (the binary send asks for CTS before every byte).
+        uint32_t status;
+        threeWire_ = !modemLines_ && NoModemLines(VaGetModemStatus(fd, status));
         {
             std::lock_guard lock(inputMutex_);
             input_.clear();
@@ -795,13 +818,18 @@ void TVaCustomComm::ApplyEventMask()
 void TVaCustomComm::StartThreads()
 {
     const int fd = fd_.load();
+    // The event thread reads received bytes into the input queue, which holds ReadSize bytes at
+    // most, like a driver's: what does not fit waits in the kernel (which holds a pseudo-terminal's
+    // writer back) until the program has read. So no chunk handed to the program is larger.
+    inputLimit_ = static_cast<size_t>(std::max(buffers_.ReadSize(), kMinInputQueue));
+    eventReads_ = (eventMask_ & (EV_RXCHAR | EV_RXFLAG | EV_RX80FULL)) != 0;
     if (eventMask_ != 0) {
         eventThread_ = std::make_unique<TVaCommEventThread>(*this, fd, session_.load());
         eventThread_->SetPriority(eventPriority_);
         eventThread_->Start();
     }
     if (!directWrite_) {
-        auto writer = std::make_shared<TVaCommWriteThread>(*this, fd, buffers_.WriteSize());
+        auto writer = std::make_shared<TVaCommWriteThread>(*this, fd, session_.load(), buffers_.WriteSize());
         writer->SetPriority(writePriority_);
         {
             std::lock_guard lock(writeThreadMutex_);
@@ -818,6 +846,7 @@ void TVaCustomComm::StopThreads()
         eventThread_->WaitFor();
         eventThread_.reset();
     }
+    eventReads_ = false;
     std::shared_ptr<TVaCommWriteThread> writer;
     {
         std::lock_guard lock(writeThreadMutex_);
@@ -873,7 +902,7 @@ int32_t TVaCustomComm::ReadLocked(uint8_t* data, int32_t count)
     {
         std::lock_guard lock(inputMutex_);
         const size_t held = input_.size() - inputStart_;
-        wasFull = held >= kInputLimit;
+        wasFull = held >= inputLimit_;
         taken = std::min(held, static_cast<size_t>(count));
         if (taken > 0)
             std::memcpy(data, input_.data() + inputStart_, taken);
@@ -882,8 +911,8 @@ int32_t TVaCustomComm::ReadLocked(uint8_t* data, int32_t count)
             input_.clear();
             inputStart_ = 0;
         }
-        // Bytes the event thread has not fetched yet come straight from the device, behind ours.
-        while (taken < static_cast<size_t>(count) && fd >= 0) {
+        // Without an event thread reading the device, the bytes come straight from it.
+        while (!eventReads_ && taken < static_cast<size_t>(count) && fd >= 0) {
             const ssize_t got = ::read(fd, data + taken, static_cast<size_t>(count) - taken);
             if (got > 0) {
                 if (options_.Contains(coNullStrip)) {
@@ -940,7 +969,7 @@ void TVaCustomComm::GetStatistics(uint32_t& errors, TVaComStat& status)
         throw EVaCommError(VaErrorMessage("Error retrieving statistics (%d), %s", e));
     }
     int waiting = 0;
-    if (::ioctl(fd, FIONREAD, &waiting) != 0) {
+    if (!eventReads_ && ::ioctl(fd, FIONREAD, &waiting) != 0) {
         e = errno;
         if (!DeviceGoneError(e))
             throw EVaCommError(VaErrorMessage("Error retrieving statistics (%d), %s", e));
@@ -1094,6 +1123,8 @@ bool TVaCustomComm::ModemBit(uint32_t bit)
     const int fd = fd_.load();
     if (fd < 0)
         return false;
+    if (threeWire_)
+        return (bit & (MS_CTS_ON | MS_DSR_ON)) != 0;
     uint32_t status = 0;
     if (!activeModemLines_->Status(fd, status))
         throw EVaCommError(VaErrorMessage("Error reading modem state (%d), %s", errno));
@@ -1187,6 +1218,32 @@ void TVaCustomComm::DispatchData(PVaData data, int32_t count)
     }
     if (auto handler = OnRxBuf)
         handler(this, data, count);
+}
+
+void TVaCustomComm::QueueForMain(std::function<void()> fn)
+{
+    VaQueue([alive = std::weak_ptr<int>(alive_), fn = std::move(fn)] {
+        if (!alive.expired())
+            fn();
+    });
+}
+
+void TVaCustomComm::QueueTxEmpty(uint64_t session)
+{
+    // The write thread goes on at once; drains that happen before the main thread has handled
+    // the previous one are reported together.
+    if (txEmptyQueued_.exchange(true))
+        return;
+    QueueForMain([this, session] {
+        txEmptyQueued_.store(false);
+        if (!Active() || session_.load() != session)
+            return;
+        try {
+            HandleEvents(EV_TXEMPTY);
+        } catch (...) {
+            VaHandleException(std::current_exception());
+        }
+    });
 }
 
 void TVaCustomComm::DeviceLost(uint64_t session)

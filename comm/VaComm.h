@@ -303,6 +303,9 @@ private:
     void BuffersChanged();
     void RunBatch(uint32_t mask);
     void DeviceLost(uint64_t session);
+    void QueueTxEmpty(uint64_t session);
+    // Queues fn for the main thread; it is dropped when the port is gone by then.
+    void QueueForMain(std::function<void()> fn);
     int32_t ReadLocked(uint8_t* data, int32_t count);
     void AppendInput(const uint8_t* data, size_t count);
     int32_t DirectWriteBuf(const uint8_t* data, int32_t count);
@@ -325,6 +328,8 @@ private:
     std::mutex writeThreadMutex_; // guards the writeThread_ pointer for writers on other threads
     uint32_t eventMask_ = 0;
     std::atomic<bool> txPending_{false}; // a direct write waits for the device's output-empty event
+    std::atomic<bool> txEmptyQueued_{false}; // a drained-queue event waits for the main thread
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0); // expires with the port
     std::shared_ptr<TVaModemLines> modemLines_;
     std::shared_ptr<TVaModemLines> activeModemLines_;
 
@@ -333,6 +338,9 @@ private:
     std::mutex inputMutex_;
     std::vector<uint8_t> input_;
     size_t inputStart_ = 0;
+    size_t inputLimit_ = 4096;
+    bool eventReads_ = false; // the event thread is the one reader of the device
+    bool threeWire_ = false;  // the tty has no modem-control lines
 
     // Line error counters seen by the last GetStatistics.
     struct ErrorCounters {
