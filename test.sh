@@ -16,6 +16,6 @@ if [ "${1:-}" = "--sanitize" ]; then
   (cd build-asan && ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="print_stacktrace=1" \
      ctest --output-on-failure -j "$jobs" -L threaded "$@")
 else
-  scripts/build.sh build
+  scripts/build.sh build -DQX_WITH_QT=ON -DQX_SANITIZE=
   (cd build && ctest --output-on-failure -j "$jobs" "$@")
 fi

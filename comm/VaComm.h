@@ -304,6 +304,7 @@ private:
     void RunBatch(uint32_t mask);
     void DeviceLost(uint64_t session);
     int32_t ReadLocked(uint8_t* data, int32_t count);
+    void AppendInput(const uint8_t* data, size_t count);
     int32_t DirectWriteBuf(const uint8_t* data, int32_t count);
     int32_t QueueWriteBuf(const uint8_t* data, int32_t count);
 
@@ -323,6 +324,7 @@ private:
     std::shared_ptr<TVaCommWriteThread> writeThread_;
     std::mutex writeThreadMutex_; // guards the writeThread_ pointer for writers on other threads
     uint32_t eventMask_ = 0;
+    std::atomic<bool> txPending_{false}; // a direct write waits for the device's output-empty event
     std::shared_ptr<TVaModemLines> modemLines_;
     std::shared_ptr<TVaModemLines> activeModemLines_;
 

@@ -1,0 +1,73 @@
+// qx-devsim as a process: how it ends, sleeping until woken, line settings.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "devsim_harness.h"
+
+using namespace devsim_test;
+
+namespace {
+const std::string kProfile =
+    "[Device]\nName=Tiny\nVersion=1\nIDstring=#27[c\n[Line]\nBaud=9600\nSpeedCheck=strict\n[Flash]\nBlocks=10\n";
+}
+
+TEST(DevsimProcess, EndsCleanlyWhenTheWatchedProcessEndsOrOnSignals)
+{
+    const pid_t watched = ::fork();
+    if (watched == 0) {
+        ::execlp("sleep", "sleep", "60", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    DevsimProcess dev(kProfile, {"--exit-with-pid", std::to_string(watched), "--png-on-exit"});
+    dev.open();
+    dev.send("\x1b{1q");
+    EXPECT_EQ(dev.readBytes(2), "0*");
+    ::kill(watched, SIGKILL);
+    ::waitpid(watched, nullptr, 0);
+    const int st = dev.waitExit();
+    ASSERT_TRUE(WIFEXITED(st)) << st;
+    EXPECT_EQ(WEXITSTATUS(st), 0);
+    EXPECT_FALSE(fileExists(dev.link())) << "link removed";
+    EXPECT_TRUE(fileExists(dev.out("screen.png")));
+
+    for (int sig : {SIGHUP, SIGTERM}) {
+        DevsimProcess other(kProfile);
+        const int s = other.stop(sig);
+        ASSERT_TRUE(WIFEXITED(s)) << s;
+        EXPECT_EQ(WEXITSTATUS(s), 0);
+        EXPECT_FALSE(fileExists(other.link()));
+    }
+}
+
+TEST(DevsimProcess, SleepsUntilACarriageReturn)
+{
+    DevsimProcess dev(kProfile + "[Device]\nStartAsleep=1\n");
+    dev.open();
+    dev.send("\x1b[c");
+    EXPECT_EQ(dev.readFor(300ms), "");
+    dev.send("\r\x1b[c");
+    EXPECT_EQ(dev.expect("*"), "Tiny v1*");
+    EXPECT_EQ(dev.stop(), 0);
+}
+
+TEST(DevsimProcess, StrictDeviceIgnoresTheWrongLineSettings)
+{
+    DevsimProcess dev(kProfile);
+    dev.open();
+    termios t{};
+    ::tcgetattr(dev.fd(), &t);
+    ::cfsetspeed(&t, B19200);
+    ::tcsetattr(dev.fd(), TCSANOW, &t);
+    dev.send("\x1b[c");
+    EXPECT_EQ(dev.readFor(300ms), "");
+    ::cfsetspeed(&t, B9600);
+    ::tcsetattr(dev.fd(), TCSANOW, &t);
+    dev.send("\x1b[c");
+    EXPECT_EQ(dev.expect("*"), "Tiny v1*");
+    EXPECT_NE(dev.log().find("line set to 19200 8N1, device runs at 9600 8N1 - mismatch"), std::string::npos);
+    EXPECT_EQ(dev.stop(), 0);
+}

@@ -1,0 +1,85 @@
+#include "PtyPeer.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <stdexcept>
+#include <termios.h>
+#include <unistd.h>
+
+PtyPeer::PtyPeer()
+{
+    int slave = -1;
+    char name[256];
+    struct termios raw;
+    std::memset(&raw, 0, sizeof raw);
+    cfmakeraw(&raw);
+    if (::openpty(&master_, &slave, name, &raw, nullptr) != 0)
+        throw std::runtime_error(std::string("openpty: ") + std::strerror(errno));
+    slavePath_ = name;
+    // The program opens the slave itself; keeping ours open would hide a closed line.
+    ::close(slave);
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+}
+
+PtyPeer::~PtyPeer()
+{
+    CloseMaster();
+}
+
+void PtyPeer::CloseMaster()
+{
+    if (master_ >= 0)
+        ::close(master_);
+    master_ = -1;
+}
+
+void PtyPeer::Write(const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+        } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
+            throw std::runtime_error(std::string("pty write: ") + std::strerror(errno));
+        } else if (n < 0 && errno == EAGAIN) {
+            pollfd p{master_, POLLOUT, 0};
+            ::poll(&p, 1, 100);
+        }
+    }
+}
+
+void PtyPeer::Write(const std::vector<uint8_t>& bytes)
+{
+    Write(std::string(bytes.begin(), bytes.end()));
+}
+
+std::string PtyPeer::Read(size_t count, std::chrono::milliseconds timeout)
+{
+    std::string out;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buf[65536];
+    while (out.size() < count) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{master_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            continue;
+        const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
+        if (n > 0)
+            out.append(buf, static_cast<size_t>(n));
+        else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+            break;
+    }
+    return out;
+}
+
+std::string PtyPeer::ReadFor(std::chrono::milliseconds timeout)
+{
+    return Read(SIZE_MAX, timeout);
+}

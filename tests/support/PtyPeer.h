@@ -1,0 +1,32 @@
+// A pseudo-terminal pair for tests: the program's side opens the slave by its path, the test holds
+// the master as the device on the other end of the line.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+class PtyPeer {
+public:
+    PtyPeer();
+    ~PtyPeer();
+    PtyPeer(const PtyPeer&) = delete;
+    PtyPeer& operator=(const PtyPeer&) = delete;
+
+    const std::string& SlavePath() const { return slavePath_; }
+    int Master() const { return master_; }
+    // Writes everything (blocking until the line has taken it).
+    void Write(const std::string& bytes);
+    void Write(const std::vector<uint8_t>& bytes);
+    // Reads until count bytes have arrived or the time-out passes; returns what arrived.
+    std::string Read(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Reads whatever arrives within the time-out.
+    std::string ReadFor(std::chrono::milliseconds timeout);
+    // Closes the master: to the program the device has gone.
+    void CloseMaster();
+
+private:
+    int master_ = -1;
+    std::string slavePath_;
+};
