@@ -1153,6 +1153,9 @@ void TfrmTerm::SendBinaryFile()
     cancelFlag = false;
     qint64 sent = 0;
     char byte;
+    // Window messages are handled between bytes, at most once a millisecond: a pass of the event
+    // loop costs more than sending a byte, and a millisecond keeps the window (and Cancel) live.
+    auto nextPass = std::chrono::steady_clock::now();
     while (file.getChar(&byte)) {
         // The device paces the send with CTS; Cancel and closing the window end the wait too.
         if (!VaComm1->CTS())
@@ -1161,8 +1164,12 @@ void TfrmTerm::SendBinaryFile()
             break;
         VaComm1->WriteChar(byte);
         ++sent;
-        ProgressBar1->setValue(static_cast<int>(std::min<qint64>(sent, INT32_MAX)));
-        processMessages();
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextPass) {
+            ProgressBar1->setValue(static_cast<int>(std::min<qint64>(sent, INT32_MAX)));
+            processMessages();
+            nextPass = now + std::chrono::milliseconds(1);
+        }
         if (cancelFlag || closing_)
             break;
     }
