@@ -360,7 +360,7 @@ void TfrmTerm::buildPanes()
     sp.setColor(QPalette::Base, QColor(0xFF, 0xFB, 0xF0)); // cream
     sp.setColor(QPalette::Text, Qt::black);
     reStatus->setPalette(sp);
-    reStatus->setPlainText(makerSite());
+    reStatus->setPlainText(makerSite() + "\n");
     statusLayout->addWidget(reStatus, 1);
 
     splV->addWidget(PanelTerm);
