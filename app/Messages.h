@@ -1,0 +1,32 @@
+// The program's message boxes: the plain messages with a fixed text ("Select a port first", ...)
+// and the error box that reports an exception, after which the program carries on. Both go through
+// one replaceable handler so that tests can record them instead of blocking on a box.
+#pragma once
+
+#include <QString>
+
+#include <exception>
+#include <functional>
+
+enum class TQxMessageKind { mkMessage, mkError };
+
+using TQxMessageHandler = std::function<void(TQxMessageKind kind, const QString& text)>;
+
+// Replaces the handler; an empty one restores the message boxes.
+void setMessageHandler(TQxMessageHandler handler);
+
+void showMessage(const QString& text);
+void showError(const QString& text);
+// Shows the message of a caught exception in the error box.
+void showException(std::exception_ptr error);
+
+// Runs fn; an exception it raises is shown in the error box instead of leaving the event handler.
+template <class F>
+void guarded(F&& fn)
+{
+    try {
+        fn();
+    } catch (...) {
+        showException(std::current_exception());
+    }
+}

@@ -1,0 +1,28 @@
+#include "Shells.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QVBoxLayout>
+
+TfrmXModem* frmXModem = nullptr;
+TfrmUpdate* frmUpdate = nullptr;
+
+TfrmXModem::TfrmXModem(QWidget* parent) : QDialog(parent)
+{
+    setObjectName("frmXModem");
+    setWindowTitle("XModem Protocol Transfer");
+    resize(420, 300);
+}
+
+TfrmUpdate::TfrmUpdate(QWidget* parent) : QDialog(parent)
+{
+    setObjectName("frmUpdate");
+    setWindowTitle("Device Update");
+    auto* layout = new QVBoxLayout(this);
+    lblDevice = new QLabel("Update Device ", this);
+    cboUpdate = new QComboBox(this);
+    cboUpdate->setEditable(true);
+    layout->addWidget(lblDevice);
+    layout->addWidget(cboUpdate);
+    resize(420, 300);
+}

@@ -1,0 +1,107 @@
+#include "TermText.h"
+
+namespace {
+
+bool isLineChar(unsigned char c)
+{
+    return c == 13 || c == 10 || c == 8 || c == 9;
+}
+
+const char kHex[] = "0123456789ABCDEF";
+
+} // namespace
+
+TShowStep showTextStep(int paneLength, const TTermOptions& options, std::string text)
+{
+    TShowStep step;
+
+    // Control characters up to the first line character become [hh]; the rest stays raw.
+    if (options.showCtrl) {
+        std::string out;
+        size_t i = 0;
+        for (; i < text.size(); ++i) {
+            const auto c = static_cast<unsigned char>(text[i]);
+            if (isLineChar(c))
+                break;
+            if (c < 32 || c > 127) {
+                out += '[';
+                out += kHex[c >> 4];
+                out += kHex[c & 15];
+                out += ']';
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+        out.append(text, i, std::string::npos);
+        text = std::move(out);
+    }
+
+    // Backspaces erase the character before them; a leading one erases the pane's last character.
+    for (size_t bs = text.find('\b'); bs != std::string::npos; bs = text.find('\b')) {
+        if (bs == 0) {
+            if (paneLength > 0)
+                step.eraseLast = true;
+            text = text.substr(1, kPaneTrimAbove);
+        } else {
+            text = text.substr(0, bs - 1) + text.substr(bs + 1, kPaneTrimAbove);
+        }
+    }
+
+    if (options.sendingText && options.eolChar >= 0 && options.eolChar <= 255
+        && text.find(static_cast<char>(options.eolChar)) != std::string::npos) {
+        step.eraseLast = false;
+        return step;
+    }
+
+    if (options.addLF) {
+        std::string out;
+        out.reserve(text.size() + 16);
+        for (size_t i = 0; i < text.size(); ++i) {
+            out += text[i];
+            if (text[i] == '\r' && (i + 1 >= text.size() || text[i + 1] != '\n'))
+                out += '\n';
+        }
+        text = std::move(out);
+    }
+    if (options.addCR) {
+        std::string out;
+        out.reserve(text.size() + 16);
+        for (size_t i = 0; i < text.size(); ++i) {
+            if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r'))
+                out += '\r';
+            out += text[i];
+        }
+        text = std::move(out);
+    }
+
+    step.shown = true;
+    step.insert = std::move(text);
+    return step;
+}
+
+std::vector<TTermPiece> termTextPieces(const std::string& text)
+{
+    std::vector<TTermPiece> pieces;
+    const size_t esc = text.find('\x1b');
+    if (esc == std::string::npos) {
+        pieces.push_back({false, text});
+        return pieces;
+    }
+    if (esc > 0)
+        pieces.push_back({false, text.substr(0, esc)});
+    size_t rest = esc + 1;
+    if (text.compare(esc + 1, 3, "[2J") == 0 || text.compare(esc + 1, 3, "[1J") == 0) {
+        pieces.push_back({true, {}});
+        rest = esc + 4;
+    }
+    if (rest < text.size())
+        pieces.push_back({false, text.substr(rest)});
+    return pieces;
+}
+
+void appendRxBuffer(std::string& rxBuffer, const std::string& chunk)
+{
+    rxBuffer += chunk;
+    if (rxBuffer.size() > kRxBufferLimit)
+        rxBuffer.clear();
+}

@@ -1,0 +1,41 @@
+// The display rules of the terminal pane as plain functions of (what the pane ends with, the
+// options, the chunk), so that they can be checked without a window. The pane applies the steps
+// they return.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct TTermOptions {
+    bool showCtrl = false;    // control bytes as [hh]
+    bool addLF = true;        // a bare CR is shown as CR LF
+    bool addCR = true;        // a bare LF is shown as CR LF
+    bool sendingText = false; // a text file send is running
+    int eolChar = -1;         // end-of-line wait character (0..255), -1 for none
+};
+
+// What showText does to the pane.
+struct TShowStep {
+    bool shown = false;     // false: nothing changes (the text held the wait character)
+    bool eraseLast = false; // replace the pane's last character
+    std::string insert;     // text to append at the end
+};
+
+// The pane is trimmed to its last keepChars characters before an addition once it holds more
+// than trimAbove.
+constexpr int kPaneTrimAbove = 64000;
+constexpr int kPaneKeepChars = 16384;
+
+// showText: paneLength is the pane's text length after the trim.
+TShowStep showTextStep(int paneLength, const TTermOptions& options, std::string text);
+
+// showTermText: the pieces in order, each either a clear of the pane or a text for showText.
+struct TTermPiece {
+    bool clear = false;
+    std::string text;
+};
+std::vector<TTermPiece> termTextPieces(const std::string& text);
+
+// rxBuffer is emptied when an append makes it longer than this.
+constexpr size_t kRxBufferLimit = 2400;
+void appendRxBuffer(std::string& rxBuffer, const std::string& chunk);

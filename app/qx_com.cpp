@@ -1,0 +1,1205 @@
+#include "qx_com.h"
+
+#include "IniFile.h"
+#include "Messages.h"
+#include "Places.h"
+#include "Program.h"
+#include "Shells.h"
+#include "TextSet.h"
+#include "Values.h"
+#include "about.h"
+
+#include "VaComm.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QColorDialog>
+#include <QComboBox>
+#include <QDateTime>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QFontDialog>
+#include <QFontInfo>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QLocale>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <chrono>
+#include <strings.h>
+#include <thread>
+
+std::string rxBuffer;
+bool sendingText = false;
+bool cancelFlag = false;
+
+TfrmTerm* frmTerm = nullptr;
+
+namespace {
+
+const char* const kBaudRates[] = {"110",    "300",    "600",    "1200",    "2400",    "4800",   "9600",
+                                  "14400",  "19200",  "28800",  "38400",   "56000",   "57600",  "115200",
+                                  "128000", "232558", "476190", "1000000", "2000000", "5000000"};
+const char* const kNone = "<none>";
+const char* const kFileFilter = "All Files (*);;BASIC (*.bas);;Hex Files (*.hex);;Forth Files (*.fth)";
+
+QString latin1(const std::string& s)
+{
+    return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+std::string bytes(const QString& s)
+{
+    return s.toLatin1().toStdString();
+}
+
+// A small tool-bar glyph: a rounded tile with a short caption.
+QIcon glyph(const QString& caption, const QColor& colour)
+{
+    QPixmap pm(24, 24);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setBrush(colour);
+    p.setPen(colour.darker(160));
+    p.drawRoundedRect(QRectF(1.5, 1.5, 21, 21), 4, 4);
+    QFont f = p.font();
+    f.setPixelSize(caption.size() > 2 ? 8 : 10);
+    f.setBold(true);
+    p.setFont(f);
+    p.setPen(Qt::white);
+    p.drawText(pm.rect(), Qt::AlignCenter, caption);
+    return QIcon(pm);
+}
+
+QPixmap lamp(const QColor& colour)
+{
+    QPixmap pm(24, 24);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    QRadialGradient g(9, 9, 12);
+    g.setColorAt(0, colour.lighter(170));
+    g.setColorAt(1, colour);
+    p.setBrush(g);
+    p.setPen(colour.darker(180));
+    p.drawEllipse(QRectF(2.5, 2.5, 19, 19));
+    return pm;
+}
+
+// The lines of a text file: split at CR LF, CR or LF, line breaks dropped, a NUL byte ends the text.
+std::vector<std::string> textLines(std::string data)
+{
+    data = data.substr(0, data.find('\0'));
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < data.size()) {
+        size_t end = data.find_first_of("\r\n", start);
+        if (end == std::string::npos) {
+            lines.push_back(data.substr(start));
+            break;
+        }
+        lines.push_back(data.substr(start, end - start));
+        start = end + ((data[end] == '\r' && end + 1 < data.size() && data[end + 1] == '\n') ? 2 : 1);
+    }
+    return lines;
+}
+
+// The text a byte string shows as in the pane: CR LF, a bare CR and a bare LF are each one line break.
+QString paneText(const std::string& text)
+{
+    QString out;
+    out.reserve(static_cast<qsizetype>(text.size()));
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '\r') {
+            out += QChar('\n');
+            if (i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+        } else {
+            out += QChar(c);
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+QColor colourFromWindows(int32_t value)
+{
+    const auto v = static_cast<uint32_t>(value);
+    if (v >> 24)
+        return QApplication::palette().color(QPalette::Window);
+    return QColor(static_cast<int>(v & 0xFF), static_cast<int>((v >> 8) & 0xFF), static_cast<int>((v >> 16) & 0xFF));
+}
+
+int32_t colourToWindows(const QColor& colour)
+{
+    return static_cast<int32_t>(static_cast<uint32_t>(colour.red()) | (static_cast<uint32_t>(colour.green()) << 8)
+                                | (static_cast<uint32_t>(colour.blue()) << 16));
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Creation
+
+TfrmTerm::TfrmTerm(QWidget* parent) : QMainWindow(parent), VaComm1(std::make_unique<TVaComm>())
+{
+    setObjectName("frmTerm");
+    setWindowTitle("QX-Com -- QX Tools  " + makerSite());
+    buildMenus();
+    buildToolBars();
+    buildPanes();
+    resize(798, 787);
+
+    VaComm1->OnRxChar = [this](TVaCustomComm*, int32_t) { guarded([this] { VaComm1RxChar(); }); };
+    VaComm1->OnDisconnect = [this](TVaCustomComm*) { guarded([this] { VaComm1Disconnect(); }); };
+
+    // FormCreate: the placeholder selections, replaced by the settings at the first activation.
+    for (const char* rate : kBaudRates)
+        cboBaudRate->addItem(rate);
+    cboBaudRate->setCurrentIndex(1);
+    guarded([this] { RefreshPorts1Click(); });
+    cboPort->setCurrentIndex(cboPort->count() > 1 ? 1 : 0);
+    for (const char* s : {"1", "15", "2"})
+        cboStopBits->addItem(s);
+    cboStopBits->setCurrentIndex(1);
+    for (const char* s : {"4", "5", "6", "7", "8"})
+        cboDataBits->addItem(s);
+    cboDataBits->setCurrentIndex(4);
+    firstActivation_ = true;
+}
+
+TfrmTerm::~TfrmTerm()
+{
+    // FormDestroy: a port still open is closed.
+    if (VaComm1->Active()) {
+        try {
+            VaComm1->Close();
+        } catch (...) {
+        }
+    }
+}
+
+void TfrmTerm::buildMenus()
+{
+    auto act = [this](QMenu* menu, const char* caption, auto handler) {
+        QAction* a = menu->addAction(caption);
+        connect(a, &QAction::triggered, this, [this, handler] { guarded([this, handler] { (this->*handler)(); }); });
+        return a;
+    };
+    auto check = [](QAction* a) {
+        a->setCheckable(true);
+        return a;
+    };
+
+    QMenu* file = menuBar()->addMenu("&File");
+    SendText1 = act(file, "&Send Text", &TfrmTerm::SendText1Click);
+    ResendText1 = act(file, "&Re-send Text", &TfrmTerm::ResendText1Click);
+    CancelSend1 = act(file, "&Cancel Send", &TfrmTerm::CancelSend1Click);
+    Clearscreen1 = act(file, "C&lear screen", &TfrmTerm::Clearscreen1Click);
+    Xmodem1 = act(file, "&Xmodem", &TfrmTerm::SendxClick);
+    SendBinary1 = act(file, "Send &Binary", &TfrmTerm::SendBinary1Click);
+
+    QMenu* settings = menuBar()->addMenu("&Settings");
+    Settings1 = act(settings, "&Text transfer", &TfrmTerm::Settings1Click);
+    Font1 = act(settings, "&Font", &TfrmTerm::Font1Click);
+    Background1 = act(settings, "&Background", &TfrmTerm::Background1Click);
+    Echo1 = check(settings->addAction("&Echo"));
+    RefreshPorts1 = act(settings, "&Refresh Ports", &TfrmTerm::RefreshPorts1Click);
+    mnuCtrl = check(settings->addAction("&Show Control Chrs"));
+
+    QMenu* serial = menuBar()->addMenu("S&erial");
+    serial->setTitle("Serial");
+    Reset1 = act(serial, "&Reset", &TfrmTerm::Reset1Click);
+    DTRlow1 = check(act(serial, "&DTR low", &TfrmTerm::DTRlow1Click));
+    HWFlow1 = check(act(serial, "&CTS Flow Control", &TfrmTerm::HWFlow1Click));
+
+    Update1 = menuBar()->addAction("Update");
+    Update1->setEnabled(false);
+    connect(Update1, &QAction::triggered, this, [this] { guarded([this] { UpdateClick(); }); });
+    About1 = menuBar()->addAction("&About");
+    connect(About1, &QAction::triggered, this, [this] { guarded([this] { About1Click(); }); });
+}
+
+void TfrmTerm::buildToolBars()
+{
+    ToolBar1 = addToolBar("ToolBar1");
+    ToolBar1->setObjectName("ToolBar1");
+    ToolBar1->setMovable(false);
+    auto button = [this](const char* hint, const QIcon& icon, QAction* shared) {
+        QAction* a = ToolBar1->addAction(icon, hint);
+        a->setToolTip(hint);
+        connect(a, &QAction::triggered, shared, &QAction::trigger);
+        return a;
+    };
+    button("Select and send text", glyph("T", QColor(40, 110, 190)), SendText1);
+    button("send text again", glyph("T+", QColor(40, 110, 190)), ResendText1);
+    button("show text settings", glyph("S", QColor(110, 110, 110)), Settings1);
+    ToolBar1->addSeparator();
+    button("Reset (#DTR)", glyph("R", QColor(190, 60, 40)), Reset1);
+    button("XModem Transfer", glyph("XM", QColor(120, 60, 160)), Xmodem1);
+    ToolBar1->addSeparator();
+    button("Send binary file", glyph("B", QColor(30, 140, 90)), SendBinary1);
+    ToolButton9 = ToolBar1->addAction(glyph("B+", QColor(30, 140, 90)), "Re-send binary file, name is on status bar");
+    ToolButton9->setToolTip("Re-send binary file, name is on status bar");
+    connect(ToolButton9, &QAction::triggered, this, [this] { guarded([this] { ToolButton9Click(); }); });
+    ToolBar1->addSeparator();
+    cboDevice = new QComboBox(ToolBar1);
+    cboDevice->setObjectName("cboDevice");
+    cboDevice->setMinimumWidth(180);
+    cboDevice->setEnabled(false);
+    ToolBar1->addWidget(cboDevice);
+}
+
+void TfrmTerm::buildPanes()
+{
+    auto* central = new QWidget(this);
+    auto* centralLayout = new QVBoxLayout(central);
+    centralLayout->setContentsMargins(0, 0, 0, 0);
+    centralLayout->setSpacing(0);
+
+    splH = new QSplitter(Qt::Vertical, central);
+    splH->setObjectName("splH");
+    splV = new QSplitter(Qt::Horizontal, splH);
+    splV->setObjectName("splV");
+
+    // Left: the line tool bar and the terminal pane.
+    PanelTerm = new QWidget(splV);
+    PanelTerm->setObjectName("PanelTerm");
+    auto* termLayout = new QVBoxLayout(PanelTerm);
+    termLayout->setContentsMargins(0, 0, 0, 0);
+    termLayout->setSpacing(0);
+    ToolBar2 = new QToolBar("ToolBar2", PanelTerm);
+    ToolBar2->setObjectName("ToolBar2");
+    spdConnect = new QToolButton(ToolBar2);
+    spdConnect->setObjectName("spdConnect");
+    spdConnect->setCheckable(true);
+    spdConnect->setToolTip("Connect to selected com port");
+    QIcon connectIcon;
+    connectIcon.addPixmap(lamp(QColor(210, 30, 30)), QIcon::Normal, QIcon::Off);
+    connectIcon.addPixmap(lamp(QColor(20, 170, 40)), QIcon::Normal, QIcon::On);
+    connectIcon.addPixmap(lamp(QColor(150, 150, 150)), QIcon::Disabled, QIcon::Off);
+    connectIcon.addPixmap(lamp(QColor(20, 170, 40)), QIcon::Active, QIcon::On);
+    spdConnect->setIcon(connectIcon);
+    spdConnect->setIconSize(QSize(24, 24));
+    ToolBar2->addWidget(spdConnect);
+    tbRefreshPorts = ToolBar2->addAction(glyph("P", QColor(200, 140, 20)), "Refresh Ports");
+    tbRefreshPorts->setToolTip("Refresh Ports");
+    connect(tbRefreshPorts, &QAction::triggered, RefreshPorts1, &QAction::trigger);
+    cboPort = new QComboBox(ToolBar2);
+    cboPort->setObjectName("cboPort");
+    cboPort->setMinimumContentsLength(10);
+    cboPort->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    cboBaudRate = new QComboBox(ToolBar2);
+    cboBaudRate->setObjectName("cboBaudRate");
+    cboBaudRate->setEditable(true);
+    cboBaudRate->setInsertPolicy(QComboBox::NoInsert);
+    cboBaudRate->setMinimumContentsLength(8);
+    cboStopBits = new QComboBox(ToolBar2);
+    cboStopBits->setObjectName("cboStopBits");
+    cboDataBits = new QComboBox(ToolBar2);
+    cboDataBits->setObjectName("cboDataBits");
+    for (QComboBox* box : {cboPort, cboBaudRate, cboStopBits, cboDataBits})
+        ToolBar2->addWidget(box);
+    termLayout->addWidget(ToolBar2);
+
+    mmoTerm = new QPlainTextEdit(PanelTerm);
+    mmoTerm->setObjectName("mmoTerm");
+    mmoTerm->setLineWrapMode(QPlainTextEdit::NoWrap);
+    mmoTerm->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    mmoTerm->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    mmoTerm->setUndoRedoEnabled(false);
+    mmoTerm->setPlainText("Version 1.01\n** Select COM port and press red connect button");
+    mmoTerm->installEventFilter(this);
+    termLayout->addWidget(mmoTerm, 1);
+    setTermFont(termFontName_, termFontSize_);
+    setTermColours(termFontColour_, termBackColour_);
+
+    // Right: the status pane.
+    PanelStatus = new QWidget(splV);
+    PanelStatus->setObjectName("PanelStatus");
+    auto* statusLayout = new QVBoxLayout(PanelStatus);
+    statusLayout->setContentsMargins(0, 0, 0, 0);
+    statusLayout->setSpacing(0);
+    auto* title = new QLabel("Status", PanelStatus);
+    title->setAutoFillBackground(true);
+    QPalette tp = title->palette();
+    tp.setColor(QPalette::Window, QColor(0xA6, 0xCA, 0xF0)); // sky blue
+    tp.setColor(QPalette::WindowText, Qt::black);
+    title->setPalette(tp);
+    title->setContentsMargins(4, 2, 4, 2);
+    statusLayout->addWidget(title);
+    reStatus = new QTextEdit(PanelStatus);
+    reStatus->setObjectName("reStatus");
+    reStatus->setReadOnly(true);
+    reStatus->setLineWrapMode(QTextEdit::NoWrap);
+    reStatus->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    reStatus->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    QPalette sp = reStatus->palette();
+    sp.setColor(QPalette::Base, QColor(0xFF, 0xFB, 0xF0)); // cream
+    sp.setColor(QPalette::Text, Qt::black);
+    reStatus->setPalette(sp);
+    reStatus->setPlainText(makerSite() + "\n");
+    statusLayout->addWidget(reStatus, 1);
+
+    splV->addWidget(PanelTerm);
+    splV->addWidget(PanelStatus);
+    splV->setStretchFactor(0, 1);
+    splV->setStretchFactor(1, 0);
+    splV->setSizes({798 - 325, 325});
+
+    // Below: the tool area.
+    PanelTools = new QWidget(splH);
+    PanelTools->setObjectName("PanelTools");
+    PanelTools->setMinimumWidth(260);
+    auto* toolsLayout = new QVBoxLayout(PanelTools);
+    toolsLayout->setContentsMargins(0, 0, 0, 0);
+    PageControl1 = new QTabWidget(PanelTools);
+    PageControl1->setObjectName("PageControl1");
+    for (const char* tab : {"Info", "BMP", "Stings", "ASI"})
+        PageControl1->addTab(new QWidget(PageControl1), tab);
+    PageControl1->setTabEnabled(1, false);
+    PageControl1->setTabEnabled(2, false);
+    toolsLayout->addWidget(PageControl1);
+    splH->addWidget(splV);
+    splH->addWidget(PanelTools);
+    splH->setStretchFactor(0, 1);
+    splH->setStretchFactor(1, 0);
+    splH->setSizes({787 - 415, 415});
+    centralLayout->addWidget(splH, 1);
+
+    // The bottom bar: Cancel and the progress bar.
+    pnlBot = new QWidget(central);
+    pnlBot->setObjectName("pnlBot");
+    auto* botLayout = new QHBoxLayout(pnlBot);
+    botLayout->setContentsMargins(0, 2, 2, 2);
+    botLayout->setSpacing(2);
+    btnCancel = new QPushButton("Cancel", pnlBot);
+    btnCancel->setObjectName("btnCancel");
+    QSizePolicy keep = btnCancel->sizePolicy();
+    keep.setRetainSizeWhenHidden(true);
+    btnCancel->setSizePolicy(keep);
+    btnCancel->hide();
+    ProgressBar1 = new QProgressBar(pnlBot);
+    ProgressBar1->setObjectName("ProgressBar1");
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
+    botLayout->addWidget(btnCancel);
+    botLayout->addWidget(ProgressBar1, 1);
+    centralLayout->addWidget(pnlBot);
+    setCentralWidget(central);
+
+    staBar1 = new QStatusBar(this);
+    staBar1->setObjectName("staBar1");
+    staPanel0 = new QLabel(staBar1);
+    staPanel1 = new QLabel(staBar1);
+    // Panel 0 takes the window width less 130 pixels, panel 1 is 120 pixels wide.
+    staPanel0->setMinimumWidth(0);
+    staPanel0->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    staPanel1->setFixedWidth(120);
+    staBar1->addWidget(staPanel0, 1);
+    staBar1->addWidget(staPanel1);
+    setStatusBar(staBar1);
+
+    connect(btnCancel, &QPushButton::clicked, this, [this] { CancelSend1Click(); });
+    connect(spdConnect, &QToolButton::clicked, this, [this] { guarded([this] { spdConnectClick(); }); });
+    connect(cboPort, &QComboBox::activated, this, [this] { guarded([this] { cboPortChange(); }); });
+    connect(cboBaudRate, &QComboBox::activated, this, [this] { guarded([this] { cboBaudRateChange(); }); });
+    connect(cboBaudRate->lineEdit(), &QLineEdit::textEdited, this,
+            [this] { guarded([this] { cboBaudRateChange(); }); });
+    connect(cboStopBits, &QComboBox::activated, this, [this] { guarded([this] { cboStopBitsChange(); }); });
+    connect(cboDataBits, &QComboBox::activated, this, [this] { guarded([this] { cboDataBitsChange(); }); });
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Shared routines
+
+void TfrmTerm::waitMs(int ms)
+{
+    if (ms <= 0) {
+        processMessages();
+        return;
+    }
+    // A clock-based wait: the event loop sleeps until a message arrives or the time is up.
+    QEventLoop loop;
+    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void TfrmTerm::waitUntil(const std::function<bool()>& done, int pollMs)
+{
+    QTimer poll;
+    poll.start(pollMs);
+    while (!done() && !cancelFlag && !closing_) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        CheckSynchronize();
+    }
+}
+
+int TfrmTerm::getPortNumber(int index) const
+{
+    if (index < 0 || index >= cboPort->count())
+        return 0;
+    const QString entry = cboPort->itemText(index);
+    if (!entry.startsWith("COM"))
+        return 0;
+    bool ok = false;
+    const int n = entry.mid(3, 20).toInt(&ok);
+    return ok ? n : 0;
+}
+
+std::string TfrmTerm::portPath(int index) const
+{
+    if (index <= 0 || index >= cboPort->count())
+        return {};
+    const std::string name = bytes(cboPort->itemText(index));
+    if (name == kNone || name.empty())
+        return {};
+    return name.front() == '/' ? name : "/dev/" + name;
+}
+
+void TfrmTerm::addStatus(const QString& text, TFontStyle style, const QColor& colour)
+{
+    QTextCursor cursor(reStatus->document());
+    cursor.movePosition(QTextCursor::End);
+    QTextCharFormat format;
+    format.setFontWeight(style == fsBold ? QFont::Bold : QFont::Normal);
+    format.setForeground(colour);
+    cursor.insertText(text, format);
+    reStatus->setTextCursor(cursor);
+    reStatus->ensureCursorVisible();
+    reStatus->setFocus();
+}
+
+void TfrmTerm::writeToCom(const std::string& text)
+{
+    if (!VaComm1->Active())
+        return;
+    for (char c : text)
+        VaComm1->WriteChar(c);
+}
+
+QString TfrmTerm::currentFile() const
+{
+    return staPanel0->text();
+}
+
+void TfrmTerm::setCurrentFile(const QString& path)
+{
+    staPanel0->setText(path);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Terminal screen
+
+TTermOptions TfrmTerm::termOptions() const
+{
+    TTermOptions o;
+    o.showCtrl = mnuCtrl->isChecked();
+    o.addLF = frmTransfer ? frmTransfer->chkAddLF->isChecked() : true;
+    o.addCR = frmTransfer ? frmTransfer->chkAddCR->isChecked() : true;
+    o.sendingText = sendingText;
+    int32_t eol;
+    if (frmTransfer && parseInteger(bytes(frmTransfer->txtEolChar->text()), eol))
+        o.eolChar = eol;
+    return o;
+}
+
+void TfrmTerm::showTermText(const std::string& text)
+{
+    for (const TTermPiece& piece : termTextPieces(text)) {
+        if (piece.clear)
+            mmoTerm->clear();
+        else
+            showText(piece.text);
+    }
+}
+
+void TfrmTerm::showText(const std::string& text)
+{
+    QTextDocument* doc = mmoTerm->document();
+    int length = doc->characterCount() - 1;
+    if (length > kPaneTrimAbove) {
+        QTextCursor cut(doc);
+        cut.setPosition(length - kPaneKeepChars, QTextCursor::KeepAnchor);
+        cut.removeSelectedText();
+        length = doc->characterCount() - 1;
+    }
+    QTextCursor cursor(doc);
+    cursor.movePosition(QTextCursor::End);
+    const TShowStep step = showTextStep(length, termOptions(), text);
+    if (!step.shown)
+        return;
+    if (step.eraseLast)
+        cursor.deletePreviousChar();
+    if (!step.insert.empty())
+        cursor.insertText(paneText(step.insert));
+    mmoTerm->setTextCursor(cursor);
+}
+
+void TfrmTerm::VaComm1RxChar()
+{
+    const std::string chunk = VaComm1->ReadText();
+    const bool ctsFlow = HWFlow1->isChecked();
+    rxBuffer += chunk;
+    if (ctsFlow)
+        VaComm1->SetRTS(false);
+    if (!sendingText)
+        showTermText(chunk);
+    if (rxBuffer.size() > kRxBufferLimit)
+        rxBuffer.clear();
+    if (ctsFlow)
+        VaComm1->SetRTS(true);
+}
+
+void TfrmTerm::VaComm1Disconnect()
+{
+    addStatus("Device disconnected\n", fsPlain, Qt::red);
+    setConnectDown(false);
+    // Closed once the port's event thread has finished handing over this event.
+    QTimer::singleShot(0, this, [this] { guarded([this] { VaComm1->Close(); }); });
+}
+
+bool TfrmTerm::mmoTermKeyPress(const QString& text)
+{
+    if (!VaComm1->Active() || text.isEmpty())
+        return false;
+    for (QChar ch : text) {
+        if (ch.unicode() > 255)
+            continue;
+        const char c = static_cast<char>(ch.unicode());
+        VaComm1->WriteChar(c);
+        if (Echo1->isChecked())
+            showText(std::string(1, c));
+    }
+    return true;
+}
+
+void TfrmTerm::Clearscreen1Click()
+{
+    mmoTerm->clear();
+}
+
+void TfrmTerm::setTermFont(const QString& name, int size)
+{
+    termFontName_ = name;
+    termFontSize_ = size;
+    QFont font(name, size > 0 ? size : 9);
+    // A font that is not installed gives way to the system's fixed-width font at the same size.
+    if (!QFontInfo(font).exactMatch() && QFontInfo(font).family().compare(name, Qt::CaseInsensitive) != 0) {
+        font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+        font.setPointSize(size > 0 ? size : 9);
+    }
+    mmoTerm->setFont(font);
+}
+
+void TfrmTerm::applyPaneColours(const QColor& background)
+{
+    QPalette p = mmoTerm->palette();
+    p.setColor(QPalette::Base, background);
+    p.setColor(QPalette::Text, colourFromWindows(termFontColour_));
+    mmoTerm->setPalette(p);
+}
+
+void TfrmTerm::setTermColours(int32_t fontColour, int32_t backColour)
+{
+    termFontColour_ = fontColour;
+    termBackColour_ = backColour;
+    applyPaneColours(colourFromWindows(backColour));
+}
+
+void TfrmTerm::Font1Click()
+{
+    QFontDialog dialog(mmoTerm->font(), this);
+    dialog.setOption(QFontDialog::DontUseNativeDialog);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const QFont font = dialog.selectedFont();
+    termFontName_ = font.family();
+    termFontSize_ = font.pointSize() > 0 ? font.pointSize() : termFontSize_;
+    mmoTerm->setFont(font);
+}
+
+void TfrmTerm::Background1Click()
+{
+    const QColor colour = QColorDialog::getColor(colourFromWindows(termBackColour_), this, "Background",
+                                                 QColorDialog::DontUseNativeDialog);
+    if (colour.isValid())
+        setTermColours(termFontColour_, colourToWindows(colour));
+}
+
+bool TfrmTerm::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == mmoTerm && event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        bool swallow = false;
+        guarded([&] { swallow = mmoTermKeyPress(key->text()); });
+        if (swallow)
+            return true;
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Port list and connection
+
+void TfrmTerm::RefreshPorts1Click()
+{
+    std::vector<std::string> names;
+    TVaCustomComm::GetComPortNames(names);
+    const TIniFile ini(placeOf(TQxPlace::qpSettingsFile));
+    TVaCustomComm::AppendPortPatterns(names, ini.ReadString("Comms", "ExtraPorts", ""));
+    // Text order, without regard to letter case; "<none>" always stays first.
+    std::stable_sort(names.begin(), names.end(),
+                     [](const std::string& a, const std::string& b) { return ::strcasecmp(a.c_str(), b.c_str()) < 0; });
+    cboPort->clear();
+    cboPort->addItem(kNone);
+    for (const auto& name : names)
+        cboPort->addItem(latin1(name));
+}
+
+void TfrmTerm::applyPortSelection()
+{
+    const std::string path = portPath(cboPort->currentIndex());
+    VaComm1->SetPortNum(getPortNumber(cboPort->currentIndex()));
+    if (path.empty())
+        return;
+    // The device name is a pattern with one number placeholder; a "%" of the path is kept literally.
+    std::string pattern;
+    for (char c : path) {
+        pattern += c;
+        if (c == '%')
+            pattern += '%';
+    }
+    VaComm1->SetDeviceName(pattern);
+}
+
+void TfrmTerm::setConnectDown(bool down)
+{
+    spdConnect->setChecked(down);
+}
+
+void TfrmTerm::spdConnectClick()
+{
+    if (VaComm1->Active()) {
+        setConnectDown(false);
+        VaComm1->Close();
+        return;
+    }
+    if (portPath(cboPort->currentIndex()).empty()) {
+        setConnectDown(false);
+        showMessage("Select a port first");
+        return;
+    }
+    // The button stays up unless the port really opened.
+    setConnectDown(false);
+    applyPortSelection();
+    VaComm1->Open();
+    setConnectDown(true);
+    reSetAll();
+    cboDevice->setEnabled(true);
+    mmoTerm->clear();
+    mmoTerm->setFocus();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Line settings
+
+void TfrmTerm::reSetAll()
+{
+    VaComm1->SetUserBaudrate(strToInt(bytes(cboBaudRate->currentText())));
+    const int data = cboDataBits->currentIndex();
+    if (data >= 0)
+        VaComm1->SetDatabits(static_cast<TVaDatabits>(data));
+    switch (cboStopBits->currentIndex()) {
+    case 0:
+        VaComm1->SetStopbits(sb1);
+        break;
+    case 1:
+        showMessage("Sorry 1.5 stop bits not available at this time, using 2");
+        VaComm1->SetStopbits(sb2);
+        break;
+    case 2:
+        VaComm1->SetStopbits(sb2);
+        break;
+    default:
+        break;
+    }
+}
+
+void TfrmTerm::PortChange()
+{
+    if (!VaComm1->Active())
+        return;
+    setConnectDown(false);
+    VaComm1->Close();
+    VaComm1->Open();
+    setConnectDown(true);
+    mmoTerm->setFocus();
+}
+
+void TfrmTerm::cboBaudRateChange()
+{
+    VaComm1->SetUserBaudrate(strToInt(bytes(cboBaudRate->currentText())));
+    PortChange();
+}
+
+void TfrmTerm::cboStopBitsChange()
+{
+    switch (cboStopBits->currentIndex()) {
+    case 0:
+        VaComm1->SetStopbits(sb1);
+        break;
+    case 1:
+        showMessage("Sorry 1.5 stop bits not available at this time, using 2");
+        VaComm1->SetStopbits(sb2);
+        break;
+    case 2:
+        VaComm1->SetStopbits(sb2);
+        break;
+    default:
+        break;
+    }
+    PortChange();
+}
+
+void TfrmTerm::cboDataBitsChange()
+{
+    int entry = cboDataBits->currentIndex();
+    if (entry < 1) {
+        showMessage("Sorry 4 data bits not available at this time -- using 5");
+        cboDataBits->setCurrentIndex(1);
+        entry = 1;
+    }
+    VaComm1->SetDatabits(static_cast<TVaDatabits>(entry));
+    PortChange();
+}
+
+void TfrmTerm::cboPortChange()
+{
+    if (VaComm1->Active()) {
+        VaComm1->Close();
+        setConnectDown(false);
+        if (portPath(cboPort->currentIndex()).empty()) {
+            // "<none>" names no device: the port stays closed.
+            VaComm1->SetPortNum(0);
+            showMessage("Select a port first");
+        } else {
+            applyPortSelection();
+            VaComm1->Open();
+            setConnectDown(true);
+        }
+    } else {
+        applyPortSelection();
+    }
+    mmoTerm->setFocus();
+}
+
+void TfrmTerm::HWFlow1Click()
+{
+    VaComm1->FlowControl().SetOutCtsFlow(HWFlow1->isChecked());
+    PortChange();
+}
+
+void TfrmTerm::DTRlow1Click()
+{
+    VaComm1->SetDTR(DTRlow1->isChecked());
+}
+
+void TfrmTerm::Reset1Click()
+{
+    const QColor background = mmoTerm->palette().color(QPalette::Base);
+    VaComm1->SetDTR(!DTRlow1->isChecked());
+    applyPaneColours(Qt::black);
+    repaint();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    VaComm1->SetDTR(DTRlow1->isChecked());
+    applyPaneColours(background);
+    mmoTerm->setFocus();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Activation, settings, resize and close
+
+void TfrmTerm::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        guarded([this] { FormActivate(); });
+}
+
+void TfrmTerm::FormActivate()
+{
+    if (firstActivation_) {
+        // Cleared first, so that a settings error shown in a box (whose closing activates this
+        // window again) is not raised again and again.
+        firstActivation_ = false;
+        getSettings();
+    }
+    mmoTerm->setFocus();
+    showText(" \b");
+    for (QComboBox* box : {cboBaudRate, cboStopBits, cboDataBits}) {
+        if (box->lineEdit())
+            box->lineEdit()->setCursorPosition(0);
+    }
+    sendingText = false;
+    VaComm1->FlowControl().SetOutCtsFlow(HWFlow1->isChecked());
+    // The intro page, the device list, the tool tab and the Strings tab belong to the device tools.
+    const QColor hint = palette().color(QPalette::WindowText);
+    addStatus("1) Select COM port and parameters\n", fsPlain, hint);
+    addStatus("2) Connect to COM using the red icon (will turn green)\n", fsPlain, hint);
+    addStatus("3) To use tool panel to (optionally) select device\n", fsPlain, hint);
+}
+
+void TfrmTerm::getSettings()
+{
+    const TIniFile ini(placeOf(TQxPlace::qpSettingsFile));
+    cboBaudRate->setCurrentIndex(ini.ReadInteger("Comms", "Baud", 6));
+    if (cboBaudRate->currentIndex() < 0)
+        cboBaudRate->setEditText(QString());
+    cboDataBits->setCurrentIndex(ini.ReadInteger("Comms", "DataBits", 4));
+    cboStopBits->setCurrentIndex(ini.ReadInteger("Comms", "StopBits", 2));
+    HWFlow1->setChecked(ini.ReadBool("Comms", "HWFlow", false));
+    Echo1->setChecked(ini.ReadBool("Comms", "Echo", false));
+    mnuCtrl->setChecked(ini.ReadBool("Comms", "Ctrl", false));
+    const QString fontName = latin1(ini.ReadString("Window", "Font", "Fixedsys"));
+    const int32_t fontColour = ini.ReadInteger("Window", "FontColour", 65535);
+    const int32_t fontSize = ini.ReadInteger("Window", "FontSize", 9);
+    const int32_t colour = ini.ReadInteger("Window", "Colour", 10485760);
+    setTermFont(fontName, fontSize);
+    setTermColours(fontColour, colour);
+    filterIndex_ = ini.ReadInteger("File", "FilterIndex", 1);
+    setCurrentFile(latin1(ini.ReadString("File", "LastFile", "")));
+    DTRlow1->setChecked(ini.ReadBool("Comms", "DTRLow", false));
+    initialDir_ = QFileInfo(currentFile()).path();
+    if (currentFile().isEmpty())
+        initialDir_.clear();
+    const int width = ini.ReadInteger("Form", "widthTERM", 551);
+    const int height = ini.ReadInteger("Form", "HeightTERM", 436);
+    move(ini.ReadInteger("Form", "leftTERM", 367), ini.ReadInteger("Form", "topTERM", 256));
+    resize(width, height);
+    if (layout())
+        layout()->activate();
+    const int splitV = ini.ReadInteger("Form", "SplitV", 325);
+    const int splitH = ini.ReadInteger("Form", "SplitH", 382);
+    const int totalV = std::max(splV->width() - splV->handleWidth(), splitV + 1);
+    splV->setSizes({totalV - splitV, splitV});
+    const int totalH = std::max(splH->height() - splH->handleWidth(), splitH + 1);
+    splH->setSizes({totalH - splitH, splitH});
+    const int port = ini.ReadInteger("Comms", "Port", 1);
+    if (!VaComm1->Active()) {
+        cboPort->setCurrentIndex(port >= 0 && port < cboPort->count() ? port : -1);
+        applyPortSelection();
+    }
+    if (frmUpdate) {
+        frmUpdate->cboUpdate->clear();
+        for (const auto& entry : loadFileList(ini.ReadString("UPDATE", "Updatefiles", "none")))
+            frmUpdate->cboUpdate->addItem(latin1(entry));
+        frmUpdate->cboUpdate->setCurrentIndex(frmUpdate->cboUpdate->count() - 1);
+    }
+    reSetAll();
+}
+
+void TfrmTerm::WriteSettings()
+{
+    TIniFile ini(placeOf(TQxPlace::qpSettingsFile));
+    const QLocale locale;
+    const QDateTime now = QDateTime::currentDateTime();
+    ini.WriteString("Date", "LastUpdate",
+                    bytes(locale.toString(now.date(), QLocale::ShortFormat) + " "
+                          + now.time().toString("HH:mm:ss")));
+    ini.WriteInteger("Comms", "Baud", cboBaudRate->currentIndex());
+    ini.WriteInteger("Comms", "Port", cboPort->currentIndex());
+    ini.WriteInteger("Comms", "StopBits", cboStopBits->currentIndex());
+    ini.WriteInteger("Comms", "DataBits", cboDataBits->currentIndex());
+    ini.WriteBool("Comms", "HWFlow", HWFlow1->isChecked());
+    ini.WriteBool("Comms", "Echo", Echo1->isChecked());
+    ini.WriteBool("Comms", "Ctrl", mnuCtrl->isChecked());
+    ini.WriteString("Window", "Font", bytes(termFontName_));
+    ini.WriteInteger("Window", "FontColour", termFontColour_);
+    ini.WriteInteger("Window", "FontSize", termFontSize_);
+    ini.WriteInteger("Window", "Colour", termBackColour_);
+    ini.WriteInteger("File", "FilterIndex", filterIndex_);
+    ini.WriteString("File", "LastFile", bytes(currentFile()));
+    ini.WriteBool("Comms", "DTRLow", DTRlow1->isChecked());
+    ini.WriteInteger("Form", "widthTERM", width());
+    ini.WriteInteger("Form", "heightTERM", height());
+    ini.WriteInteger("Form", "leftTERM", x());
+    ini.WriteInteger("Form", "topTERM", y());
+    ini.WriteInteger("Form", "SplitV", splV->sizes().value(1));
+    ini.WriteInteger("Form", "SplitH", splH->sizes().value(1));
+    std::vector<std::string> updates;
+    if (frmUpdate) {
+        for (int i = 0; i < frmUpdate->cboUpdate->count(); ++i)
+            updates.push_back(bytes(frmUpdate->cboUpdate->itemText(i)));
+    }
+    ini.WriteString("UPDATE", "Updatefiles", saveFileList(updates));
+}
+
+void TfrmTerm::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    staPanel0->setMaximumWidth(std::max(0, width() - 130));
+}
+
+void TfrmTerm::closeEvent(QCloseEvent* event)
+{
+    FormClose();
+    event->accept();
+}
+
+void TfrmTerm::FormClose()
+{
+    // Ends every wait of a running send.
+    closing_ = true;
+    guarded([this] {
+        setConnectDown(false);
+        VaComm1->Close();
+    });
+    try {
+        WriteSettings();
+    } catch (...) {
+        showMessage("Cant update settings");
+    }
+    // The selected device's state is saved by the device tools.
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Text file transfer
+
+void TfrmTerm::CancelSend1Click()
+{
+    cancelFlag = true;
+}
+
+QString TfrmTerm::openFileDialog()
+{
+    QFileDialog dialog(this, "Open");
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilters(QString(kFileFilter).split(";;"));
+    const QStringList filters = dialog.nameFilters();
+    if (filterIndex_ >= 1 && filterIndex_ <= filters.size())
+        dialog.selectNameFilter(filters[filterIndex_ - 1]);
+    if (!initialDir_.isEmpty())
+        dialog.setDirectory(initialDir_);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    filterIndex_ = static_cast<int>(filters.indexOf(dialog.selectedNameFilter())) + 1;
+    initialDir_ = dialog.directory().absolutePath();
+    return QFileInfo(dialog.selectedFiles().first()).absoluteFilePath();
+}
+
+void TfrmTerm::SendText1Click()
+{
+    const QString file = openFileDialog();
+    if (file.isEmpty())
+        return;
+    setCurrentFile(file);
+    SendTextFile();
+}
+
+void TfrmTerm::ResendText1Click()
+{
+    if (currentFile().isEmpty()) {
+        showMessage("No file to send");
+        return;
+    }
+    SendTextFile();
+}
+
+void TfrmTerm::Settings1Click()
+{
+    frmTransfer->move(x() + width() / 2, y() + height() / 4);
+    frmTransfer->show();
+}
+
+bool TfrmTerm::runAutomation()
+{
+    if (!VaComm1->Active()) {
+        showMessage("You need to open a com port first");
+        return false;
+    }
+    const std::string path = bytes(currentFile());
+    const size_t slash = path.rfind('/');
+    const size_t dot = path.rfind('.');
+    std::string ext = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? path.substr(dot) : "";
+    auto lastThreeUpper = [](std::string s) {
+        s = s.size() > 3 ? s.substr(s.size() - 3) : s;
+        for (char& c : s)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        return s;
+    };
+    const std::string key = lastThreeUpper(ext);
+    std::string command;
+    int pause = 0;
+    if (frmTransfer->chkXferOpt->isChecked()) {
+        for (int i = 0; i < 4; ++i) {
+            if (lastThreeUpper(bytes(frmTransfer->txtFile[i]->text())) == key) {
+                command = bytes(frmTransfer->txtSend[i]->text());
+                pause = strToInt(bytes(frmTransfer->txtWait[i]->text()));
+            }
+        }
+    }
+    if (command.size() >= 2)
+        writeToCom(command + "\r");
+    // The pause lasts the given number of milliseconds; Cancel or closing the window ends it.
+    if (pause > 0) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(pause);
+        waitUntil([end] { return std::chrono::steady_clock::now() >= end; }, std::min(pause, 20));
+    }
+    return true;
+}
+
+void TfrmTerm::SendTextFile()
+{
+    if (currentFile().isEmpty()) {
+        showMessage(" ** no File selected to send **");
+        return;
+    }
+    QFile file(currentFile());
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error(bytes("Cannot open file \"" + currentFile() + "\". " + file.errorString()));
+    const std::vector<std::string> lines = textLines(file.readAll().toStdString());
+    file.close();
+
+    ProgressBar1->show();
+    btnCancel->show();
+    ProgressBar1->setValue(0);
+    ProgressBar1->setMaximum(static_cast<int>(lines.size()));
+    cancelFlag = false;
+    bool waiting = false;
+    char eolChar = 0;
+    if (frmTransfer->chkEolChar->isChecked()) {
+        eolChar = static_cast<char>(strToInt(bytes(frmTransfer->txtEolChar->text())));
+        waiting = true;
+    }
+
+    // A Cancel during the automation pause ends the send before its first line.
+    if (runAutomation() && !cancelFlag && !closing_) {
+        sendingText = true;
+        rxBuffer.clear();
+        for (size_t i = 0; i < lines.size(); ++i) {
+            writeToCom(lines[i] + "\r");
+            ProgressBar1->setValue(static_cast<int>(i));
+            if (frmTransfer->chkEolDel->isChecked())
+                std::this_thread::sleep_for(
+                    std::chrono::milliseconds(std::max(0, strToInt(bytes(frmTransfer->txtEolDel->text())))));
+            if (waiting)
+                waitUntil([eolChar] { return rxBuffer.find(eolChar) != std::string::npos; }, 100);
+            showTermText(rxBuffer);
+            rxBuffer.clear();
+            if (cancelFlag || closing_)
+                break;
+        }
+    }
+    ProgressBar1->hide();
+    btnCancel->hide();
+    sendingText = false;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Binary file transfer
+
+void TfrmTerm::SendBinary1Click()
+{
+    const QString file = openFileDialog();
+    if (file.isEmpty())
+        return;
+    setCurrentFile(file);
+    SendBinaryFile();
+}
+
+void TfrmTerm::ToolButton9Click()
+{
+    SendBinaryFile();
+}
+
+void TfrmTerm::SendBinaryFile()
+{
+    if (currentFile().isEmpty()) {
+        showMessage(" ** no File selected to send **");
+        return;
+    }
+    QFile file(currentFile());
+    if (!file.open(QIODevice::ReadOnly))
+        throw std::runtime_error(bytes("Cannot open file \"" + currentFile() + "\". " + file.errorString()));
+    const qint64 size = file.size();
+    ProgressBar1->show();
+    btnCancel->show();
+    ProgressBar1->setValue(0);
+    ProgressBar1->setMaximum(static_cast<int>(std::min<qint64>(size, INT32_MAX)));
+    cancelFlag = false;
+    qint64 sent = 0;
+    char byte;
+    // Window messages are handled between bytes, at most once a millisecond: a pass of the event
+    // loop costs more than sending a byte, and a millisecond keeps the window (and Cancel) live.
+    auto nextPass = std::chrono::steady_clock::now();
+    while (file.getChar(&byte)) {
+        // The device paces the send with CTS; Cancel and closing the window end the wait too.
+        if (!VaComm1->CTS())
+            waitUntil([this] { return VaComm1->CTS(); }, 2);
+        if (cancelFlag || closing_)
+            break;
+        VaComm1->WriteChar(byte);
+        ++sent;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextPass) {
+            ProgressBar1->setValue(static_cast<int>(std::min<qint64>(sent, INT32_MAX)));
+            processMessages();
+            nextPass = now + std::chrono::milliseconds(1);
+        }
+        if (cancelFlag || closing_)
+            break;
+    }
+    if (file.error() != QFileDevice::NoError)
+        throw std::runtime_error(bytes("Read error: " + file.errorString()));
+    file.close();
+    ProgressBar1->hide();
+    btnCancel->hide();
+    ProgressBar1->setValue(0);
+    cancelFlag = false;
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Dialogs
+
+void TfrmTerm::SendxClick()
+{
+    frmXModem->move(x() + 50, y() + 50);
+    frmXModem->show();
+}
+
+void TfrmTerm::UpdateClick()
+{
+    frmUpdate->lblDevice->setText("Update Device " + cboDevice->currentText());
+    frmUpdate->move(x() + 130, y() + 130);
+    frmUpdate->exec();
+    // The device selection and the tool tab are renewed by the device tools.
+}
+
+void TfrmTerm::About1Click()
+{
+    AboutBox->exec();
+}

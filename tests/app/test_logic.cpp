@@ -1,0 +1,297 @@
+// The display rules, the INI layer, the value routines and the places, without a window.
+#include "AtomicFile.h"
+#include "IniFile.h"
+#include "Places.h"
+#include "TermText.h"
+#include "Values.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <dirent.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Applies showTermText's pieces to a pane held as a string, the way the window does.
+struct Pane {
+    std::string text;
+    TTermOptions options;
+
+    void show(const std::string& chunk)
+    {
+        for (const auto& piece : termTextPieces(chunk)) {
+            if (piece.clear) {
+                text.clear();
+                continue;
+            }
+            const TShowStep step = showTextStep(static_cast<int>(text.size()), options, piece.text);
+            if (!step.shown)
+                continue;
+            if (step.eraseLast && !text.empty())
+                text.pop_back();
+            text += step.insert;
+        }
+    }
+};
+
+class TempDir {
+public:
+    TempDir()
+    {
+        char tmpl[] = "/tmp/qxtestXXXXXX";
+        path = ::mkdtemp(tmpl);
+        path += "/";
+    }
+    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    std::string path;
+};
+
+std::string fileText(const std::string& path)
+{
+    std::string data;
+    readWholeFile(path, data);
+    return data;
+}
+
+} // namespace
+
+TEST(DisplayRules, ClearScreenEscapeOnlyForTheFirstEscape)
+{
+    Pane pane;
+    pane.text = "old";
+    pane.show("abc\x1b[2Jdef");
+    EXPECT_EQ(pane.text, "def");
+    pane.show("x\x1b[1Jy");
+    EXPECT_EQ(pane.text, "y");
+    // Any other sequence: the ESC is dropped and the rest shown as text.
+    pane.text.clear();
+    pane.show("\x1b[0m");
+    EXPECT_EQ(pane.text, "[0m");
+    // Only the first ESC is interpreted; a later one passes as a byte.
+    pane.text.clear();
+    pane.show("\x1b[0m\x1b[2J");
+    EXPECT_EQ(pane.text, "[0m\x1b[2J");
+}
+
+TEST(DisplayRules, EscapeSplitAcrossChunksIsNotRecognised)
+{
+    Pane pane;
+    pane.text = "keep";
+    pane.show("ab\x1b");
+    pane.show("[2Jcd");
+    EXPECT_EQ(pane.text, "keepab[2Jcd");
+}
+
+TEST(DisplayRules, ControlCharactersUpToTheFirstLineCharacter)
+{
+    Pane pane;
+    pane.options.showCtrl = true;
+    pane.show("\x07");
+    EXPECT_EQ(pane.text, "[07]");
+    pane.text.clear();
+    pane.show("A\x07\r\n\x07");
+    EXPECT_EQ(pane.text, "A[07]\r\n\x07");
+    pane.text.clear();
+    pane.show(std::string("\x01\x1b\xff\x7f", 4));
+    // The ESC here is the first one and starts a (non-clearing) sequence; the rest is converted.
+    EXPECT_EQ(pane.text, "[01][FF]\x7f");
+    pane.text.clear();
+    pane.show(std::string("\x01\xff\x7f\x80", 4));
+    EXPECT_EQ(pane.text, "[01][FF]\x7f[80]");
+    // A TAB stops the conversion too.
+    pane.text.clear();
+    pane.show("\x02\t\x02");
+    EXPECT_EQ(pane.text, "[02]\t\x02");
+}
+
+TEST(DisplayRules, Backspaces)
+{
+    Pane pane;
+    pane.show("ab\bc");
+    EXPECT_EQ(pane.text, "ac");
+    pane.text = "y";
+    pane.show("\bx");
+    EXPECT_EQ(pane.text, "x");
+    // Several backspaces at the start of one chunk erase one shown character only.
+    pane.text = "123";
+    pane.show("\b\b\bz");
+    EXPECT_EQ(pane.text, "12z");
+    // A backspace at the start with an empty pane erases nothing.
+    pane.text.clear();
+    pane.show("\bq");
+    EXPECT_EQ(pane.text, "q");
+    // Blank and backspace cancel out.
+    pane.text = "end";
+    pane.show(" \b");
+    EXPECT_EQ(pane.text, "end");
+}
+
+TEST(DisplayRules, LineEndCompletion)
+{
+    Pane pane;
+    pane.show("1\r2\n3\r\n");
+    EXPECT_EQ(pane.text, "1\r\n2\r\n3\r\n");
+    pane.text.clear();
+    pane.options.addLF = false;
+    pane.show("1\r2\n");
+    EXPECT_EQ(pane.text, "1\r2\r\n");
+    pane.text.clear();
+    pane.options.addLF = true;
+    pane.options.addCR = false;
+    pane.show("1\r2\n");
+    EXPECT_EQ(pane.text, "1\r\n2\n");
+    // An LF that starts a chunk counts as bare, whatever the pane shows.
+    pane.options.addCR = true;
+    pane.text = "x\r";
+    pane.show("\ny");
+    EXPECT_EQ(pane.text, "x\r\r\ny");
+}
+
+TEST(DisplayRules, WaitCharacterHidesTextDuringASend)
+{
+    TTermOptions o;
+    o.sendingText = true;
+    o.eolChar = 6;
+    EXPECT_FALSE(showTextStep(5, o, "ok\x06").shown);
+    // A leading backspace does not erase anything when the text is not shown.
+    EXPECT_FALSE(showTextStep(5, o, "\b\x06").eraseLast);
+    EXPECT_TRUE(showTextStep(5, o, "ok").shown);
+    o.sendingText = false;
+    EXPECT_TRUE(showTextStep(5, o, "ok\x06").shown);
+}
+
+TEST(DisplayRules, RxBufferIsEmptiedPast2400)
+{
+    std::string rx(2390, 'a');
+    appendRxBuffer(rx, std::string(10, 'b'));
+    EXPECT_EQ(rx.size(), 2400u);
+    appendRxBuffer(rx, "c");
+    EXPECT_TRUE(rx.empty());
+    rx.assign(2390, 'a');
+    appendRxBuffer(rx, std::string(20, 'b'));
+    EXPECT_TRUE(rx.empty());
+}
+
+TEST(IniFile, ProfileRules)
+{
+    TempDir dir;
+    const std::string path = dir.path + "s.ini";
+    writeFileAtomically(path, "; comment kept\r\n[Form]\r\nheightTERM = 500\r\nodd line without equals\r\n"
+                              "[Other]\r\nX=\"quoted\"\r\nH=$1F\r\nI=0x10\r\nBad=12abc\r\n");
+    TIniFile ini(path);
+    EXPECT_EQ(ini.ReadInteger("FORM", "HeightTERM", 1), 500);
+    EXPECT_EQ(ini.ReadString("other", "x", ""), "quoted");
+    EXPECT_EQ(ini.ReadInteger("Other", "H", 0), 31);
+    EXPECT_EQ(ini.ReadInteger("Other", "I", 0), 16);
+    EXPECT_EQ(ini.ReadInteger("Other", "Bad", 7), 7);
+    EXPECT_EQ(ini.ReadInteger("Other", "Missing", -3), -3);
+    EXPECT_TRUE(ini.ReadBool("Form", "heightTERM", false));
+
+    // Writing keeps unknown lines, the key's spelling and the file's line ends.
+    ini.WriteInteger("form", "HEIGHTterm", 600);
+    ini.WriteString("Form", "widthTERM", "700");
+    ini.WriteString("New", "Key", "v");
+    const std::string text = fileText(path);
+    EXPECT_NE(text.find("; comment kept\r\n"), std::string::npos);
+    EXPECT_NE(text.find("odd line without equals\r\n"), std::string::npos);
+    EXPECT_NE(text.find("[Form]\r\nheightTERM=600\r\nodd line without equals\r\nwidthTERM=700\r\n[Other]"),
+              std::string::npos);
+    EXPECT_NE(text.find("[New]\r\nKey=v\r\n"), std::string::npos);
+    EXPECT_EQ(ini.ReadInteger("Form", "heightTERM", 0), 600);
+
+    // Every read sees the file as it is now.
+    writeFileAtomically(path, "[Form]\nheightTERM=1\n");
+    EXPECT_EQ(ini.ReadInteger("Form", "heightTERM", 0), 1);
+}
+
+TEST(IniFile, MissingAndUnusableFiles)
+{
+    TempDir dir;
+    TIniFile missing(dir.path + "none.ini");
+    EXPECT_EQ(missing.ReadString("A", "B", "def"), "def");
+    missing.WriteString("A", "B", "c");
+    EXPECT_EQ(fileText(dir.path + "none.ini"), "[A]\nB=c\n");
+
+    // A binary file reads as defaults and is never replaced.
+    const std::string binary = dir.path + "bin.ini";
+    const std::string junk("[A]\nB=1\n\0\0\xff", 11);
+    writeFileAtomically(binary, junk);
+    TIniFile ini(binary);
+    EXPECT_EQ(ini.ReadInteger("A", "B", 5), 5);
+    EXPECT_THROW(ini.WriteString("A", "B", "2"), EIniFileError);
+    EXPECT_EQ(fileText(binary), junk);
+
+    // A folder that cannot be written: the write fails and leaves no temporary file behind.
+    if (::geteuid() != 0) {
+        ::chmod(dir.path.c_str(), 0555);
+        EXPECT_THROW(missing.WriteString("A", "B", "d"), EIniFileError);
+        ::chmod(dir.path.c_str(), 0755);
+    }
+    TIniFile gone(dir.path + "no/such/folder.ini");
+    EXPECT_THROW(gone.WriteString("A", "B", "c"), EIniFileError);
+    int entries = 0;
+    DIR* d = ::opendir(dir.path.c_str());
+    while (auto* e = ::readdir(d))
+        entries += e->d_name[0] != '.';
+    ::closedir(d);
+    EXPECT_EQ(entries, 2);
+}
+
+TEST(Values, IntegersAndFileLists)
+{
+    EXPECT_EQ(strToInt("232558"), 232558);
+    EXPECT_EQ(strToInt("-5"), -5);
+    try {
+        strToInt("");
+        FAIL();
+    } catch (const EConvertError& e) {
+        EXPECT_STREQ(e.what(), "'' is not a valid integer value");
+    }
+    EXPECT_THROW(strToInt("25x"), EConvertError);
+    EXPECT_THROW(strToInt("99999999999"), EConvertError);
+
+    EXPECT_EQ(saveFileList({"a.bin", "b.bin"}), "a.bin,b.bin,");
+    EXPECT_EQ(saveFileList({}), "");
+    std::vector<std::string> ten;
+    for (int i = 0; i < 10; ++i)
+        ten.push_back("f" + std::to_string(i));
+    EXPECT_EQ(saveFileList(ten), "f2,f3,f4,f5,f6,f7,f8,f9,");
+    EXPECT_EQ(loadFileList("f2,f3,f4,f5,f6,f7,f8,f9,f10,"), std::vector<std::string>(ten.begin() + 2, ten.end()));
+    EXPECT_EQ(loadFileList("a,b,,c ; note"), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(loadFileList("none"), std::vector<std::string>{"none"});
+}
+
+TEST(Places, BesideTheExecutableOrXdgFolders)
+{
+    TempDir dir;
+    const std::string exe = dir.path + "bin/";
+    ::mkdir(exe.c_str(), 0755);
+    overridePlaces(exe, dir.path + "config", dir.path + "data");
+    EXPECT_EQ(placeOf(TQxPlace::qpSettingsFile), exe + "qx-com-103.ini");
+    EXPECT_EQ(placeOf(TQxPlace::qpToolFolder), exe + "qxtools/");
+
+    // A folder that cannot be written (here: one that does not exist): the XDG folders.
+    overridePlaces(dir.path + "absent/", dir.path + "config", dir.path + "data");
+    EXPECT_EQ(placeOf(TQxPlace::qpSettingsFile), dir.path + "config/qx-com/qx-com-103.ini");
+    EXPECT_EQ(placeOf(TQxPlace::qpToolFolder), dir.path + "data/qx-com/qxtools/");
+    struct stat st {};
+    EXPECT_EQ(::stat((dir.path + "data/qx-com/qxtools").c_str(), &st), 0);
+
+    overridePlaces(exe, dir.path + "config2", dir.path + "data2");
+    if (::geteuid() != 0) {
+        // An installed program: the settings are seeded from the copy beside the executable.
+        writeFileAtomically(exe + "qx-com-103.ini", "[A]\nB=1\n");
+        ::mkdir((exe + "qxtools").c_str(), 0755);
+        writeFileAtomically(exe + "qxtools/devices.ini", "[D]\n");
+        ::chmod(exe.c_str(), 0555);
+        EXPECT_EQ(placeOf(TQxPlace::qpSettingsFile), dir.path + "config2/qx-com/qx-com-103.ini");
+        EXPECT_EQ(fileText(dir.path + "config2/qx-com/qx-com-103.ini"), "[A]\nB=1\n");
+        EXPECT_EQ(placeOf(TQxPlace::qpToolFolder), dir.path + "data2/qx-com/qxtools/");
+        EXPECT_EQ(fileText(dir.path + "data2/qx-com/qxtools/devices.ini"), "[D]\n");
+        ::chmod(exe.c_str(), 0755);
+    }
+    overridePlaces({});
+}

@@ -1,0 +1,571 @@
+// The main window offscreen against pseudo-terminals: port list, connecting, the terminal, line
+// settings, the settings file and the text and binary sends.
+#include "AtomicFile.h"
+#include "IniFile.h"
+#include "Messages.h"
+#include "Places.h"
+#include "Program.h"
+#include "PtyPeer.h"
+#include "Shells.h"
+#include "TextSet.h"
+#include "qx_com.h"
+
+#include "VaComm.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTest>
+#include <QTextEdit>
+#include <QTimer>
+#include <QToolButton>
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+// The kernel's termios2, to read the rate of the line back from the peer side.
+struct Termios2 {
+    tcflag_t c_iflag, c_oflag, c_cflag, c_lflag;
+    cc_t c_line;
+    cc_t c_cc[19];
+    speed_t c_ispeed, c_ospeed;
+};
+
+unsigned lineRate(int fd)
+{
+    Termios2 t {};
+    if (::ioctl(fd, _IOR('T', 0x2A, Termios2), &t) != 0)
+        return 0;
+    return t.c_ospeed;
+}
+
+// A device that answers every CR it receives with the wait character (code 6).
+class AnsweringPeer {
+public:
+    explicit AnsweringPeer(PtyPeer& pty, bool answer = true) : pty_(pty), answer_(answer)
+    {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~AnsweringPeer() { stop(); }
+    void stop()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+    }
+    std::string received()
+    {
+        std::lock_guard lock(mutex_);
+        return received_;
+    }
+
+private:
+    void run()
+    {
+        while (!stop_) {
+            const std::string part = pty_.readSome(20);
+            if (part.empty())
+                continue;
+            {
+                std::lock_guard lock(mutex_);
+                received_ += part;
+            }
+            if (answer_) {
+                for (char c : part) {
+                    if (c == '\r')
+                        pty_.write("ok\x06");
+                }
+            }
+        }
+    }
+
+    PtyPeer& pty_;
+    bool answer_;
+    std::atomic<bool> stop_ {false};
+    std::mutex mutex_;
+    std::string received_;
+    std::thread thread_;
+};
+
+// Modem lines whose CTS the test holds low or high.
+class FakeLines : public TVaModemLines {
+public:
+    std::atomic<bool> cts {false};
+    bool Status(int, uint32_t& bits) override
+    {
+        bits = MS_DSR_ON | (cts ? MS_CTS_ON : 0);
+        return true;
+    }
+    bool Drive(int, bool, bool) override { return true; }
+    bool NeedsPolling(int) override { return false; }
+};
+
+// Reads count bytes from the peer while the main thread keeps handling events (the port's threads
+// hand their events to it and wait until they have run).
+std::string peerRead(PtyPeer& pty, size_t count, int idleMs = 2000)
+{
+    std::string out;
+    auto last = std::chrono::steady_clock::now();
+    while (out.size() < count && std::chrono::steady_clock::now() - last < std::chrono::milliseconds(idleMs)) {
+        QCoreApplication::processEvents();
+        CheckSynchronize();
+        const std::string part = pty.readSome(5);
+        if (!part.empty()) {
+            out += part;
+            last = std::chrono::steady_clock::now();
+        }
+    }
+    return out;
+}
+
+std::string paneText()
+{
+    return frmTerm->mmoTerm->toPlainText().toStdString();
+}
+
+std::string statusText()
+{
+    return frmTerm->reStatus->toPlainText().toStdString();
+}
+
+} // namespace
+
+class TestWindow : public QObject {
+    Q_OBJECT
+
+private:
+    std::string dir_;
+    QStringList messages_;
+    QStringList errors_;
+    std::unique_ptr<PtyPeer> pty_;
+
+    std::string settingsPath() const { return dir_ + "qx-com-103.ini"; }
+
+    // Creates the five windows as the program entry does, and activates the main window.
+    void start(const std::string& settings, bool keepFile = false)
+    {
+        if (keepFile)
+            ;
+        else if (settings.empty())
+            ::unlink(settingsPath().c_str());
+        else
+            writeFileAtomically(settingsPath(), settings);
+        createWindows();
+        frmTerm->show();
+        frmTerm->activateWindow();
+        if (!QTest::qWaitForWindowActive(frmTerm, 2000))
+            frmTerm->FormActivate();
+        messages_.clear();
+        errors_.clear();
+    }
+
+    void stop()
+    {
+        frmTerm->close();
+        destroyWindows();
+    }
+
+    std::string withPort() const { return "[Comms]\nExtraPorts=" + pty_->slavePath() + "\nPort=1\n"; }
+
+    void connectPort()
+    {
+        QCOMPARE(frmTerm->cboPort->currentText().toStdString(), pty_->slavePath());
+        frmTerm->spdConnect->click();
+        QVERIFY2(frmTerm->VaComm1->Active(), qPrintable(errors_.join("; ")));
+        QVERIFY(frmTerm->spdConnect->isChecked());
+    }
+
+    std::string writeFile(const std::string& name, const std::string& data)
+    {
+        const std::string path = dir_ + name;
+        writeFileAtomically(path, data);
+        return path;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        char tmpl[] = "/tmp/qxwinXXXXXX";
+        dir_ = std::string(::mkdtemp(tmpl)) + "/";
+        overridePlaces(dir_, dir_ + "config", dir_ + "data");
+        installHandOver();
+        setMessageHandler([this](TQxMessageKind kind, const QString& text) {
+            (kind == TQxMessageKind::mkError ? errors_ : messages_).append(text);
+        });
+    }
+
+    void init()
+    {
+        pty_ = std::make_unique<PtyPeer>();
+        QVERIFY(pty_->ok());
+    }
+
+    void cleanup()
+    {
+        // A failed test leaves its windows (and perhaps an open port) behind.
+        if (frmTerm)
+            stop();
+        pty_.reset();
+    }
+
+    void cleanupTestCase()
+    {
+        overridePlaces({});
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+
+    void portListOrderAndNoPort()
+    {
+        // Twelve ports named COM1 ... COM12 in a folder listed through "ExtraPorts".
+        const std::string ports = dir_ + "ports/";
+        ::mkdir(ports.c_str(), 0755);
+        for (int i = 1; i <= 12; ++i)
+            writeFileAtomically(ports + "COM" + std::to_string(i), "");
+        start("[Comms]\nExtraPorts=" + ports + "COM*, /nonexistent/tty*\nPort=0\n");
+        QStringList items;
+        for (int i = 0; i < frmTerm->cboPort->count(); ++i)
+            items << frmTerm->cboPort->itemText(i);
+        QCOMPARE(items.value(0), QString("<none>"));
+        QCOMPARE(items.value(1), QString::fromStdString(ports + "COM1"));
+        QCOMPARE(items.value(2), QString::fromStdString(ports + "COM10"));
+        QCOMPARE(items.value(4), QString::fromStdString(ports + "COM12"));
+        QCOMPARE(items.value(5), QString::fromStdString(ports + "COM2"));
+
+        // "<none>" is no port.
+        QCOMPARE(frmTerm->cboPort->currentIndex(), 0);
+        frmTerm->spdConnect->click();
+        QCOMPARE(messages_, QStringList {"Select a port first"});
+        QVERIFY(!frmTerm->spdConnect->isChecked());
+        QVERIFY(!frmTerm->VaComm1->Active());
+
+        frmTerm->cboPort->addItem("COM12");
+        QCOMPARE(frmTerm->getPortNumber(frmTerm->cboPort->count() - 1), 12);
+        QCOMPARE(frmTerm->getPortNumber(0), 0);
+        stop();
+        std::system(("rm -rf '" + ports + "'").c_str());
+    }
+
+    void openFailureIsReportedAndTheProgramCarriesOn()
+    {
+        start("[Comms]\nExtraPorts=" + pty_->slavePath() + "\nPort=1\n");
+        pty_.reset(); // the device disappears before the user connects
+        frmTerm->spdConnect->click();
+        QCOMPARE(errors_.size(), 1);
+        QVERIFY(errors_[0].contains("not found") || errors_[0].contains("Can't open"));
+        QVERIFY(!frmTerm->VaComm1->Active());
+        QVERIFY(!frmTerm->spdConnect->isChecked());
+        stop();
+    }
+
+    void connectTypeAndReceive()
+    {
+        start(withPort());
+        connectPort();
+        QCOMPARE(paneText(), std::string()); // connecting empties the pane
+
+        pty_->write("hello\r\nworld");
+        QTRY_COMPARE_WITH_TIMEOUT(paneText(), std::string("hello\nworld"), 5000);
+        QCOMPARE(rxBuffer, std::string("hello\r\nworld"));
+
+        // Typed keys go to the port; without echo the pane shows nothing of them.
+        rxBuffer.clear();
+        QTest::keyClicks(frmTerm->mmoTerm, "ab");
+        QTest::keyClick(frmTerm->mmoTerm, Qt::Key_Return);
+        QCOMPARE(peerRead(*pty_, 3), std::string("ab\r"));
+        QCOMPARE(paneText(), std::string("hello\nworld"));
+
+        frmTerm->Echo1->setChecked(true);
+        QTest::keyClicks(frmTerm->mmoTerm, "c");
+        QCOMPARE(peerRead(*pty_, 1), std::string("c"));
+        QCOMPARE(paneText(), std::string("hello\nworldc"));
+
+        // A clear-screen sequence from the device.
+        pty_->write("x\x1b[2Jfresh");
+        QTRY_COMPARE_WITH_TIMEOUT(paneText(), std::string("fresh"), 5000);
+
+        // Closing by the button; then keys edit the pane.
+        frmTerm->spdConnect->click();
+        QVERIFY(!frmTerm->VaComm1->Active());
+        QTest::keyClicks(frmTerm->mmoTerm, "zz");
+        QVERIFY(paneText().find("zz") != std::string::npos);
+        QCOMPARE(peerRead(*pty_, 1, 50), std::string());
+        QVERIFY(errors_.isEmpty());
+        stop();
+    }
+
+    void lineSettingsAndRefusals()
+    {
+        start(withPort());
+        connectPort();
+        QCOMPARE(lineRate(pty_->fd()), 9600u);
+        QVERIFY(pty_->attributes().c_cflag & CSTOPB);
+        // (A pseudo-terminal always reports eight data bits: the kernel forces CS8 on it, so the
+        // data bits are read from the port component.)
+        QCOMPARE(frmTerm->VaComm1->Databits(), db8);
+
+        // A rate from the list, reopening the port.
+        frmTerm->cboBaudRate->setCurrentIndex(13);
+        emit frmTerm->cboBaudRate->activated(13);
+        QCOMPARE(lineRate(pty_->fd()), 115200u);
+        QVERIFY(frmTerm->VaComm1->Active());
+        QVERIFY(frmTerm->spdConnect->isChecked());
+
+        // Data bits: 7 is taken; 4 is refused and 5 used instead.
+        frmTerm->cboDataBits->setCurrentIndex(3);
+        emit frmTerm->cboDataBits->activated(3);
+        QCOMPARE(frmTerm->VaComm1->Databits(), db7);
+        frmTerm->cboDataBits->setCurrentIndex(0);
+        emit frmTerm->cboDataBits->activated(0);
+        QCOMPARE(messages_, QStringList {"Sorry 4 data bits not available at this time -- using 5"});
+        QCOMPARE(frmTerm->cboDataBits->currentText(), QString("5"));
+        QCOMPARE(frmTerm->VaComm1->Databits(), db5);
+
+        // One and a half stop bits: two, and the box keeps showing "15".
+        messages_.clear();
+        frmTerm->cboStopBits->setCurrentIndex(0);
+        emit frmTerm->cboStopBits->activated(0);
+        QVERIFY(!(pty_->attributes().c_cflag & CSTOPB));
+        frmTerm->cboStopBits->setCurrentIndex(1);
+        emit frmTerm->cboStopBits->activated(1);
+        QCOMPARE(messages_, QStringList {"Sorry 1.5 stop bits not available at this time, using 2"});
+        QVERIFY(pty_->attributes().c_cflag & CSTOPB);
+        QCOMPARE(frmTerm->cboStopBits->currentText(), QString("15"));
+
+        // A typed rate is applied; a text that is no number is named in the error box and the
+        // port keeps its rate.
+        frmTerm->cboBaudRate->lineEdit()->selectAll();
+        QTest::keyClicks(frmTerm->cboBaudRate->lineEdit(), "19200");
+        QCOMPARE(lineRate(pty_->fd()), 19200u);
+        QTest::keyClicks(frmTerm->cboBaudRate->lineEdit(), "x");
+        QCOMPARE(errors_, QStringList {"'19200x' is not a valid integer value"});
+        QCOMPARE(lineRate(pty_->fd()), 19200u);
+        QVERIFY(frmTerm->VaComm1->Active());
+        stop();
+    }
+
+    void deviceDisconnected()
+    {
+        start(withPort());
+        connectPort();
+        pty_->closeMaster();
+        QTRY_VERIFY_WITH_TIMEOUT(!frmTerm->VaComm1->Active(), 5000);
+        QVERIFY(!frmTerm->spdConnect->isChecked());
+        QVERIFY(statusText().find("Device disconnected") != std::string::npos);
+        stop();
+    }
+
+    void settingsDefaultsFromAMissingFile()
+    {
+        start("");
+        QCOMPARE(frmTerm->cboBaudRate->currentText(), QString("9600"));
+        QCOMPARE(frmTerm->cboDataBits->currentText(), QString("8"));
+        QCOMPARE(frmTerm->cboStopBits->currentText(), QString("2"));
+        QVERIFY(!frmTerm->HWFlow1->isChecked());
+        QVERIFY(!frmTerm->Echo1->isChecked());
+        QVERIFY(!frmTerm->mnuCtrl->isChecked());
+        QVERIFY(!frmTerm->DTRlow1->isChecked());
+        QCOMPARE(frmTerm->termFontName(), QString("Fixedsys"));
+        QCOMPARE(frmTerm->termFontSize(), 9);
+        QCOMPARE(frmTerm->termFontColour(), 65535);
+        QCOMPARE(frmTerm->termBackColour(), 10485760);
+        QCOMPARE(frmTerm->mmoTerm->palette().color(QPalette::Base), QColor(0, 0, 160));
+        QCOMPARE(frmTerm->mmoTerm->palette().color(QPalette::Text), QColor(255, 255, 0));
+        QCOMPARE(frmTerm->size(), QSize(551, 436));
+        QCOMPARE(frmUpdate->cboUpdate->count(), 1);
+        QCOMPARE(frmUpdate->cboUpdate->itemText(0), QString("none"));
+        QVERIFY(frmTransfer->chkEolChar->isChecked());
+        QCOMPARE(frmTransfer->txtSend[1]->text(), QString("loadh"));
+        QVERIFY(frmTransfer->txtFile[0]->isEnabled());
+        // The start-up hints.
+        QVERIFY(statusText().find("1) Select COM port and parameters") != std::string::npos);
+        stop();
+    }
+
+    void settingsRoundTripEveryKey()
+    {
+        start(withPort() + "[Form]\nHEIGHTterm=500\n");
+        QCOMPARE(frmTerm->height(), 500);
+
+        frmTerm->cboBaudRate->setCurrentIndex(15);
+        frmTerm->cboDataBits->setCurrentIndex(2);
+        frmTerm->cboStopBits->setCurrentIndex(0);
+        frmTerm->HWFlow1->setChecked(true);
+        frmTerm->Echo1->setChecked(true);
+        frmTerm->mnuCtrl->setChecked(true);
+        frmTerm->DTRlow1->setChecked(true);
+        frmTerm->setTermFont("Courier", 12);
+        frmTerm->setTermColours(0x00FF00, 0x123456);
+        frmTerm->setCurrentFile(QString::fromStdString(dir_ + "x.hex"));
+        frmTerm->resize(640, 520);
+        frmUpdate->cboUpdate->clear();
+        for (int i = 1; i <= 10; ++i)
+            frmUpdate->cboUpdate->addItem(QString("fw%1.bin").arg(i));
+        frmTransfer->chkAddLF->setChecked(false);
+        frmTransfer->txtEolChar->setText("62");
+        frmTransfer->txtWait[3]->setText("7");
+        frmTransfer->chkXferOpt->setChecked(false);
+        frmTransfer->btnOk->click();
+        QVERIFY(frmTransfer->isHidden());
+        stop(); // closing writes the main window's settings
+
+        TIniFile ini(settingsPath());
+        QCOMPARE(ini.ReadString("Comms", "ExtraPorts", ""), pty_->slavePath()); // unknown key kept
+        QCOMPARE(ini.ReadString("UPDATE", "Updatefiles", ""),
+                 std::string("fw3.bin,fw4.bin,fw5.bin,fw6.bin,fw7.bin,fw8.bin,fw9.bin,fw10.bin,"));
+        QVERIFY(!ini.ReadString("Date", "LastUpdate", "").empty());
+
+        start({}, true);
+        QCOMPARE(frmTerm->cboBaudRate->currentText(), QString("232558"));
+        QCOMPARE(frmTerm->cboDataBits->currentText(), QString("6"));
+        QCOMPARE(frmTerm->cboStopBits->currentText(), QString("1"));
+        QCOMPARE(frmTerm->cboPort->currentIndex(), 1);
+        QVERIFY(frmTerm->HWFlow1->isChecked());
+        QVERIFY(frmTerm->Echo1->isChecked());
+        QVERIFY(frmTerm->mnuCtrl->isChecked());
+        QVERIFY(frmTerm->DTRlow1->isChecked());
+        QCOMPARE(frmTerm->termFontName(), QString("Courier"));
+        QCOMPARE(frmTerm->termFontSize(), 12);
+        QCOMPARE(frmTerm->termFontColour(), 0x00FF00);
+        QCOMPARE(frmTerm->termBackColour(), 0x123456);
+        QCOMPARE(frmTerm->currentFile(), QString::fromStdString(dir_ + "x.hex"));
+        QCOMPARE(frmTerm->size(), QSize(640, 520));
+        QCOMPARE(frmUpdate->cboUpdate->count(), 8);
+        QCOMPARE(frmUpdate->cboUpdate->currentText(), QString("fw10.bin"));
+        QVERIFY(!frmTransfer->chkAddLF->isChecked());
+        QCOMPARE(frmTransfer->txtEolChar->text(), QString("62"));
+        QCOMPARE(frmTransfer->txtWait[3]->text(), QString("7"));
+        QVERIFY(!frmTransfer->chkXferOpt->isChecked());
+        QVERIFY(!frmTransfer->txtFile[0]->isEnabled());
+        stop();
+    }
+
+    void settingsWriteFailure()
+    {
+        // A settings file that is not text is read as defaults and never replaced.
+        const std::string junk("[Comms]\nBaud=1\n\0\xff", 17);
+        writeFileAtomically(settingsPath(), junk);
+        createWindows();
+        frmTerm->show();
+        frmTerm->FormActivate();
+        QCOMPARE(frmTerm->cboBaudRate->currentText(), QString("9600"));
+        messages_.clear();
+        stop();
+        QCOMPARE(messages_, QStringList {"Cant update settings"});
+        std::string now;
+        readWholeFile(settingsPath(), now);
+        QCOMPARE(now, junk);
+        ::unlink(settingsPath().c_str());
+    }
+
+    void textSendAnsweredLines()
+    {
+        start(withPort());
+        connectPort();
+        AnsweringPeer peer(*pty_);
+        // A .hex file: the automation command first, then every line followed by CR; a last line
+        // without a line break is sent like the others.
+        frmTerm->setCurrentFile(QString::fromStdString(writeFile("prog.HEX", ":1000\r\n:2000\n\n:3000")));
+        frmTransfer->txtWait[1]->setText("20");
+        frmTerm->ResendText1->trigger();
+        QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join("; ")));
+        QTRY_COMPARE_WITH_TIMEOUT(peer.received(), std::string("loadh\r:1000\r:2000\r\r:3000\r"), 5000);
+        QVERIFY(!sendingText);
+        QVERIFY(frmTerm->ProgressBar1->isHidden());
+        QVERIFY(frmTerm->btnCancel->isHidden());
+
+        // An empty file: nothing is sent, the progress bar and Cancel are hidden again.
+        peer.stop();
+        frmTerm->setCurrentFile(QString::fromStdString(writeFile("empty.txt", "")));
+        frmTerm->ResendText1->trigger();
+        QVERIFY(frmTerm->ProgressBar1->isHidden());
+        QCOMPARE(peerRead(*pty_, 1, 50), std::string());
+        stop();
+    }
+
+    void textSendCancelAndNoPort()
+    {
+        start(withPort());
+        // Not connected: the message, nothing sent, the bar hidden again.
+        frmTerm->setCurrentFile(QString::fromStdString(writeFile("a.txt", "one\ntwo\nthree\n")));
+        frmTerm->ResendText1->trigger();
+        QCOMPARE(messages_, QStringList {"You need to open a com port first"});
+        QVERIFY(frmTerm->ProgressBar1->isHidden());
+
+        // A device that never sends the wait character: Cancel ends the send after the first line.
+        connectPort();
+        AnsweringPeer silent(*pty_, false);
+        QTimer::singleShot(100, frmTerm, [] { frmTerm->btnCancel->click(); });
+        frmTerm->ResendText1->trigger();
+        QVERIFY(!sendingText);
+        QTRY_COMPARE_WITH_TIMEOUT(silent.received(), std::string("one\r"), 5000);
+        QVERIFY(frmTerm->btnCancel->isHidden());
+
+        // No current file.
+        messages_.clear();
+        frmTerm->setCurrentFile(QString());
+        frmTerm->ResendText1->trigger();
+        frmTerm->SendTextFile();
+        QCOMPARE(messages_, (QStringList {"No file to send", " ** no File selected to send **"}));
+        stop();
+    }
+
+    void binarySend()
+    {
+        start(withPort());
+        connectPort();
+        std::string data(64 * 1024, '\0');
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
+        frmTerm->setCurrentFile(QString::fromStdString(writeFile("blob.bin", data)));
+        AnsweringPeer peer(*pty_, false);
+        frmTerm->ToolButton9->trigger();
+        QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join("; ")));
+        QTRY_COMPARE_WITH_TIMEOUT(peer.received().size(), data.size(), 10000);
+        QVERIFY(peer.received() == data);
+        QVERIFY(frmTerm->ProgressBar1->isHidden());
+
+        // Cancel stops after the byte in progress.
+        QTimer::singleShot(0, frmTerm, [] { frmTerm->CancelSend1->trigger(); });
+        frmTerm->ToolButton9->trigger();
+        QTRY_COMPARE_WITH_TIMEOUT(peer.received().size(), data.size() + 1, 5000);
+        QTest::qWait(50);
+        QCOMPARE(peer.received().size(), data.size() + 1);
+        QVERIFY(!cancelFlag);
+        stop();
+    }
+
+    void binarySendCtsWaitEndsOnCancel()
+    {
+        start(withPort());
+        auto lines = std::make_shared<FakeLines>();
+        frmTerm->VaComm1->SetModemLines(lines);
+        connectPort();
+        frmTerm->setCurrentFile(QString::fromStdString(writeFile("small.bin", "abc")));
+
+        // CTS held low pauses the send; it goes on by itself when CTS comes on.
+        QTimer::singleShot(100, frmTerm, [&] { lines->cts = true; });
+        frmTerm->ToolButton9->trigger();
+        QCOMPARE(peerRead(*pty_, 3), std::string("abc"));
+
+        // CTS never comes on: Cancel ends the wait and nothing is sent.
+        lines->cts = false;
+        QTimer::singleShot(100, frmTerm, [] { frmTerm->btnCancel->click(); });
+        frmTerm->ToolButton9->trigger();
+        QVERIFY(frmTerm->ProgressBar1->isHidden());
+        QCOMPARE(peerRead(*pty_, 1, 50), std::string());
+        stop();
+    }
+};
+
+QTEST_MAIN(TestWindow)
+#include "test_window.moc"
