@@ -2,6 +2,7 @@
 
 #include "Messages.h"
 #include "Shells.h"
+#include "XModem.h"
 #include "TextSet.h"
 #include "about.h"
 #include "qx_com.h"

@@ -4,15 +4,7 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
-TfrmXModem* frmXModem = nullptr;
 TfrmUpdate* frmUpdate = nullptr;
-
-TfrmXModem::TfrmXModem(QWidget* parent) : QDialog(parent)
-{
-    setObjectName("frmXModem");
-    setWindowTitle("XModem Protocol Transfer");
-    resize(420, 300);
-}
 
 TfrmUpdate::TfrmUpdate(QWidget* parent) : QDialog(parent)
 {

@@ -1,17 +1,11 @@
-// The XMODEM transfer dialog and the device update dialog as they stand until their own code
-// exists: windows with their captions, and the parts the main window already uses.
+// The device update dialog as it stands until its own code exists: the window with its caption, and
+// the parts the main window already uses.
 #pragma once
 
 #include <QDialog>
 
 class QComboBox;
 class QLabel;
-
-class TfrmXModem : public QDialog {
-    Q_OBJECT
-public:
-    explicit TfrmXModem(QWidget* parent = nullptr);
-};
 
 class TfrmUpdate : public QDialog {
     Q_OBJECT
@@ -22,5 +16,4 @@ public:
     QComboBox* cboUpdate; // firmware files, kept in the settings file's [UPDATE] section
 };
 
-extern TfrmXModem* frmXModem;
 extern TfrmUpdate* frmUpdate;

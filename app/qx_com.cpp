@@ -5,6 +5,7 @@
 #include "Places.h"
 #include "Program.h"
 #include "Shells.h"
+#include "XModem.h"
 #include "TextSet.h"
 #include "Values.h"
 #include "about.h"

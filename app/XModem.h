@@ -1,0 +1,83 @@
+// The XMODEM transfer dialog: sends a file to the device or receives one from it over the main
+// window's port, and can send a text of the user's whenever it becomes active or inactive.
+#pragma once
+
+#include <QDialog>
+
+#include <memory>
+#include <string>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class TVaComm;
+class TVaXModem;
+
+// The "#n" notation of the dialog's texts: "#" and the characters up to the next blank, CR, LF or
+// the end give one character by their decimal value (low 8 bits); the output ends at a character
+// 0 and holds at most 100 characters.
+std::string expandSpecialChars(const std::string& text);
+
+class TfrmXModem : public QDialog {
+    Q_OBJECT
+public:
+    explicit TfrmXModem(QWidget* parent = nullptr);
+    ~TfrmXModem() override;
+
+    QLabel* Label4;
+    QPlainTextEdit* Memo1;
+    QLabel* Label5;
+    QLineEdit* txtXModemFileName;
+    QPushButton* btnXModemBrowes;
+    QLabel* Label7;
+    QComboBox* cboXModemProtocol;
+    QLabel* Label1;
+    QLabel* Label2;
+    QLabel* Label3;
+    QLabel* Label6;
+    QLabel* Label8;
+    QLabel* Label10;
+    QLabel* Label9;
+    QLabel* Label11;
+    QLabel* Label12;
+    QLineEdit* txtStringOnOpen;
+    QCheckBox* chkOnOpen;
+    QLabel* Label13;
+    QLineEdit* txtStringOnClose;
+    QCheckBox* chkOnClose;
+    QCheckBox* chkOnComplete;
+    QPushButton* cmdXModemAbort;
+    QPushButton* cmdOK;
+    QPushButton* cmdXModemRecieve;
+    QPushButton* cmdXModemSend;
+
+    std::unique_ptr<TVaXModem> VaXModem1;
+    std::unique_ptr<TVaComm> VaComm2;
+
+    void GetSettings();
+    void WriteSettings();
+    void FormActivate();
+    void FormDeactivate();
+    void cboXModemProtocolChange();
+    void btnXModemBrowesClick();
+    void cmdXModemSendClick();
+    void cmdXModemRecieveClick();
+    void cmdXModemAbortClick();
+    void cmdOKClick();
+
+protected:
+    void changeEvent(QEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+
+private:
+    void startTransfer(bool download);
+    void park();
+    void addLine(const QString& line);
+
+    bool active_ = false;
+};
+
+extern TfrmXModem* frmXModem;

@@ -1,0 +1,278 @@
+// The XMODEM dialog offscreen: the "#n" notation, transfers through the main window's port with the
+// terminal seeing none of their bytes, Abort, and the texts sent on activation changes.
+#include "AtomicFile.h"
+#include "Messages.h"
+#include "Places.h"
+#include "Program.h"
+#include "XModem.h"
+#include "XferTestUtil.h"
+#include "qx_com.h"
+
+#include "VaComm.h"
+#include "VaProtocol.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QToolButton>
+
+#include <atomic>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// Handles window events and hand-overs until pred holds (or ms pass).
+bool pump(const std::function<bool()>& pred, int ms = 20000)
+{
+    QDeadlineTimer deadline(ms);
+    while (!pred() && !deadline.hasExpired()) {
+        processMessages();
+        QTest::qWait(5);
+    }
+    return pred();
+}
+
+// A plain XMODEM receiver (128-byte blocks, 8-bit sum) on the device side of the line.
+class ChecksumReceiver {
+public:
+    explicit ChecksumReceiver(int fd) : fd_(fd)
+    {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~ChecksumReceiver()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    bool done() const { return done_; }
+    std::string data() const { return done_ ? data_ : std::string(); }
+
+private:
+    bool get(uint8_t& c)
+    {
+        int idle = 0;
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 50) > 0 && ::read(fd_, &c, 1) == 1)
+                return true;
+            // Until the sender starts, ask again now and then, as receivers do.
+            if (!started_ && ++idle % 10 == 0)
+                put(0x15);
+        }
+        return false;
+    }
+    void put(uint8_t c) { (void)::write(fd_, &c, 1); }
+    void run()
+    {
+        put(0x15); // NAK: checksum mode
+        uint8_t c;
+        uint8_t expected = 1;
+        while (get(c)) {
+            started_ = true;
+            if (c == 0x04) {
+                put(0x06);
+                done_ = true;
+                return;
+            }
+            if (c != 0x01)
+                continue;
+            uint8_t block[131];
+            for (auto& b : block)
+                if (!get(b))
+                    return;
+            uint8_t sum = 0;
+            for (int i = 2; i < 130; ++i)
+                sum = static_cast<uint8_t>(sum + block[i]);
+            if (sum != block[130]) {
+                put(0x15);
+                continue;
+            }
+            if (block[0] == expected) {
+                data_.append(reinterpret_cast<const char*>(block + 2), 128);
+                ++expected;
+            }
+            put(0x06);
+        }
+    }
+
+    int fd_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> done_{false};
+    bool started_ = false;
+    std::string data_;
+    std::thread thread_;
+};
+
+} // namespace
+
+class TestXModem : public QObject {
+    Q_OBJECT
+
+private:
+    std::string dir_;
+    QStringList errors_;
+    std::unique_ptr<Pty> pty_;
+
+    void start()
+    {
+        writeFileAtomically(dir_ + "qx-com-103.ini", "[Comms]\nExtraPorts=" + pty_->SlavePath() + "\nPort=1\n");
+        createWindows();
+        frmTerm->show();
+        frmTerm->FormActivate();
+        frmTerm->spdConnect->click();
+        QVERIFY(frmTerm->VaComm1->Active());
+        pty_->Read(4096, 200); // whatever the connect sent
+        rxBuffer.clear();
+        frmTerm->mmoTerm->clear();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        char tmpl[] = "/tmp/qxxmXXXXXX";
+        dir_ = std::string(::mkdtemp(tmpl)) + "/";
+        overridePlaces(dir_, dir_ + "config", dir_ + "data");
+        installHandOver();
+        setMessageHandler([this](TQxMessageKind kind, const QString& text) {
+            if (kind == TQxMessageKind::mkError)
+                errors_.append(text);
+        });
+    }
+
+    void init()
+    {
+        pty_ = std::make_unique<Pty>();
+        errors_.clear();
+    }
+
+    void cleanup()
+    {
+        if (frmTerm) {
+            frmTerm->close();
+            destroyWindows();
+        }
+        pty_.reset();
+    }
+
+    void cleanupTestCase()
+    {
+        overridePlaces({});
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+
+    void expandSpecialCharsExamples()
+    {
+        QCOMPARE(expandSpecialChars("AT#13"), std::string("AT\r"));
+        QCOMPARE(expandSpecialChars("#27 [2J"), std::string("\x1b [2J"));
+        QCOMPARE(expandSpecialChars("x#13 #10"), std::string("x\r \n"));
+        QCOMPARE(expandSpecialChars("ab#"), std::string("ab"));
+        QCOMPARE(expandSpecialChars("#65 #66"), std::string("A B"));
+        QCOMPARE(expandSpecialChars("#200"), std::string(1, static_cast<char>(200)));
+        QCOMPARE(expandSpecialChars("#300"), std::string(","));
+        // "#65#66": the second "#" counts as a digit, so one number: (65*10 + ('#'-48)) ... low 8 bits.
+        const unsigned v = ((65u * 10u + static_cast<unsigned>('#' - 48)) * 10u + 6u) * 10u + 6u;
+        QCOMPARE(expandSpecialChars("#65#66"), std::string(1, static_cast<char>(v & 0xFF)));
+        QCOMPARE(expandSpecialChars("a#0 b"), std::string("a"));
+        QCOMPARE(expandSpecialChars(std::string(150, 'x')).size(), size_t(100));
+    }
+
+    void sendAndReceiveThroughTheMainPort()
+    {
+        start();
+        const Bytes file = RandomBytes(1000, 7);
+        WriteFileBytes(dir_ + "out.bin", file);
+        frmXModem->show();
+        frmXModem->txtXModemFileName->setText(QString::fromStdString(dir_ + "out.bin"));
+        {
+            ChecksumReceiver peer(pty_->Master());
+            frmXModem->cmdXModemSend->click();
+            QVERIFY(pump([&] { return frmXModem->Memo1->toPlainText().contains("Exitcode:"); }));
+            QVERIFY(peer.done());
+            const std::string got = peer.data();
+            QCOMPARE(got.size(), size_t(1024));
+            QVERIFY(std::string(file.begin(), file.end()) == got.substr(0, file.size()));
+            QCOMPARE(got.substr(file.size()), std::string(24, '\0')); // the last block is padded
+        }
+        QVERIFY(frmXModem->Memo1->toPlainText().contains("Transfer started.\nTransfer ended.\nExitcode: 0"));
+        QCOMPARE(frmXModem->Label10->text().toStdString(), dir_ + "out.bin");
+        QCOMPARE(frmXModem->Label11->text(), QString("1000"));
+        QCOMPARE(frmXModem->Label2->text(), QString("8"));
+
+        // Receiving: lrzsz's sx on the device side sends with 1K blocks and CRC.
+        const Bytes incoming = RandomBytes(5000, 8);
+        WriteFileBytes(dir_ + "dev.bin", incoming);
+        frmXModem->cboXModemProtocol->setCurrentIndex(1);
+        frmXModem->txtXModemFileName->setText(QString::fromStdString(dir_ + "in.bin"));
+        frmXModem->Memo1->clear();
+        {
+            Child sx({"sx", "-X", "-k", "dev.bin"}, pty_->Master(), dir_);
+            frmXModem->cmdXModemRecieve->click();
+            QVERIFY(pump([&] { return frmXModem->Memo1->toPlainText().contains("Exitcode:"); }, 60000));
+            QVERIFY(pump([&] { return sx.Exited(); }));
+            QCOMPARE(sx.Status(), 0);
+        }
+        QVERIFY(frmXModem->Memo1->toPlainText().contains("Exitcode: 0"));
+        std::string why;
+        QVERIFY2(IsPaddedCopy(incoming, ReadFileBytes(dir_ + "in.bin"), 0x1A, 128, &why), why.c_str());
+
+        // The terminal saw nothing of either transfer, and has the port back afterwards.
+        QVERIFY(rxBuffer.empty());
+        QVERIFY(frmTerm->mmoTerm->toPlainText().isEmpty());
+        QCOMPARE(frmXModem->VaXModem1->Comm(), static_cast<TVaCustomComm*>(frmXModem->VaComm2.get()));
+        pty_->Write(std::string("after"));
+        QVERIFY(pump([] { return rxBuffer.find("after") != std::string::npos; }));
+        QVERIFY(errors_.isEmpty());
+    }
+
+    void abortEndsWithMinusThreeAndHides()
+    {
+        start();
+        frmXModem->show();
+        frmXModem->txtXModemFileName->setText(QString::fromStdString(dir_ + "never.bin"));
+        frmXModem->cboXModemProtocol->setCurrentIndex(0);
+        frmXModem->Memo1->clear();
+        frmXModem->cmdXModemRecieve->click(); // nobody sends
+        QVERIFY(frmXModem->VaXModem1->Busy());
+        frmXModem->cmdXModemSend->click(); // a second start is refused
+        QCOMPARE(errors_, QStringList{"Transfer already in progress..."});
+        frmXModem->cmdXModemAbort->click();
+        QVERIFY(frmXModem->isHidden());
+        QVERIFY(pump([&] { return !frmXModem->VaXModem1->Busy(); }));
+        QVERIFY(frmXModem->Memo1->toPlainText().endsWith("Transfer ended.\nExitcode: -3"));
+        // The device was told: the start request, then two CAN.
+        const Bytes line = pty_->Read(3, 2000);
+        QCOMPARE(std::string(line.begin(), line.end()), std::string("\x15\x18\x18"));
+    }
+
+    void textsOnActivationChanges()
+    {
+        start();
+        frmXModem->txtStringOnOpen->setText("AT#13");
+        frmXModem->chkOnOpen->setChecked(true);
+        frmXModem->txtStringOnClose->setText("bye#10");
+        frmXModem->chkOnClose->setChecked(true);
+        frmXModem->FormActivate();
+        Bytes got = pty_->Read(3, 2000);
+        QCOMPARE(std::string(got.begin(), got.end()), std::string("AT\r"));
+        frmXModem->FormDeactivate();
+        got = pty_->Read(4, 2000);
+        QCOMPARE(std::string(got.begin(), got.end()), std::string("bye\n"));
+        // The deactivation stored the settings; the protocol choice is not among them.
+        frmXModem->cboXModemProtocol->setCurrentIndex(2);
+        frmTerm->close();
+        destroyWindows();
+        createWindows();
+        QCOMPARE(frmXModem->txtStringOnOpen->text(), QString("AT#13"));
+        QVERIFY(frmXModem->chkOnClose->isChecked());
+        QCOMPARE(frmXModem->cboXModemProtocol->currentText(), QString("XMODEM"));
+    }
+};
+
+QTEST_MAIN(TestXModem)
+#include "test_xmodem.moc"
