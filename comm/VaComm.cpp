@@ -209,7 +209,10 @@ void TVaCommEventThread::Execute()
         if (devIndex >= 0 && r > 0) {
             const short re = fds[devIndex].revents;
             if (re & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
-                if (!Ingest(batch) || (re & POLLNVAL))
+                const bool alive = Ingest(batch);
+                // A hang-up or error that brings no data would be reported again at once, for
+                // ever: the device is treated as gone then (once what it left has been read).
+                if (!alive || (re & POLLNVAL) || ((re & (POLLHUP | POLLERR)) && !(batch & EV_RXCHAR)))
                     deviceGone = true;
             }
         }
