@@ -258,9 +258,11 @@ void TfrmTerm::selectDevice()
     }
     PageControl1->setCurrentIndex(device.currentPage);
 
-    if (!device.introUrl.empty())
+    // A device without an intro page keeps the page shown (the bare tool folder is no page).
+    if (!device.introUrl.empty()) {
         homeUrl = toolsBaseUrl + device.introUrl;
-    wbIntro->navigate(toolsBaseUrl + device.introUrl);
+        wbIntro->navigate(homeUrl);
+    }
 
     if (device.stringFilePath.size() > 1) {
         lblCurrentPath->setText(latin1(placeOf(TQxPlace::qpToolFolder) + device.stringFilePath));
