@@ -7,6 +7,24 @@
 
 namespace {
 TQxMessageHandler messageHandler;
+std::function<bool(const QString&)> confirmHandler;
+}
+
+void setConfirmHandler(std::function<bool(const QString& text)> handler)
+{
+    confirmHandler = std::move(handler);
+}
+
+bool askConfirmation(const QString& title, const QString& text)
+{
+    if (messageHandler)
+        messageHandler(TQxMessageKind::mkConfirm, text);
+    if (confirmHandler)
+        return confirmHandler(text);
+    if (messageHandler)
+        return false;
+    return QMessageBox::question(QApplication::activeWindow(), title, text, QMessageBox::Yes | QMessageBox::No)
+        == QMessageBox::Yes;
 }
 
 void setMessageHandler(TQxMessageHandler handler)

@@ -8,7 +8,7 @@
 #include <exception>
 #include <functional>
 
-enum class TQxMessageKind { mkMessage, mkError };
+enum class TQxMessageKind { mkMessage, mkError, mkConfirm };
 
 using TQxMessageHandler = std::function<void(TQxMessageKind kind, const QString& text)>;
 
@@ -16,6 +16,11 @@ using TQxMessageHandler = std::function<void(TQxMessageKind kind, const QString&
 void setMessageHandler(TQxMessageHandler handler);
 
 void showMessage(const QString& text);
+// A question with the buttons Yes and No; true for Yes. A recording handler without an answer
+// handler answers No.
+bool askConfirmation(const QString& title, const QString& text);
+// Replaces the answers to askConfirmation (tests); an empty one restores the box.
+void setConfirmHandler(std::function<bool(const QString& text)> handler);
 void showError(const QString& text);
 // Shows the message of a caught exception in the error box.
 void showException(std::exception_ptr error);

@@ -1,5 +1,6 @@
 #include "qx_com.h"
 
+#include "DeviceChannel.h"
 #include "IniFile.h"
 #include "Messages.h"
 #include "Places.h"
@@ -188,6 +189,7 @@ TfrmTerm::TfrmTerm(QWidget* parent) : QMainWindow(parent), VaComm1(std::make_uni
     for (const char* s : {"4", "5", "6", "7", "8"})
         cboDataBits->addItem(s);
     cboDataBits->setCurrentIndex(4);
+    channel_ = std::make_unique<TDeviceChannel>(*VaComm1, rxBuffer);
     firstActivation_ = true;
 }
 
@@ -270,7 +272,15 @@ void TfrmTerm::buildToolBars()
     cboDevice->setObjectName("cboDevice");
     cboDevice->setMinimumWidth(180);
     cboDevice->setEnabled(false);
+    cboDevice->setEditable(true);
+    cboDevice->setInsertPolicy(QComboBox::NoInsert);
     ToolBar1->addWidget(cboDevice);
+    // A device picked from the list, or a typed name confirmed with Enter, is selected.
+    connect(cboDevice, &QComboBox::activated, this, [this] { guarded([this] { cboDeviceChange(); }); });
+    connect(cboDevice->lineEdit(), &QLineEdit::returnPressed, this, [this] {
+        if (cboDevice->findText(cboDevice->currentText()) < 0)
+            guarded([this] { cboDeviceChange(); });
+    });
 }
 
 void TfrmTerm::buildPanes()
@@ -378,10 +388,7 @@ void TfrmTerm::buildPanes()
     toolsLayout->setContentsMargins(0, 0, 0, 0);
     PageControl1 = new QTabWidget(PanelTools);
     PageControl1->setObjectName("PageControl1");
-    for (const char* tab : {"Info", "BMP", "Stings", "ASI"})
-        PageControl1->addTab(new QWidget(PageControl1), tab);
-    PageControl1->setTabEnabled(1, false);
-    PageControl1->setTabEnabled(2, false);
+    buildToolTabs();
     toolsLayout->addWidget(PageControl1);
     splH->addWidget(splV);
     splH->addWidget(PanelTools);
@@ -720,6 +727,7 @@ void TfrmTerm::spdConnectClick()
     VaComm1->Open();
     setConnectDown(true);
     reSetAll();
+    refreshTools();
     cboDevice->setEnabled(true);
     mmoTerm->clear();
     mmoTerm->setFocus();
@@ -867,7 +875,9 @@ void TfrmTerm::FormActivate()
     }
     sendingText = false;
     VaComm1->FlowControl().SetOutCtsFlow(HWFlow1->isChecked());
-    // The intro page, the device list, the tool tab and the Strings tab belong to the device tools.
+    loadIntroPage(webToolAddress());
+    loadDeviceList();
+    refreshTools();
     const QColor hint = palette().color(QPalette::WindowText);
     addStatus("1) Select COM port and parameters\n", fsPlain, hint);
     addStatus("2) Connect to COM using the red icon (will turn green)\n", fsPlain, hint);
@@ -984,7 +994,7 @@ void TfrmTerm::FormClose()
     } catch (...) {
         showMessage("Cant update settings");
     }
-    // The selected device's state is saved by the device tools.
+    guarded([this] { saveDeviceStatus(); });
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -1197,7 +1207,8 @@ void TfrmTerm::UpdateClick()
     frmUpdate->lblDevice->setText("Update Device " + cboDevice->currentText());
     frmUpdate->move(x() + 130, y() + 130);
     frmUpdate->exec();
-    // The device selection and the tool tab are renewed by the device tools.
+    selectDevice();
+    refreshTools();
 }
 
 void TfrmTerm::About1Click()

@@ -25,6 +25,11 @@ class QToolBar;
 class QToolButton;
 class QWidget;
 class TVaComm;
+class QLineEdit;
+class TDeviceChannel;
+class TInfoTab;
+class TIntroBrowser;
+struct TReply;
 
 // Shared with every Part that waits for device replies or sends: received bytes for whoever waits
 // for a reply, the text-send flag and the cancel request of the sending loops.
@@ -80,6 +85,16 @@ public:
     QTextEdit* reStatus;
     QWidget* PanelTools;
     QTabWidget* PageControl1;
+    // The tool tab sheets; the catalogue's "Tabs" names them.
+    TInfoTab* Info;
+    QWidget* BMP;
+    QWidget* Strings;
+    QWidget* ASI;
+    TIntroBrowser* wbIntro;
+    QComboBox* cboBFFfileName;
+    QComboBox* cboBMPfileName;
+    QLineEdit* txtAddress;
+    QLabel* lblCurrentPath;
     QWidget* pnlBot;
     QPushButton* btnCancel;
     QProgressBar* ProgressBar1;
@@ -108,6 +123,19 @@ public:
     void WriteSettings();
     void reSetAll();
     void PortChange();
+
+    // ---- Device tools
+    // The web tool address: the maker's web site followed by "/qxtools/".
+    std::string webToolAddress() const;
+    void loadIntroPage(const std::string& address);
+    void loadDeviceList();
+    void selectDevice();
+    void saveDeviceStatus();
+    void refreshTools();
+    void cboDeviceChange();
+    TReply sendAndWait(const std::string& command, const std::string& expected, int tries);
+    TReply sendAndWaitDirect(const std::string& command, const std::string& expected, int tries);
+    size_t sendPaced(const std::string& data, size_t count, int progressMax);
 
     // ---- Handlers
     void FormActivate();
@@ -160,6 +188,8 @@ private:
     void buildMenus();
     void buildToolBars();
     void buildPanes();
+    void buildToolTabs();
+    QWidget* tabSheet(const std::string& name) const;
     void setConnectDown(bool down);
     void applyPortSelection();
     // Waits handling messages until done() holds, the send is cancelled or the window closes;
@@ -177,6 +207,7 @@ private:
     int32_t termBackColour_ = 10485760;
     int filterIndex_ = 1;
     QString initialDir_;
+    std::unique_ptr<TDeviceChannel> channel_;
 };
 
 extern TfrmTerm* frmTerm;

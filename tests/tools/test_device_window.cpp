@@ -1,0 +1,638 @@
+// The device tools in the main window, offscreen: device selection against the simulated display
+// over a pseudo-terminal, the command channel's reply waits, and the catalogue update from a local
+// web server.
+#include "AtomicFile.h"
+#include "Catalogue.h"
+#include "DeviceChannel.h"
+#include "Download.h"
+#include "InfoTab.h"
+#include "IniFile.h"
+#include "Messages.h"
+#include "Places.h"
+#include "Program.h"
+#include "PtyPeer.h"
+#include "Shells.h"
+#include "qx_com.h"
+
+#include "VaComm.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QTimer>
+#include <QToolButton>
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+
+namespace {
+
+bool exists(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string readAll(const std::string& path)
+{
+    std::string data;
+    readWholeFile(path, data);
+    return data;
+}
+
+// A port on 127.0.0.1 that nothing listens on (free when asked).
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// qx-devsim on a pseudo-terminal reached through a link.
+class Devsim {
+public:
+    Devsim(const std::string& dir, const std::string& profile) : link_(dir + "devsim-tty")
+    {
+        writeFileAtomically(dir + "profile.ini", profile);
+        process_.setProgram(DEVSIM_EXE);
+        process_.setArguments({"--profile", QString::fromStdString(dir + "profile.ini"), "--link",
+                               QString::fromStdString(link_), "--out", QString::fromStdString(dir + "devsim-out")});
+        process_.setStandardOutputFile(QProcess::nullDevice());
+        process_.start();
+        for (int i = 0; i < 400 && !exists(link_); ++i)
+            QTest::qWait(5);
+    }
+    ~Devsim()
+    {
+        process_.terminate();
+        if (!process_.waitForFinished(5000))
+            process_.kill();
+        process_.waitForFinished(2000);
+    }
+    bool ok() const { return exists(link_); }
+    const std::string& link() const { return link_; }
+
+private:
+    std::string link_;
+    QProcess process_;
+};
+
+// python3's web server on a free local port, serving a folder.
+class WebServer {
+public:
+    explicit WebServer(const std::string& root) : port_(freePort())
+    {
+        process_.setProgram("python3");
+        process_.setArguments({"-m", "http.server", QString::number(port_), "--bind", "127.0.0.1", "--directory",
+                               QString::fromStdString(root)});
+        process_.setStandardOutputFile(QProcess::nullDevice());
+        process_.setStandardErrorFile(QProcess::nullDevice());
+        process_.start();
+        for (int i = 0; i < 200; ++i) {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, port_);
+            if (probe.waitForConnected(100))
+                return;
+            QTest::qWait(25);
+        }
+    }
+    ~WebServer()
+    {
+        process_.terminate();
+        if (!process_.waitForFinished(5000))
+            process_.kill();
+        process_.waitForFinished(2000);
+    }
+    std::string site() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    quint16 port_;
+    QProcess process_;
+};
+
+// A device on a pseudo-terminal that records what it receives and answers the identification
+// request (ESC "[c") with a text of the test's choice.
+class ScriptedDevice {
+public:
+    ScriptedDevice(PtyPeer& pty, std::string answer) : pty_(pty), answer_(std::move(answer))
+    {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~ScriptedDevice()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+    std::string received()
+    {
+        std::lock_guard lock(mutex_);
+        return received_;
+    }
+
+private:
+    void run()
+    {
+        while (!stop_) {
+            const std::string part = pty_.readSome(20);
+            if (part.empty())
+                continue;
+            std::lock_guard lock(mutex_);
+            received_ += part;
+            if (received_.size() >= 3 && received_.compare(received_.size() - 3, 3, "\x1b[c") == 0)
+                pty_.write(answer_);
+        }
+    }
+
+    PtyPeer& pty_;
+    std::string answer_;
+    std::atomic<bool> stop_ {false};
+    std::mutex mutex_;
+    std::string received_;
+    std::thread thread_;
+};
+
+const char* const kDisplayProfile = "[Device]\nName=QX-Display\nVersion=2.4\nTerminator=*\nInit=#27c\nIDstring=#27[c\n"
+                                    "[Line]\nBaud=115200\nDataBits=8\nStopBits=1\nParity=N\nSpeedCheck=warn\n";
+
+std::string statusText()
+{
+    return frmTerm->reStatus->toPlainText().toStdString();
+}
+
+// The colour and weight the status pane shows a text in (its last occurrence).
+QTextCharFormat statusFormatOf(const QString& text)
+{
+    QTextDocument* doc = frmTerm->reStatus->document();
+    const QTextCursor found = doc->find(text, doc->characterCount(), QTextDocument::FindBackward);
+    if (found.isNull())
+        return {};
+    QTextCursor at(doc);
+    at.setPosition(found.selectionEnd());
+    return at.charFormat();
+}
+
+QStringList tabOrder()
+{
+    QStringList names;
+    for (int i = 0; i < frmTerm->PageControl1->count(); ++i)
+        names << frmTerm->PageControl1->widget(i)->objectName();
+    return names;
+}
+
+QStringList items(const QComboBox* box)
+{
+    QStringList list;
+    for (int i = 0; i < box->count(); ++i)
+        list << box->itemText(i);
+    return list;
+}
+
+} // namespace
+
+class TestDeviceWindow : public QObject {
+    Q_OBJECT
+
+private:
+    std::string dir_;
+    QStringList messages_;
+    QStringList errors_;
+    QStringList questions_;
+    bool answerYes_ = true;
+
+    std::string tools() const { return dir_ + "qxtools/"; }
+    std::string catalogue() const { return tools() + "devices.ini"; }
+
+    // Settings with a port and a web site where nothing answers (so nothing waits on a network).
+    void start(const std::string& port, const std::string& site = {})
+    {
+        writeFileAtomically(dir_ + "qx-com-103.ini",
+                            "[Comms]\nExtraPorts=" + port + "\nPort=1\n[Web]\nSite="
+                                + (site.empty() ? "http://127.0.0.1:" + std::to_string(freePort()) : site) + "\n");
+        createWindows();
+        frmTerm->show();
+        frmTerm->activateWindow();
+        if (!QTest::qWaitForWindowActive(frmTerm, 2000))
+            frmTerm->FormActivate();
+        messages_.clear();
+        errors_.clear();
+        questions_.clear();
+    }
+
+    void stop()
+    {
+        frmTerm->close();
+        destroyWindows();
+    }
+
+    void connectPort()
+    {
+        frmTerm->spdConnect->click();
+        QVERIFY2(frmTerm->VaComm1->Active(), qPrintable(errors_.join("; ")));
+    }
+
+    void pick(const QString& name)
+    {
+        const int index = frmTerm->cboDevice->findText(name);
+        QVERIFY2(index >= 0, qPrintable(name));
+        frmTerm->cboDevice->setCurrentIndex(index);
+        emit frmTerm->cboDevice->activated(index);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        char tmpl[] = "/tmp/qxdevwinXXXXXX";
+        dir_ = std::string(::mkdtemp(tmpl)) + "/";
+        ::mkdir(tools().c_str(), 0755);
+        overridePlaces(dir_, dir_ + "config", dir_ + "data");
+        installHandOver();
+        setMessageHandler([this](TQxMessageKind kind, const QString& text) {
+            (kind == TQxMessageKind::mkError ? errors_ : kind == TQxMessageKind::mkConfirm ? questions_ : messages_)
+                .append(text);
+        });
+        setConfirmHandler([this](const QString&) { return answerYes_; });
+        writeFileAtomically(tools() + "defaultLocal.htm", "<html><body>local intro</body></html>");
+        writeFileAtomically(tools() + "page2.htm", "<html><body>display page</body></html>");
+    }
+
+    void cleanup()
+    {
+        if (frmTerm)
+            stop();
+        replyTerminator = "*";
+    }
+
+    void cleanupTestCase()
+    {
+        setConfirmHandler({});
+        setMessageHandler({});
+        overridePlaces({});
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+
+    void selectingTheDisplayIdentifiesIt()
+    {
+        Devsim devsim(dir_, kDisplayProfile);
+        QVERIFY(devsim.ok());
+        writeFileAtomically(catalogue(), "[TOOLS]\nDevices=none,QX-Display,\n"
+                                         "[none]\nDescription=No device selected\n"
+                                         "[QX-Display]\nDescription=The display\nBaud=13\nStopBits=0\nDataBits=4\n"
+                                         "Init=#27c, ; reset\nIDstring=#27[c\nUpdate=!boot,U\nBFFFILE=a.bff,b.bff,\n"
+                                         "Echo=on\nTabs=BMP,Strings,Nonesuch,\nCurrentPage=1\nIntroUrl=page2.htm\n"
+                                         "StringFilePath=snippets/\nBFFPosition=0\n");
+        start(devsim.link());
+        QCOMPARE(items(frmTerm->cboDevice), (QStringList {"none", "QX-Display"}));
+        QVERIFY(!frmTerm->cboDevice->isEnabled());
+        QVERIFY(frmTerm->wbIntro->toPlainText().contains("local intro"));
+        QVERIFY(frmTerm->wbIntro->source().toString().endsWith("qxtools/defaultLocal.htm"));
+        connectPort();
+        QVERIFY(frmTerm->cboDevice->isEnabled());
+
+        pick("QX-Display");
+        QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join("; ")));
+        const std::string status = statusText();
+        QVERIFY2(status.find("Device QX-Display selected\nThe display\nSending initialisation string\n"
+                             "checking to see if QX-Display connected - ok\nEnabling tabs [BMP,Strings,Nonesuch,]\n")
+                     != std::string::npos,
+                 status.c_str());
+        const QTextCharFormat ok = statusFormatOf(" - ok");
+        QCOMPARE(ok.foreground().color(), QColor(0, 128, 0));
+        QCOMPARE(ok.fontWeight(), int(QFont::Bold));
+        QCOMPARE(statusFormatOf("The display").fontWeight(), int(QFont::Bold));
+
+        // The line settings were applied and the port reopened.
+        QCOMPARE(frmTerm->cboBaudRate->currentText(), QString("115200"));
+        QCOMPARE(frmTerm->VaComm1->UserBaudrate(), 115200);
+        QCOMPARE(frmTerm->VaComm1->Stopbits(), sb1);
+        QVERIFY(frmTerm->VaComm1->Active());
+        QVERIFY(frmTerm->spdConnect->isChecked());
+
+        // Tabs enabled and moved to the front in reverse order of the list; the current page.
+        QCOMPARE(tabOrder(), (QStringList {"Strings", "BMP", "Info", "ASI"}));
+        QVERIFY(frmTerm->PageControl1->isTabEnabled(0) && frmTerm->PageControl1->isTabEnabled(1));
+        QCOMPARE(frmTerm->PageControl1->currentIndex(), 1);
+        QVERIFY(frmTerm->Update1->isEnabled());
+        QVERIFY(frmTerm->Echo1->isChecked());
+        QVERIFY(!frmTerm->HWFlow1->isChecked());
+        QCOMPARE(items(frmTerm->cboBFFfileName), (QStringList {"a.bff", "b.bff"}));
+        QCOMPARE(items(frmTerm->cboBMPfileName), (QStringList {"none"}));
+        QCOMPARE(frmTerm->cboBFFfileName->currentIndex(), 0);
+        QCOMPARE(frmTerm->lblCurrentPath->text().toStdString(), tools() + "snippets/");
+        QVERIFY(frmTerm->wbIntro->toPlainText().contains("display page"));
+        QCOMPARE(homeUrl, "file://" + tools() + "page2.htm");
+
+        // The Info tab's buttons: back to the local intro, forward again, home, refresh.
+        frmTerm->Info->SpeedButton2->click();
+        QVERIFY(frmTerm->wbIntro->toPlainText().contains("local intro"));
+        frmTerm->Info->SpeedButton1->click();
+        QVERIFY(frmTerm->wbIntro->toPlainText().contains("display page"));
+        writeFileAtomically(tools() + "page2.htm", "<html><body>changed page</body></html>");
+        frmTerm->Info->SpeedButton4->click();
+        QVERIFY(frmTerm->wbIntro->toPlainText().contains("changed page"));
+        frmTerm->Info->SpeedButton2->click();
+        frmTerm->Info->SpeedButton3->click();
+        QVERIFY(frmTerm->wbIntro->toPlainText().contains("changed page"));
+
+        // A second selection appends the file lists again.
+        pick("QX-Display");
+        QCOMPARE(items(frmTerm->cboBFFfileName), (QStringList {"a.bff", "b.bff", "a.bff", "b.bff"}));
+
+        // A re-activation reloads the list but keeps the device shown.
+        frmTerm->FormActivate();
+        QCOMPARE(frmTerm->cboDevice->currentText(), QString("QX-Display"));
+
+        // Closing writes the device's state back.
+        // (An activation shows the first tab again.)
+        QCOMPARE(frmTerm->PageControl1->currentIndex(), 0);
+        frmTerm->PageControl1->setCurrentIndex(1);
+        frmTerm->cboBaudRate->setCurrentIndex(12);
+        frmTerm->cboBFFfileName->setCurrentIndex(2);
+        stop();
+        const TIniFile ini(catalogue());
+        QCOMPARE(ini.ReadInteger("QX-Display", "Baud", -1), 12);
+        QCOMPARE(ini.ReadInteger("QX-Display", "StopBits", -1), 0);
+        QCOMPARE(ini.ReadInteger("QX-Display", "CurrentPage", -1), 1);
+        QCOMPARE(ini.ReadInteger("QX-Display", "BFFPosition", -1), 2);
+        QCOMPARE(ini.ReadString("QX-Display", "BFFFILE", ""), std::string("a.bff,b.bff,a.bff,b.bff,"));
+        QCOMPARE(ini.ReadString("QX-Display", "BMPFILE", ""), std::string("none,none,"));
+        QCOMPARE(ini.ReadString("QX-Display", "Init", ""), std::string("#27c, ; reset"));
+    }
+
+    void identificationInAnyCaseOrNotFound()
+    {
+        writeFileAtomically(catalogue(), "[TOOLS]\nDevices=qx-display,\n[qx-display]\nStopBits=0\nInit=#27c\n"
+                                         "IDstring=#27[c\nTabs=\n");
+        {
+            Devsim devsim(dir_, kDisplayProfile);
+            QVERIFY(devsim.ok());
+            start(devsim.link());
+            connectPort();
+            pick("qx-display");
+            QVERIFY(statusText().find("checking to see if qx-display connected - ok\n") != std::string::npos);
+            stop();
+        }
+        {
+            Devsim devsim(dir_, "[Device]\nIDanswer=Other v1*\n" + std::string(kDisplayProfile).substr(9));
+            QVERIFY(devsim.ok());
+            start(devsim.link());
+            connectPort();
+            pick("qx-display");
+            const std::string status = statusText();
+            QVERIFY2(status.find("checking to see if qx-display connected\nNo device found, Device returns [Other v1*]\n")
+                         != std::string::npos,
+                     status.c_str());
+            // No "Update" field: the menu item stays disabled.
+            QVERIFY(!frmTerm->Update1->isEnabled());
+            stop();
+        }
+    }
+
+    void addressedDevice()
+    {
+        Devsim devsim(dir_, "[Device]\nName=QX-ASI\nType=ASI\nAddress=7\nTerminator=>\n"
+                            "[Line]\nBaud=9600\nDataBits=8\nStopBits=1\nParity=N\n[Flash]\nTypes=1-2:m\n");
+        QVERIFY(devsim.ok());
+        writeFileAtomically(catalogue(), "[TOOLS]\nDevices=none,QX-ASI,\n[QX-ASI]\nType=ASI\nBaud=6\nStopBits=0\n"
+                                         "Init=#27c,\nIDstring=#27[c\nTabs=Info,ASI,\n");
+        start(devsim.link());
+        connectPort();
+        QCOMPARE(replyTerminator, std::string("*"));
+        pick("QX-ASI");
+        QVERIFY2(statusText().find("checking to see if QX-ASI connected - ok\n") != std::string::npos,
+                 statusText().c_str());
+        QCOMPARE(deviceType, std::string("ASI"));
+        QCOMPARE(deviceAddress, std::string("7"));
+        QCOMPARE(frmTerm->txtAddress->text(), QString("7"));
+        QCOMPARE(replyTerminator, std::string(">"));
+        QCOMPARE(tabOrder(), (QStringList {"ASI", "Info", "BMP", "Strings"}));
+        // Commands now wait for ">": a block query answered by the device.
+        const TReply r = frmTerm->sendAndWait("\x1b{1q", replyTerminator, 10);
+        QVERIFY(r.found);
+        QCOMPARE(r.text, std::string("m"));
+    }
+
+    void initStringsInOrderAndMalformedEscapes()
+    {
+        PtyPeer pty;
+        QVERIFY(pty.ok());
+        writeFileAtomically(catalogue(), "[TOOLS]\nDevices=Peer,Broken,\n"
+                                         "[Peer]\nStopBits=0\nInit=#27c,A#44B,;second, third\nIDstring=#27[c ; id\n"
+                                         "[Broken]\nStopBits=0\nInit=#27c,#2x\nIDstring=#27[c\n");
+        ScriptedDevice device(pty, "PEER v1*");
+        start(pty.slavePath());
+        connectPort();
+        pick("Peer");
+        QVERIFY(statusText().find("checking to see if Peer connected - ok\n") != std::string::npos);
+        QCOMPARE(device.received(), std::string("\r\r\x1b" "cA,B\x1b[c"));
+
+        // A malformed character code: the selection stops with an error before anything is sent.
+        pick("Broken");
+        QCOMPARE(errors_.size(), 1);
+        QVERIFY2(errors_[0].contains("#2x"), qPrintable(errors_[0]));
+        QTest::qWait(100);
+        QCOMPARE(device.received(), std::string("\r\r\x1b" "cA,B\x1b[c"));
+        QVERIFY(statusText().find("Device Broken selected\n\n") != std::string::npos);
+        QVERIFY(statusText().find("Sending initialisation string", statusText().find("Broken")) == std::string::npos);
+    }
+
+    void noneAndClosedPortAndLongLists()
+    {
+        PtyPeer pty;
+        QVERIFY(pty.ok());
+        std::string list = "[TOOLS]\nDevices=none,";
+        for (int i = 1; i <= 9; ++i)
+            list += "D" + std::to_string(i) + ",";
+        writeFileAtomically(catalogue(), list + "\n[none]\nDescription=Nothing\nBFFFILE=x.bff\n"
+                                                "[D1]\nDescription=First\nBaud=13\nTabs=Strings\nBMPFILE=p.bmp,\n");
+        start(pty.slavePath());
+        QCOMPARE(frmTerm->cboDevice->count(), 8);
+        QCOMPARE(frmTerm->cboDevice->itemText(7), QString("D7"));
+        connectPort();
+        frmTerm->spdConnect->click(); // disconnected again
+        QVERIFY(!frmTerm->VaComm1->Active());
+
+        // The port closed: no checking, but lists, marks, tabs and intro page are loaded.
+        pick("D1");
+        QVERIFY(statusText().find("First\nCom port not set so no device checking can be done\n") != std::string::npos);
+        QCOMPARE(items(frmTerm->cboBMPfileName), (QStringList {"p.bmp"}));
+        QCOMPARE(tabOrder().value(0), QString("Strings"));
+        QVERIFY(frmTerm->PageControl1->isTabEnabled(0));
+        QCOMPARE(frmTerm->cboBaudRate->currentIndex(), 6); // line settings untouched
+
+        // "none" reads its description only.
+        pick("none");
+        QVERIFY(statusText().find("Device none selected\nNothing\n") != std::string::npos);
+        QCOMPARE(items(frmTerm->cboBFFfileName), (QStringList {"none"}));
+        QCOMPARE(items(frmTerm->cboBMPfileName), (QStringList {"p.bmp"}));
+        QCOMPARE(tabOrder().value(0), QString("Strings"));
+        QCOMPARE(frmTerm->PageControl1->currentWidget(), static_cast<QWidget*>(frmTerm->Info));
+
+        // Closing with "none" saves its file lists and nothing else.
+        stop();
+        const TIniFile ini(catalogue());
+        QCOMPARE(ini.ReadString("none", "BFFFILE", ""), std::string("none,"));
+        QVERIFY(!ini.KeyExists("none", "Baud"));
+    }
+
+    void commandReplies()
+    {
+        PtyPeer pty;
+        QVERIFY(pty.ok());
+        writeFileAtomically(catalogue(), "[TOOLS]\nDevices=none,\n");
+        start(pty.slavePath());
+
+        // The port closed: nothing is sent, not found, empty reply.
+        rxBuffer = "old";
+        TReply r = frmTerm->sendAndWait("\x1b{1q", "*", 2);
+        QVERIFY(!r.found);
+        QCOMPARE(r.text, std::string());
+        QCOMPARE(rxBuffer, std::string());
+
+        connectPort();
+        // An answer that comes in pieces.
+        QTimer::singleShot(20, frmTerm, [&] { pty.write("O"); });
+        QTimer::singleShot(80, frmTerm, [&] { pty.write("K*"); });
+        r = frmTerm->sendAndWait("\x1b{1q", "*", 20);
+        QVERIFY(r.found);
+        QCOMPARE(r.text, std::string("OK"));
+        QCOMPARE(pty.readCount(4), std::string("\x1b{1q"));
+
+        // Two characters after the terminator: found, and only the last character is taken off.
+        pty.write("OK*ab");
+        r = frmTerm->sendAndWait("", "*", 20);
+        // (The text may have arrived before the wait emptied the buffer; send it again then.)
+        if (!r.found) {
+            QTimer::singleShot(10, frmTerm, [&] { pty.write("OK*ab"); });
+            r = frmTerm->sendAndWait("", "*", 20);
+        }
+        QVERIFY(r.found);
+        QCOMPARE(r.text, std::string("OK*a"));
+
+        // Letter case is ignored; a reply that never ends gives everything received.
+        QTimer::singleShot(10, frmTerm, [&] { pty.write("QX-DISPLAY v2.4*"); });
+        r = frmTerm->sendAndWait("\x1b[c", "qx-display", 20);
+        QVERIFY(r.found);
+        QTimer::singleShot(10, frmTerm, [&] { pty.write("partial"); });
+        r = frmTerm->sendAndWait("\x1b{2q", "*", 4);
+        QVERIFY(!r.found);
+        QCOMPARE(r.text, std::string("partial"));
+    }
+
+    void pacedUploadCancelledWhileCtsIsLow()
+    {
+        PtyPeer pty;
+        QVERIFY(pty.ok());
+        writeFileAtomically(catalogue(), "[TOOLS]\nDevices=none,\n");
+        start(pty.slavePath());
+        connectPort();
+        QCOMPARE(frmTerm->sendPaced("abcdef", 4, 4), size_t(4));
+        QCOMPARE(pty.readCount(4), std::string("abcd"));
+        QVERIFY(frmTerm->ProgressBar1->isHidden());
+
+        struct LowCts : TVaModemLines {
+            bool Status(int, uint32_t& bits) override
+            {
+                bits = MS_DSR_ON;
+                return true;
+            }
+            bool Drive(int, bool, bool) override { return true; }
+            bool NeedsPolling(int) override { return false; }
+        };
+        frmTerm->spdConnect->click();
+        frmTerm->VaComm1->SetModemLines(std::make_shared<LowCts>());
+        connectPort();
+        QTimer::singleShot(50, frmTerm, [] {
+            QVERIFY(frmTerm->btnCancel->isVisible());
+            frmTerm->btnCancel->click();
+        });
+        QCOMPARE(frmTerm->sendPaced("abc", 3, 3), size_t(0));
+        QVERIFY(frmTerm->ProgressBar1->isHidden());
+        QVERIFY(frmTerm->btnCancel->isHidden());
+        QVERIFY(!cancelFlag);
+        QCOMPARE(pty.readSome(50), std::string());
+    }
+
+    void catalogueUpdateFromTheWebSite()
+    {
+        const std::string web = dir_ + "web/";
+        std::system(("mkdir -p '" + web + "qxtools' '" + web + "b/qxtools'").c_str());
+        writeFileAtomically(web + "qxtools/marker.txt", "QXT,1.02,2\n");
+        writeFileAtomically(web + "qxtools/defaultInet.htm", "<html><body>internet intro</body></html>");
+        const std::string published = "[TOOLS]\nDevices=none,NEW,\nVersion=1\n[NEW]\nDescription=new device\n";
+        writeFileAtomically(web + "qxtools/devices.ini", published);
+        writeFileAtomically(web + "b/qxtools/marker.txt", "QXT,1.03,3");
+        writeFileAtomically(web + "b/qxtools/defaultUpdate.htm", "<html><body>newer program</body></html>");
+        WebServer server(web);
+        const std::string old = "[TOOLS]\nDevices=none,\nVersion=1\n[none]\nDescription=Nothing\n";
+        writeFileAtomically(catalogue(), old);
+
+        // The marker names another catalogue version: the offer, answered No, changes nothing.
+        start("/nonexistent/tty", server.site());
+        QCOMPARE(toolsBaseUrl, server.site() + "/qxtools/");
+        QCOMPARE(publishedVersion, std::string("2"));
+        QVERIFY2(frmTerm->wbIntro->toPlainText().contains("internet intro"),
+                 qPrintable(frmTerm->wbIntro->toPlainText()));
+        answerYes_ = false;
+        pick("none");
+        QCOMPARE(questions_, QStringList {"More devices have been added would you like to update the ini file"});
+        QCOMPARE(readAll(catalogue()), old);
+
+        // Yes: the published catalogue replaces it, with the announced version.
+        answerYes_ = true;
+        pick("none");
+        QVERIFY(statusText().find("Updating int file  ok\n") != std::string::npos);
+        QCOMPARE(statusFormatOf(" ok").foreground().color(), QColor(0, 128, 0));
+        QCOMPARE(TIniFile(catalogue()).ReadString("TOOLS", "Version", ""), std::string("2"));
+        QCOMPARE(TIniFile(catalogue()).ReadString("NEW", "Description", ""), std::string("new device"));
+        // No offer once the versions agree; the device list is read afresh on activation.
+        questions_.clear();
+        pick("none");
+        QVERIFY(questions_.isEmpty());
+        frmTerm->FormActivate();
+        QCOMPARE(items(frmTerm->cboDevice), (QStringList {"none", "NEW"}));
+        stop();
+
+        // A site announcing a newer program, whose catalogue download fails: the file stays.
+        const std::string before = readAll(catalogue());
+        start("/nonexistent/tty", server.site() + "/b");
+        QVERIFY(frmTerm->wbIntro->toPlainText().contains("newer program"));
+        QCOMPARE(publishedVersion, std::string("3"));
+        pick("none");
+        QVERIFY(statusText().find("Could not update ini file does not exist\n") != std::string::npos);
+        QCOMPARE(readAll(catalogue()), before);
+        stop();
+
+        // Pages of the site are browsed over http.
+        start("/nonexistent/tty", server.site());
+        frmTerm->wbIntro->navigate(server.site() + "/b/qxtools/defaultUpdate.htm");
+        QVERIFY(frmTerm->wbIntro->toPlainText().contains("newer program"));
+        frmTerm->Info->SpeedButton3->click();
+        QVERIFY(frmTerm->wbIntro->toPlainText().contains("internet intro"));
+    }
+
+    void unansweredDownloadEndsAtItsTimeOut()
+    {
+        // A server that accepts and never answers, and a port where nothing listens.
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        QCOMPARE(fetchUrl("http://127.0.0.1:" + std::to_string(silent.serverPort()) + "/qxtools/marker.txt", 300),
+                 std::string());
+        QCOMPARE(fetchUrl("http://127.0.0.1:" + std::to_string(freePort()) + "/marker.txt"), std::string());
+        QCOMPARE(fetchUrl("not an address"), std::string());
+    }
+};
+
+QTEST_MAIN(TestDeviceWindow)
+#include "test_device_window.moc"
