@@ -1,5 +1,6 @@
 #include "XModem.h"
 
+#include "Activation.h"
 #include "IniFile.h"
 #include "Messages.h"
 #include "Places.h"
@@ -164,6 +165,9 @@ TfrmXModem::TfrmXModem(QWidget* parent) : QDialog(parent)
     connect(cmdXModemAbort, &QPushButton::clicked, this, [this] { cmdXModemAbortClick(); });
     connect(cmdOK, &QPushButton::clicked, this, [this] { cmdOKClick(); });
 
+    TProgramActivation::instance().watch(
+        this, [this] { guarded([this] { FormActivate(); }); }, [this] { FormDeactivate(); });
+
     // FormCreate
     guarded([this] { GetSettings(); });
     cboXModemProtocol->setCurrentIndex(0);
@@ -218,27 +222,10 @@ void TfrmXModem::FormDeactivate()
         frmTerm->writeToCom(expandSpecialChars(bytes(txtStringOnClose->text())));
 }
 
-void TfrmXModem::changeEvent(QEvent* event)
-{
-    QDialog::changeEvent(event);
-    if (event->type() != QEvent::ActivationChange)
-        return;
-    if (isActiveWindow() && !active_) {
-        active_ = true;
-        FormActivate();
-    } else if (!isActiveWindow() && active_) {
-        active_ = false;
-        FormDeactivate();
-    }
-}
-
 void TfrmXModem::hideEvent(QHideEvent* event)
 {
     QDialog::hideEvent(event);
-    if (active_) {
-        active_ = false;
-        FormDeactivate();
-    }
+    TProgramActivation::instance().hidden(this);
 }
 
 void TfrmXModem::cboXModemProtocolChange()

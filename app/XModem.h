@@ -69,15 +69,12 @@ public:
     void cmdOKClick();
 
 protected:
-    void changeEvent(QEvent* event) override;
     void hideEvent(QHideEvent* event) override;
 
 private:
     void startTransfer(bool download);
     void park();
     void addLine(const QString& line);
-
-    bool active_ = false;
 };
 
 extern TfrmXModem* frmXModem;

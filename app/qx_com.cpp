@@ -7,6 +7,7 @@
 #include "Program.h"
 #include "Shells.h"
 #include "XModem.h"
+#include "Activation.h"
 #include "TextSet.h"
 #include "Values.h"
 #include "about.h"
@@ -343,6 +344,7 @@ void TfrmTerm::buildPanes()
     mmoTerm->setUndoRedoEnabled(false);
     mmoTerm->setPlainText("Version 1.01\n** Select COM port and press red connect button");
     mmoTerm->installEventFilter(this);
+    TProgramActivation::instance().watch(this, [this] { guarded([this] { FormActivate(); }); });
     termLayout->addWidget(mmoTerm, 1);
     setTermFont(termFontName_, termFontSize_);
     setTermColours(termFontColour_, termBackColour_);
@@ -851,13 +853,6 @@ void TfrmTerm::Reset1Click()
 
 // ---------------------------------------------------------------------------------------------------
 // Activation, settings, resize and close
-
-void TfrmTerm::changeEvent(QEvent* event)
-{
-    QMainWindow::changeEvent(event);
-    if (event->type() == QEvent::ActivationChange && isActiveWindow())
-        guarded([this] { FormActivate(); });
-}
 
 void TfrmTerm::FormActivate()
 {

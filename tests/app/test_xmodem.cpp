@@ -11,7 +11,9 @@
 #include "VaComm.h"
 #include "VaProtocol.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QTextEdit>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -271,6 +273,34 @@ private slots:
         QCOMPARE(frmXModem->txtStringOnOpen->text(), QString("AT#13"));
         QVERIFY(frmXModem->chkOnClose->isChecked());
         QCOMPARE(frmXModem->cboXModemProtocol->currentText(), QString("XMODEM"));
+    }
+
+    void activationCountsOnlyBetweenTheProgramsWindows()
+    {
+        start();
+        frmXModem->txtStringOnOpen->setText("open");
+        frmXModem->chkOnOpen->setChecked(true);
+        frmXModem->txtStringOnClose->setText("close");
+        frmXModem->chkOnClose->setChecked(true);
+        auto activate = [](QWidget* w) {
+            QEvent event(QEvent::WindowActivate);
+            QApplication::sendEvent(w, &event);
+        };
+        auto hints = [] { return frmTerm->reStatus->toPlainText().count("1) Select COM port and parameters"); };
+        activate(frmTerm);
+        const int before = hints();
+        // Focus went to another program and came back: nothing is repeated.
+        activate(frmTerm);
+        QCOMPARE(hints(), before);
+        // The dialog takes over, then the main window again: each one's handlers run once.
+        activate(frmXModem);
+        Bytes got = pty_->Read(4, 2000);
+        QCOMPARE(std::string(got.begin(), got.end()), std::string("open"));
+        activate(frmXModem);
+        activate(frmTerm);
+        got = pty_->Read(100, 500);
+        QCOMPARE(std::string(got.begin(), got.end()), std::string("close"));
+        QCOMPARE(hints(), before + 1);
     }
 };
 
