@@ -100,12 +100,12 @@ void connectTo(PtyPeer& pty)
 {
     // The peer's path stands in the port list through the settings; entry 1 is the first port.
     frmTerm->RefreshPorts1Click();
-    const int index = frmTerm->cboPort->findText(QString::fromStdString(pty.slavePath()));
+    const int index = frmTerm->cboPort->findText(QString::fromStdString(pty.SlavePath()));
     frmTerm->cboPort->setCurrentIndex(index);
     frmTerm->cboPortChange();
     frmTerm->spdConnect->click();
     if (!frmTerm->VaComm1->Active()) {
-        std::fprintf(stderr, "could not open %s\n", pty.slavePath().c_str());
+        std::fprintf(stderr, "could not open %s\n", pty.SlavePath().c_str());
         std::exit(1);
     }
 }
@@ -113,7 +113,7 @@ void connectTo(PtyPeer& pty)
 void benchTerminal(long megabytes)
 {
     PtyPeer pty;
-    writeFileAtomically(placeOf(TQxPlace::qpSettingsFile), "[Comms]\nExtraPorts=" + pty.slavePath() + "\n");
+    writeFileAtomically(placeOf(TQxPlace::qpSettingsFile), "[Comms]\nExtraPorts=" + pty.SlavePath() + "\n");
     connectTo(pty);
     frmTransfer->chkAddCR->setChecked(true);
     frmTransfer->chkAddLF->setChecked(true);
@@ -126,10 +126,10 @@ void benchTerminal(long megabytes)
     std::atomic<long> written {0};
     std::thread peer([&] {
         while (written < total) {
-            pty.write(block);
+            pty.Write(block);
             written += static_cast<long>(block.size());
         }
-        pty.write("\x1b[2J<<END>>");
+        pty.Write("\x1b[2J<<END>>");
     });
 
     StallMeter stall;
@@ -155,7 +155,7 @@ void benchTerminal(long megabytes)
 void benchBinary(const std::string& folder)
 {
     PtyPeer pty;
-    writeFileAtomically(placeOf(TQxPlace::qpSettingsFile), "[Comms]\nExtraPorts=" + pty.slavePath() + "\n");
+    writeFileAtomically(placeOf(TQxPlace::qpSettingsFile), "[Comms]\nExtraPorts=" + pty.SlavePath() + "\n");
     connectTo(pty);
     const size_t size = 4 * 1024 * 1024;
     std::string data(size, 'b');
@@ -166,7 +166,7 @@ void benchBinary(const std::string& folder)
     std::atomic<bool> stop {false};
     std::thread peer([&] {
         while (!stop) {
-            got += pty.readSome(20).size();
+            got += pty.ReadSome(20).size();
         }
     });
     const auto t0 = Clock::now();
@@ -183,7 +183,7 @@ void benchBinary(const std::string& folder)
 void benchText(const std::string& folder)
 {
     PtyPeer pty;
-    writeFileAtomically(placeOf(TQxPlace::qpSettingsFile), "[Comms]\nExtraPorts=" + pty.slavePath() + "\n");
+    writeFileAtomically(placeOf(TQxPlace::qpSettingsFile), "[Comms]\nExtraPorts=" + pty.SlavePath() + "\n");
     connectTo(pty);
     const int lines = 10000;
     std::string text;
@@ -196,9 +196,9 @@ void benchText(const std::string& folder)
     std::atomic<int> answered {0};
     std::thread peer([&] {
         while (!stop) {
-            for (char c : pty.readSome(20)) {
+            for (char c : pty.ReadSome(20)) {
                 if (c == '\r') {
-                    pty.write("\x06");
+                    pty.Write("\x06");
                     ++answered;
                 }
             }

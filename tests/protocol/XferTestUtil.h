@@ -2,6 +2,7 @@
 // descriptors that can damage, drop, delay or pace bytes, and one of our own transfer ends on a port.
 #pragma once
 
+#include "PtyPeer.h"
 #include "VaProtocol.h"
 
 #include <atomic>
@@ -40,25 +41,16 @@ private:
     std::string path_;
 };
 
-// Two connected pseudo-terminals' worth of plumbing: a pty whose slave our port opens, with the
-// master held here.
-class Pty {
+// A pty whose slave our port opens, with the master held here, reading and writing byte vectors.
+class Pty : public PtyPeer {
 public:
-    Pty();
-    ~Pty();
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-    const std::string& SlavePath() const { return slave_; }
-    int Master() const { return master_; }
-    void CloseMaster();
-    void Write(const Bytes& bytes);
-    void Write(const std::string& bytes) { Write(Bytes(bytes.begin(), bytes.end())); }
+    using PtyPeer::Write;
     // Reads until count bytes arrived or ms passed.
-    Bytes Read(size_t count, int ms = 10000);
-
-private:
-    int master_ = -1;
-    std::string slave_;
+    Bytes Read(size_t count, int ms = 10000)
+    {
+        const std::string got = PtyPeer::Read(count, std::chrono::milliseconds(ms));
+        return Bytes(got.begin(), got.end());
+    }
 };
 
 // A child process whose standard input and output are fd; it runs in dir.

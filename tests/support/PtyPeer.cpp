@@ -83,3 +83,32 @@ std::string PtyPeer::ReadFor(std::chrono::milliseconds timeout)
 {
     return Read(SIZE_MAX, timeout);
 }
+
+std::string PtyPeer::ReadSome(int waitMs)
+{
+    std::string out;
+    pollfd p{master_, POLLIN, 0};
+    if (::poll(&p, 1, waitMs) <= 0 || !(p.revents & POLLIN))
+        return out;
+    char buf[65536];
+    do {
+        const ssize_t n = ::read(master_, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        out.append(buf, static_cast<size_t>(n));
+        p.revents = 0;
+    } while (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN));
+    return out;
+}
+
+std::string PtyPeer::ReadCount(size_t count, int idleMs)
+{
+    std::string out;
+    while (out.size() < count) {
+        const std::string part = ReadSome(idleMs);
+        if (part.empty())
+            break;
+        out += part;
+    }
+    return out;
+}

@@ -23,6 +23,10 @@ public:
     std::string Read(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Reads whatever arrives within the time-out.
     std::string ReadFor(std::chrono::milliseconds timeout);
+    // Reads what is there now, waiting at most waitMs for the first byte.
+    std::string ReadSome(int waitMs);
+    // Reads until count bytes have come or nothing arrives for idleMs.
+    std::string ReadCount(size_t count, int idleMs = 2000);
     // Closes the master: to the program the device has gone.
     void CloseMaster();
 

@@ -145,13 +145,13 @@ private:
     void run()
     {
         while (!stop_) {
-            const std::string part = pty_.readSome(20);
+            const std::string part = pty_.ReadSome(20);
             if (part.empty())
                 continue;
             std::lock_guard lock(mutex_);
             received_ += part;
             if (received_.size() >= 3 && received_.compare(received_.size() - 3, 3, "\x1b[c") == 0)
-                pty_.write(answer_);
+                pty_.Write(answer_);
         }
     }
 
@@ -426,12 +426,12 @@ private slots:
     void initStringsInOrderAndMalformedEscapes()
     {
         PtyPeer pty;
-        QVERIFY(pty.ok());
+        QVERIFY(!pty.SlavePath().empty());
         writeFileAtomically(catalogue(), "[TOOLS]\nDevices=Peer,Broken,\n"
                                          "[Peer]\nStopBits=0\nInit=#27c,A#44B,;second, third\nIDstring=#27[c ; id\n"
                                          "[Broken]\nStopBits=0\nInit=#27c,#2x\nIDstring=#27[c\n");
         ScriptedDevice device(pty, "PEER v1*");
-        start(pty.slavePath());
+        start(pty.SlavePath());
         connectPort();
         pick("Peer");
         QVERIFY(statusText().find("checking to see if Peer connected - ok\n") != std::string::npos);
@@ -450,13 +450,13 @@ private slots:
     void noneAndClosedPortAndLongLists()
     {
         PtyPeer pty;
-        QVERIFY(pty.ok());
+        QVERIFY(!pty.SlavePath().empty());
         std::string list = "[TOOLS]\nDevices=none,";
         for (int i = 1; i <= 9; ++i)
             list += "D" + std::to_string(i) + ",";
         writeFileAtomically(catalogue(), list + "\n[none]\nDescription=Nothing\nBFFFILE=x.bff\n"
                                                 "[D1]\nDescription=First\nBaud=13\nTabs=Strings\nBMPFILE=p.bmp,\n");
-        start(pty.slavePath());
+        start(pty.SlavePath());
         QCOMPARE(frmTerm->cboDevice->count(), 8);
         QCOMPARE(frmTerm->cboDevice->itemText(7), QString("D7"));
         connectPort();
@@ -489,9 +489,9 @@ private slots:
     void commandReplies()
     {
         PtyPeer pty;
-        QVERIFY(pty.ok());
+        QVERIFY(!pty.SlavePath().empty());
         writeFileAtomically(catalogue(), "[TOOLS]\nDevices=none,\n");
-        start(pty.slavePath());
+        start(pty.SlavePath());
 
         // The port closed: nothing is sent, not found, empty reply.
         rxBuffer = "old";
@@ -502,29 +502,29 @@ private slots:
 
         connectPort();
         // An answer that comes in pieces.
-        QTimer::singleShot(20, frmTerm, [&] { pty.write("O"); });
-        QTimer::singleShot(80, frmTerm, [&] { pty.write("K*"); });
+        QTimer::singleShot(20, frmTerm, [&] { pty.Write("O"); });
+        QTimer::singleShot(80, frmTerm, [&] { pty.Write("K*"); });
         r = frmTerm->sendAndWait("\x1b{1q", "*", 20);
         QVERIFY(r.found);
         QCOMPARE(r.text, std::string("OK"));
-        QCOMPARE(pty.readCount(4), std::string("\x1b{1q"));
+        QCOMPARE(pty.ReadCount(4), std::string("\x1b{1q"));
 
         // Two characters after the terminator: found, and only the last character is taken off.
-        pty.write("OK*ab");
+        pty.Write("OK*ab");
         r = frmTerm->sendAndWait("", "*", 20);
         // (The text may have arrived before the wait emptied the buffer; send it again then.)
         if (!r.found) {
-            QTimer::singleShot(10, frmTerm, [&] { pty.write("OK*ab"); });
+            QTimer::singleShot(10, frmTerm, [&] { pty.Write("OK*ab"); });
             r = frmTerm->sendAndWait("", "*", 20);
         }
         QVERIFY(r.found);
         QCOMPARE(r.text, std::string("OK*a"));
 
         // Letter case is ignored; a reply that never ends gives everything received.
-        QTimer::singleShot(10, frmTerm, [&] { pty.write("QX-DISPLAY v2.4*"); });
+        QTimer::singleShot(10, frmTerm, [&] { pty.Write("QX-DISPLAY v2.4*"); });
         r = frmTerm->sendAndWait("\x1b[c", "qx-display", 20);
         QVERIFY(r.found);
-        QTimer::singleShot(10, frmTerm, [&] { pty.write("partial"); });
+        QTimer::singleShot(10, frmTerm, [&] { pty.Write("partial"); });
         r = frmTerm->sendAndWait("\x1b{2q", "*", 4);
         QVERIFY(!r.found);
         QCOMPARE(r.text, std::string("partial"));
@@ -533,12 +533,12 @@ private slots:
     void pacedUploadCancelledWhileCtsIsLow()
     {
         PtyPeer pty;
-        QVERIFY(pty.ok());
+        QVERIFY(!pty.SlavePath().empty());
         writeFileAtomically(catalogue(), "[TOOLS]\nDevices=none,\n");
-        start(pty.slavePath());
+        start(pty.SlavePath());
         connectPort();
         QCOMPARE(frmTerm->sendPaced("abcdef", 4, 4), size_t(4));
-        QCOMPARE(pty.readCount(4), std::string("abcd"));
+        QCOMPARE(pty.ReadCount(4), std::string("abcd"));
         QVERIFY(frmTerm->ProgressBar1->isHidden());
 
         struct LowCts : TVaModemLines {
@@ -561,7 +561,7 @@ private slots:
         QVERIFY(frmTerm->ProgressBar1->isHidden());
         QVERIFY(frmTerm->btnCancel->isHidden());
         QVERIFY(!cancelFlag);
-        QCOMPARE(pty.readSome(50), std::string());
+        QCOMPARE(pty.ReadSome(50), std::string());
     }
 
     void catalogueUpdateFromTheWebSite()
