@@ -744,6 +744,12 @@ void TfrmTerm::reSetAll()
     const int data = cboDataBits->currentIndex();
     if (data >= 0)
         VaComm1->SetDatabits(static_cast<TVaDatabits>(data));
+    applyStopBits();
+}
+
+void TfrmTerm::applyStopBits()
+{
+    // One and a half stop bits are refused: two are used and the box keeps showing "15".
     switch (cboStopBits->currentIndex()) {
     case 0:
         VaComm1->SetStopbits(sb1);
@@ -779,20 +785,7 @@ void TfrmTerm::cboBaudRateChange()
 
 void TfrmTerm::cboStopBitsChange()
 {
-    switch (cboStopBits->currentIndex()) {
-    case 0:
-        VaComm1->SetStopbits(sb1);
-        break;
-    case 1:
-        showMessage("Sorry 1.5 stop bits not available at this time, using 2");
-        VaComm1->SetStopbits(sb2);
-        break;
-    case 2:
-        VaComm1->SetStopbits(sb2);
-        break;
-    default:
-        break;
-    }
+    applyStopBits();
     PortChange();
 }
 

@@ -190,6 +190,7 @@ private:
     void buildToolTabs();
     QWidget* tabSheet(const std::string& name) const;
     void setConnectDown(bool down);
+    void applyStopBits();
     void applyPortSelection();
     // Waits handling messages until done() holds, the send is cancelled or the window closes;
     // pollMs is how often done() is looked at when no message arrives.

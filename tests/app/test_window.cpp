@@ -47,53 +47,19 @@ int stopBitsOf(int fd)
     return VaReadLineSettings(fd, s) == 0 ? s.stopBits : -1;
 }
 
-// A device that answers every CR it receives with the wait character (code 6).
-class AnsweringPeer {
-public:
-    explicit AnsweringPeer(PtyPeer& pty, bool answer = true) : pty_(pty), answer_(answer)
-    {
-        thread_ = std::thread([this] { run(); });
-    }
-    ~AnsweringPeer() { stop(); }
-    void stop()
-    {
-        stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
-    }
-    std::string received()
-    {
-        std::lock_guard lock(mutex_);
-        return received_;
-    }
-
-private:
-    void run()
-    {
-        while (!stop_) {
-            const std::string part = pty_.ReadSome(20);
-            if (part.empty())
-                continue;
-            {
-                std::lock_guard lock(mutex_);
-                received_ += part;
-            }
-            if (answer_) {
-                for (char c : part) {
-                    if (c == '\r')
-                        pty_.Write("ok\x06");
-                }
-            }
+// A device that answers every CR it receives with the wait character (code 6), or stays silent.
+PtyResponder::Answer answeringEachLine(bool answer = true)
+{
+    return [answer](const std::string&, const std::string& piece) {
+        std::string reply;
+        if (answer) {
+            for (char c : piece)
+                if (c == '\r')
+                    reply += "ok\x06";
         }
-    }
-
-    PtyPeer& pty_;
-    bool answer_;
-    std::atomic<bool> stop_ {false};
-    std::mutex mutex_;
-    std::string received_;
-    std::thread thread_;
-};
+        return reply;
+    };
+}
 
 // Modem lines whose CTS the test holds low or high.
 class FakeLines : public TVaModemLines {
@@ -469,20 +435,20 @@ private slots:
     {
         start(withPort());
         connectPort();
-        AnsweringPeer peer(*pty_);
+        PtyResponder peer(*pty_, answeringEachLine());
         // A .hex file: the automation command first, then every line followed by CR; a last line
         // without a line break is sent like the others.
         frmTerm->setCurrentFile(QString::fromStdString(writeFile("prog.HEX", ":1000\r\n:2000\n\n:3000")));
         frmTransfer->txtWait[1]->setText("20");
         frmTerm->ResendText1->trigger();
         QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join("; ")));
-        QTRY_COMPARE_WITH_TIMEOUT(peer.received(), std::string("loadh\r:1000\r:2000\r\r:3000\r"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(peer.Received(), std::string("loadh\r:1000\r:2000\r\r:3000\r"), 5000);
         QVERIFY(!sendingText);
         QVERIFY(frmTerm->ProgressBar1->isHidden());
         QVERIFY(frmTerm->btnCancel->isHidden());
 
         // An empty file: nothing is sent, the progress bar and Cancel are hidden again.
-        peer.stop();
+        peer.Stop();
         frmTerm->setCurrentFile(QString::fromStdString(writeFile("empty.txt", "")));
         frmTerm->ResendText1->trigger();
         QVERIFY(frmTerm->ProgressBar1->isHidden());
@@ -501,11 +467,11 @@ private slots:
 
         // A device that never sends the wait character: Cancel ends the send after the first line.
         connectPort();
-        AnsweringPeer silent(*pty_, false);
+        PtyResponder silent(*pty_, answeringEachLine(false));
         QTimer::singleShot(100, frmTerm, [] { frmTerm->btnCancel->click(); });
         frmTerm->ResendText1->trigger();
         QVERIFY(!sendingText);
-        QTRY_COMPARE_WITH_TIMEOUT(silent.received(), std::string("one\r"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(silent.Received(), std::string("one\r"), 5000);
         QVERIFY(frmTerm->btnCancel->isHidden());
 
         // No current file.
@@ -525,19 +491,19 @@ private slots:
         for (size_t i = 0; i < data.size(); ++i)
             data[i] = static_cast<char>((i * 7 + i / 256) & 0xFF);
         frmTerm->setCurrentFile(QString::fromStdString(writeFile("blob.bin", data)));
-        AnsweringPeer peer(*pty_, false);
+        PtyResponder peer(*pty_, answeringEachLine(false));
         frmTerm->ToolButton9->trigger();
         QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join("; ")));
-        QTRY_COMPARE_WITH_TIMEOUT(peer.received().size(), data.size(), 10000);
-        QVERIFY(peer.received() == data);
+        QTRY_COMPARE_WITH_TIMEOUT(peer.Received().size(), data.size(), 10000);
+        QVERIFY(peer.Received() == data);
         QVERIFY(frmTerm->ProgressBar1->isHidden());
 
         // Cancel stops after the byte in progress.
         QTimer::singleShot(0, frmTerm, [] { frmTerm->CancelSend1->trigger(); });
         frmTerm->ToolButton9->trigger();
-        QTRY_COMPARE_WITH_TIMEOUT(peer.received().size(), data.size() + 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(peer.Received().size(), data.size() + 1, 5000);
         QTest::qWait(50);
-        QCOMPARE(peer.received().size(), data.size() + 1);
+        QCOMPARE(peer.Received().size(), data.size() + 1);
         QVERIFY(!cancelFlag);
         stop();
     }

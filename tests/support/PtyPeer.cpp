@@ -112,3 +112,41 @@ std::string PtyPeer::ReadCount(size_t count, int idleMs)
     }
     return out;
 }
+
+PtyResponder::PtyResponder(PtyPeer& pty, Answer answer) : pty_(pty), answer_(std::move(answer))
+{
+    thread_ = std::thread([this] {
+        while (!stop_) {
+            const std::string piece = pty_.ReadSome(20);
+            if (piece.empty())
+                continue;
+            std::string reply;
+            {
+                std::lock_guard lock(mutex_);
+                received_ += piece;
+                if (answer_)
+                    reply = answer_(received_, piece);
+            }
+            if (!reply.empty())
+                pty_.Write(reply);
+        }
+    });
+}
+
+PtyResponder::~PtyResponder()
+{
+    Stop();
+}
+
+void PtyResponder::Stop()
+{
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+}
+
+std::string PtyResponder::Received()
+{
+    std::lock_guard lock(mutex_);
+    return received_;
+}

@@ -2,7 +2,11 @@
 // the master as the device on the other end of the line.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,4 +37,26 @@ public:
 private:
     int master_ = -1;
     std::string slavePath_;
+};
+
+// A device played by a thread on the master side: it records everything it receives and, for each
+// piece that arrives, writes back what answer(all received so far, the new piece) returns.
+class PtyResponder {
+public:
+    using Answer = std::function<std::string(const std::string& received, const std::string& piece)>;
+    PtyResponder(PtyPeer& pty, Answer answer);
+    ~PtyResponder();
+    PtyResponder(const PtyResponder&) = delete;
+    PtyResponder& operator=(const PtyResponder&) = delete;
+
+    void Stop();
+    std::string Received();
+
+private:
+    PtyPeer& pty_;
+    Answer answer_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::string received_;
+    std::thread thread_;
 };

@@ -122,46 +122,14 @@ private:
     QProcess process_;
 };
 
-// A device on a pseudo-terminal that records what it receives and answers the identification
-// request (ESC "[c") with a text of the test's choice.
-class ScriptedDevice {
-public:
-    ScriptedDevice(PtyPeer& pty, std::string answer) : pty_(pty), answer_(std::move(answer))
-    {
-        thread_ = std::thread([this] { run(); });
-    }
-    ~ScriptedDevice()
-    {
-        stop_ = true;
-        thread_.join();
-    }
-    std::string received()
-    {
-        std::lock_guard lock(mutex_);
-        return received_;
-    }
-
-private:
-    void run()
-    {
-        while (!stop_) {
-            const std::string part = pty_.ReadSome(20);
-            if (part.empty())
-                continue;
-            std::lock_guard lock(mutex_);
-            received_ += part;
-            if (received_.size() >= 3 && received_.compare(received_.size() - 3, 3, "\x1b[c") == 0)
-                pty_.Write(answer_);
-        }
-    }
-
-    PtyPeer& pty_;
-    std::string answer_;
-    std::atomic<bool> stop_ {false};
-    std::mutex mutex_;
-    std::string received_;
-    std::thread thread_;
-};
+// A device that answers the identification request (ESC "[c") with a text of the test's choice.
+PtyResponder::Answer answeringIdentification(std::string answer)
+{
+    return [answer](const std::string& received, const std::string&) {
+        const bool asked = received.size() >= 3 && received.compare(received.size() - 3, 3, "\x1b[c") == 0;
+        return asked ? answer : std::string();
+    };
+}
 
 const char* const kDisplayProfile = "[Device]\nName=QX-Display\nVersion=2.4\nTerminator=*\nInit=#27c\nIDstring=#27[c\n"
                                     "[Line]\nBaud=115200\nDataBits=8\nStopBits=1\nParity=N\nSpeedCheck=warn\n";
@@ -430,19 +398,19 @@ private slots:
         writeFileAtomically(catalogue(), "[TOOLS]\nDevices=Peer,Broken,\n"
                                          "[Peer]\nStopBits=0\nInit=#27c,A#44B,;second, third\nIDstring=#27[c ; id\n"
                                          "[Broken]\nStopBits=0\nInit=#27c,#2x\nIDstring=#27[c\n");
-        ScriptedDevice device(pty, "PEER v1*");
+        PtyResponder device(pty, answeringIdentification("PEER v1*"));
         start(pty.SlavePath());
         connectPort();
         pick("Peer");
         QVERIFY(statusText().find("checking to see if Peer connected - ok\n") != std::string::npos);
-        QCOMPARE(device.received(), std::string("\r\r\x1b" "cA,B\x1b[c"));
+        QCOMPARE(device.Received(), std::string("\r\r\x1b" "cA,B\x1b[c"));
 
         // A malformed character code: the selection stops with an error before anything is sent.
         pick("Broken");
         QCOMPARE(errors_.size(), 1);
         QVERIFY2(errors_[0].contains("#2x"), qPrintable(errors_[0]));
         QTest::qWait(100);
-        QCOMPARE(device.received(), std::string("\r\r\x1b" "cA,B\x1b[c"));
+        QCOMPARE(device.Received(), std::string("\r\r\x1b" "cA,B\x1b[c"));
         QVERIFY(statusText().find("Device Broken selected\n\n") != std::string::npos);
         QVERIFY(statusText().find("Sending initialisation string", statusText().find("Broken")) == std::string::npos);
     }
