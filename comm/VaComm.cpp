@@ -135,7 +135,11 @@ public:
             owner_.activeModemLines_->Status(fd_, lastStatus_);
         }
     }
-    ~TVaCommEventThread() override { RequestStop(), WaitFor(); }
+    ~TVaCommEventThread() override
+    {
+        RequestStop();
+        WaitFor();
+    }
 
     void RequestStop()
     {
@@ -240,8 +244,10 @@ void TVaCommEventThread::Execute()
             TVaCustomComm* owner = &owner_;
             const uint64_t session = session_;
             owner_.QueueForMain([owner, session] { owner->DeviceLost(session); });
-            while (!Terminated())
-                wake_.WaitFor(-1), wake_.Reset();
+            while (!Terminated()) {
+                wake_.WaitFor(-1);
+                wake_.Reset();
+            }
         }
     }
 }
@@ -333,7 +339,14 @@ public:
         : owner_(owner), fd_(fd), session_(session), queue_(capacity)
     {
     }
-    ~TVaCommWriteThread() override { RequestStop(), WaitFor(); }
+    ~TVaCommWriteThread() override
+    {
+        // The port stops the thread before it lets go; a writer may drop the last reference later,
+        // when the port may be gone, so nothing of the port is touched then.
+        if (!stopping_.load())
+            RequestStop();
+        WaitFor();
+    }
 
     Result Enqueue(const uint8_t* data, int32_t count, int timeoutMs, int32_t& accepted);
     void Flush();
