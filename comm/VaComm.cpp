@@ -349,6 +349,8 @@ public:
     }
 
     Result Enqueue(const uint8_t* data, int32_t count, int timeoutMs, int32_t& accepted);
+    Result EnqueueQueued(const uint8_t* data, int32_t count, int timeoutMs, int32_t& accepted);
+    static constexpr int32_t kDirectWriteMin = 32;
     void Flush();
     void RequestStop();
     int32_t Queued() const { return queue_.Size(); }
@@ -390,6 +392,36 @@ private:
 
 TVaCommWriteThread::Result TVaCommWriteThread::Enqueue(const uint8_t* data, int32_t count,
                                                        int timeoutMs, int32_t& accepted)
+{
+    accepted = 0;
+    if (count >= kDirectWriteMin) {
+        std::unique_lock lock(owner_.WriteLock);
+        if (!stopping_.load() && queue_.Size() == 0) {
+            // Nothing is queued ahead: a sizeable write (a protocol's block) goes to the driver
+            // at once instead of waking the write thread. The driver never makes us wait here
+            // (the device is non-blocking); what it does not take is queued as usual below.
+            const ssize_t written = ::write(fd_, data, static_cast<size_t>(count));
+            if (written == count) {
+                lock.unlock();
+                owner_.QueueTxEmpty(session_);
+                accepted = count;
+                return Result::Accepted;
+            }
+            if (written > 0) {
+                data += written;
+                count -= static_cast<int32_t>(written);
+                accepted = static_cast<int32_t>(written);
+            }
+        }
+    }
+    const int32_t already = accepted;
+    const Result result = EnqueueQueued(data, count, timeoutMs, accepted);
+    accepted += already;
+    return result;
+}
+
+TVaCommWriteThread::Result TVaCommWriteThread::EnqueueQueued(const uint8_t* data, int32_t count,
+                                                             int timeoutMs, int32_t& accepted)
 {
     accepted = 0;
     const int32_t capacity = queue_.Capacity();

@@ -137,6 +137,11 @@ TEST(Threads, TxEmptyOncePerDrainedQueue)
     ASSERT_TRUE(ServeUntil([&] { return tx == afterBurst + 1; }));
     ServeFor(200);
     EXPECT_EQ(tx, afterBurst + 1);
+    // A block written while nothing is queued goes to the driver at once; it is reported the same.
+    const std::string block(200, 'b');
+    EXPECT_TRUE(port.WriteText(block));
+    ASSERT_TRUE(ServeUntil([&] { return tx == afterBurst + 2; }));
+    EXPECT_EQ(peer.Read(200), block);
     port.Close();
 }
 
