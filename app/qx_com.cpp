@@ -1010,13 +1010,18 @@ QString TfrmTerm::openFileDialog()
     return QFileInfo(dialog.selectedFiles().first()).absoluteFilePath();
 }
 
-void TfrmTerm::SendText1Click()
+void TfrmTerm::chooseFileAndSend(void (TfrmTerm::*send)())
 {
     const QString file = openFileDialog();
     if (file.isEmpty())
         return;
     setCurrentFile(file);
-    SendTextFile();
+    (this->*send)();
+}
+
+void TfrmTerm::SendText1Click()
+{
+    chooseFileAndSend(&TfrmTerm::SendTextFile);
 }
 
 void TfrmTerm::ResendText1Click()
@@ -1123,11 +1128,7 @@ void TfrmTerm::SendTextFile()
 
 void TfrmTerm::SendBinary1Click()
 {
-    const QString file = openFileDialog();
-    if (file.isEmpty())
-        return;
-    setCurrentFile(file);
-    SendBinaryFile();
+    chooseFileAndSend(&TfrmTerm::SendBinaryFile);
 }
 
 void TfrmTerm::ToolButton9Click()

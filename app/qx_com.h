@@ -196,6 +196,8 @@ private:
     // pollMs is how often done() is looked at when no message arrives.
     void waitUntil(const std::function<bool()>& done, int pollMs);
     QString openFileDialog();
+    // Asks for a file; a chosen one becomes the current file and send runs.
+    void chooseFileAndSend(void (TfrmTerm::*send)());
     TTermOptions termOptions() const;
     void applyPaneColours(const QColor& background);
 
