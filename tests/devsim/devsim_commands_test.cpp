@@ -49,9 +49,11 @@ TEST(DevsimCommands, AnswersTheCommandTableOfADisplay)
     dev.open();
     EXPECT_NE(dev.expect("ready").find("QX-Display v2.4 ready"), std::string::npos) << "banner on connect";
 
-    // Wake CRs and the init string are not answered; the identification is.
+    // Wake CRs are acknowledged as (empty) text lines, the init string is not
+    // answered, the identification is.
     dev.send("\r");
     dev.send("\r");
+    EXPECT_EQ(dev.readBytes(2), "\x06\x06");
     dev.send(ESC + "c");
     dev.send(ESC + "[c");
     EXPECT_EQ(dev.expect("*"), "QX-Display v2.4*");
@@ -115,7 +117,7 @@ TEST(DevsimCommands, AsiDeviceIsAddressedAndRunsTheBlockTransferHandshake)
     DevsimProcess dev(shippedProfile("asi.ini"));
     dev.open();
     dev.send("\r\r" + ESC + "c");
-    EXPECT_EQ(dev.expect(">"), "7>") << "address given back in answer to the init";
+    EXPECT_EQ(dev.expect(">"), "\x06\x06" "7>") << "line acknowledgements, then the address for the init";
     dev.send("8" + ESC + "[c");
     EXPECT_EQ(dev.readFor(300ms), "") << "another address is not answered";
     dev.send("7" + ESC + "[c");
@@ -219,7 +221,10 @@ TEST(DevsimCommands, FontsAreStoredByteExact)
 
 TEST(DevsimCommands, BadInputLeavesItAnswering)
 {
-    DevsimProcess dev(shippedProfile("display.ini") + "\n[Timing]\nIdleTimeoutMs=300\n[Display]\nPictureMemory=30004\n");
+    // The random bytes below hold CRs; without line acknowledgements every
+    // answer of the device is exactly its reply.
+    DevsimProcess dev(shippedProfile("display.ini") +
+                      "\n[Timing]\nIdleTimeoutMs=300\n[Display]\nPictureMemory=30004\n[Device]\nLineAck=\n");
     dev.open();
     dev.expect("ready");
 
