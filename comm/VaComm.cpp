@@ -18,7 +18,6 @@
 namespace {
 
 constexpr const char* kPortOpen = "Can't perform this operation while port is open";
-constexpr const char* kBufferFull = "Output buffer is full. Please check comm status.";
 
 // The smallest input queue: below it every byte would be a batch of its own.
 constexpr int32_t kMinInputQueue = 256;
@@ -1071,7 +1070,7 @@ int32_t TVaCustomComm::QueueWriteBuf(const uint8_t* data, int32_t count)
     case TVaCommWriteThread::Result::Full:
         break;
     }
-    throw EVaCommError(kBufferFull);
+    throw EVaQueueFull();
 }
 
 int32_t TVaCustomComm::DirectWriteBuf(const uint8_t* data, int32_t count)
