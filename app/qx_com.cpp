@@ -23,7 +23,6 @@
 #include <QColorDialog>
 #include <QComboBox>
 #include <QDateTime>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>

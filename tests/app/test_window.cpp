@@ -539,6 +539,11 @@ private slots:
         activate(AboutBox);
         activate(frmTerm);
         QCOMPARE(hints(), before + 1);
+        // File, Exit closes the main window as its close button does: the settings are written.
+        ::unlink(settingsPath().c_str());
+        frmTerm->Exit1->trigger();
+        QVERIFY(!frmTerm->isVisible());
+        QVERIFY(TIniFile(settingsPath()).ReadString("Comms", "PortName", "") == pty_->SlavePath());
         stop();
     }
 
