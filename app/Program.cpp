@@ -1,9 +1,10 @@
 #include "Program.h"
 
+#include "DeviceSelection.h"
 #include "Messages.h"
-#include "Shells.h"
-#include "XModem.h"
 #include "TextSet.h"
+#include "Update.h"
+#include "XModem.h"
 #include "about.h"
 #include "qx_com.h"
 
@@ -13,10 +14,21 @@
 #include <QMetaObject>
 
 #include <atomic>
+#include <memory>
 
 namespace {
 // Set while a call to CheckSynchronize is posted and has not started: further wake-ups add nothing.
 std::atomic<bool> wakePosted{false};
+
+// The five windows, owned here for the program's run; the window globals point at them.
+struct TWindows {
+    std::unique_ptr<TfrmTerm> term;
+    std::unique_ptr<TfrmTransfer> transfer;
+    std::unique_ptr<TAboutBox> about;
+    std::unique_ptr<TfrmXModem> xmodem;
+    std::unique_ptr<TfrmUpdate> update;
+};
+TWindows windows;
 }
 
 void installHandOver()
@@ -44,23 +56,29 @@ void processMessages()
 
 void createWindows()
 {
-    frmTerm = new TfrmTerm;
-    frmTransfer = new TfrmTransfer;
-    AboutBox = new TAboutBox;
-    frmXModem = new TfrmXModem;
-    frmUpdate = new TfrmUpdate;
+    windows.term = std::make_unique<TfrmTerm>();
+    frmTerm = windows.term.get();
+    windows.transfer = std::make_unique<TfrmTransfer>();
+    frmTransfer = windows.transfer.get();
+    windows.about = std::make_unique<TAboutBox>();
+    AboutBox = windows.about.get();
+    windows.xmodem = std::make_unique<TfrmXModem>(*frmTerm->context);
+    frmXModem = windows.xmodem.get();
+    windows.update = std::make_unique<TfrmUpdate>(*frmTerm->context);
+    frmUpdate = windows.update.get();
+    frmTerm->deviceSelection->updateList = frmUpdate->cboUpdate;
 }
 
 void destroyWindows()
 {
-    delete frmUpdate;
     frmUpdate = nullptr;
-    delete frmXModem;
+    windows.update.reset();
     frmXModem = nullptr;
-    delete AboutBox;
+    windows.xmodem.reset();
     AboutBox = nullptr;
-    delete frmTransfer;
+    windows.about.reset();
     frmTransfer = nullptr;
-    delete frmTerm;
+    windows.transfer.reset();
     frmTerm = nullptr;
+    windows.term.reset();
 }

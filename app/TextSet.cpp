@@ -1,6 +1,8 @@
 #include "TextSet.h"
 
+#include "Activation.h"
 #include "IniFile.h"
+#include "Latin1.h"
 #include "Messages.h"
 #include "Places.h"
 
@@ -23,12 +25,12 @@ const char* const kWaitDefaults[4] = {"500", "500", "100", "100"};
 
 std::string text(const QLineEdit* edit)
 {
-    return edit->text().toLatin1().toStdString();
+    return bytes(edit->text());
 }
 
 void setText(QLineEdit* edit, const std::string& value)
 {
-    edit->setText(QString::fromLatin1(value.data(), static_cast<qsizetype>(value.size())));
+    edit->setText(latin1(value));
 }
 
 } // namespace
@@ -37,6 +39,7 @@ TfrmTransfer::TfrmTransfer(QWidget* parent) : QDialog(parent)
 {
     setObjectName("frmTransfer");
     setWindowTitle("Text Transfer Settings");
+    TProgramActivation::instance().watch(this, {});
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
 
     auto* layout = new QVBoxLayout(this);

@@ -1,6 +1,7 @@
 #include "about.h"
 
-#include "IniFile.h"
+#include "Activation.h"
+#include "Latin1.h"
 #include "Places.h"
 
 #include <QLabel>
@@ -8,12 +9,6 @@
 #include <QVBoxLayout>
 
 TAboutBox* AboutBox = nullptr;
-
-QString makerSite()
-{
-    const TIniFile ini(placeOf(TQxPlace::qpSettingsFile));
-    return QString::fromLatin1(ini.ReadString("Web", "Site", "http://www.qx-com.example").c_str());
-}
 
 TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent)
 {
@@ -23,11 +18,13 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent)
     auto* layout = new QVBoxLayout(this);
     ProductName = new QLabel("<b>QX-Com</b>", this);
     Version = new QLabel("Version 1.03", this);
-    Comments = new QLabel("Serial terminal and tools for serial graphic display modules\n" + makerSite(), this);
+    Comments = new QLabel("Serial terminal and tools for serial graphic display modules\n" + latin1(makerSite()), this);
     OKButton = new QPushButton("OK", this);
     layout->addWidget(ProductName);
     layout->addWidget(Version);
     layout->addWidget(Comments);
     layout->addWidget(OKButton, 0, Qt::AlignCenter);
     connect(OKButton, &QPushButton::clicked, this, &QDialog::accept);
+    // One of the program's windows: closing it hands activation back to the main window.
+    TProgramActivation::instance().watch(this, {});
 }

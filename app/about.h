@@ -18,6 +18,3 @@ public:
 };
 
 extern TAboutBox* AboutBox;
-
-// The maker's web site address (no trailing "/"); the settings file's [Web] "Site" replaces it.
-QString makerSite();

@@ -1,19 +1,22 @@
 #include "qx_com.h"
 
-#include "DeviceChannel.h"
+#include "Activation.h"
+#include "DeviceSelection.h"
+#include "StringsTab.h"
 #include "IniFile.h"
+#include "Latin1.h"
 #include "Messages.h"
 #include "Places.h"
 #include "Program.h"
-#include "Shells.h"
-#include "XModem.h"
-#include "Activation.h"
 #include "TextSet.h"
+#include "Update.h"
 #include "Values.h"
+#include "XModem.h"
 #include "about.h"
 
 #include "VaComm.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -49,13 +52,13 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cerrno>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <chrono>
 #include <strings.h>
 #include <thread>
-
-std::string rxBuffer;
-bool sendingText = false;
-bool cancelFlag = false;
 
 TfrmTerm* frmTerm = nullptr;
 
@@ -67,17 +70,7 @@ const char* const kBaudRates[] = {"110",    "300",    "600",    "1200",    "2400
 const char* const kNone = "<none>";
 const char* const kFileFilter = "All Files (*);;BASIC (*.bas);;Hex Files (*.hex);;Forth Files (*.fth)";
 
-QString latin1(const std::string& s)
-{
-    return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-std::string bytes(const QString& s)
-{
-    return s.toLatin1().toStdString();
-}
-
-// A small tool-bar glyph: a rounded tile with a short caption.
+// A small tool-bar glyph: a rounded tile with a short caption (where the icon theme has no icon).
 QIcon glyph(const QString& caption, const QColor& colour)
 {
     QPixmap pm(24, 24);
@@ -94,6 +87,12 @@ QIcon glyph(const QString& caption, const QColor& colour)
     p.setPen(Qt::white);
     p.drawText(pm.rect(), Qt::AlignCenter, caption);
     return QIcon(pm);
+}
+
+// The desktop's icon of that name, or our glyph.
+QIcon themed(const char* name, const QString& caption, const QColor& colour)
+{
+    return QIcon::fromTheme(QString::fromLatin1(name), glyph(caption, colour));
 }
 
 QPixmap lamp(const QColor& colour)
@@ -149,6 +148,15 @@ QString paneText(const std::string& text)
 
 } // namespace
 
+std::string accessHint(const std::string& path, const std::string& group)
+{
+    const std::string who = group.empty() ? "the group that owns it" : "the group " + group;
+    std::string hint = "No permission to open " + path + ": add your user to " + who;
+    if (!group.empty())
+        hint += " (sudo adduser $USER " + group + ")";
+    return hint + ", then log out and log in again.\n";
+}
+
 QColor colourFromWindows(int32_t value)
 {
     const auto v = static_cast<uint32_t>(value);
@@ -169,10 +177,12 @@ int32_t colourToWindows(const QColor& colour)
 TfrmTerm::TfrmTerm(QWidget* parent) : QMainWindow(parent), VaComm1(std::make_unique<TVaComm>())
 {
     setObjectName("frmTerm");
-    setWindowTitle("QX-Com -- QX Tools  " + makerSite());
+    setWindowTitle("QX-Com -- QX Tools  " + latin1(makerSite()));
     buildMenus();
     buildToolBars();
     buildPanes();
+    context = std::make_unique<TToolContext>(*VaComm1, *this, *this, *reStatus, *ProgressBar1, *btnCancel);
+    buildToolTabs();
     resize(798, 787);
 
     VaComm1->OnRxChar = [this](TVaCustomComm*, int32_t) { guarded([this] { VaComm1RxChar(); }); };
@@ -190,7 +200,6 @@ TfrmTerm::TfrmTerm(QWidget* parent) : QMainWindow(parent), VaComm1(std::make_uni
     for (const char* s : {"4", "5", "6", "7", "8"})
         cboDataBits->addItem(s);
     cboDataBits->setCurrentIndex(4);
-    channel_ = std::make_unique<TDeviceChannel>(*VaComm1, rxBuffer);
     firstActivation_ = true;
 }
 
@@ -239,6 +248,11 @@ void TfrmTerm::buildMenus()
     DTRlow1 = check(act(serial, "&DTR low", &TfrmTerm::DTRlow1Click));
     HWFlow1 = check(act(serial, "&CTS Flow Control", &TfrmTerm::HWFlow1Click));
 
+    file->addSeparator();
+    Exit1 = file->addAction("E&xit");
+    Exit1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+    connect(Exit1, &QAction::triggered, this, &QWidget::close);
+
     Update1 = menuBar()->addAction("Update");
     Update1->setEnabled(false);
     connect(Update1, &QAction::triggered, this, [this] { guarded([this] { UpdateClick(); }); });
@@ -257,15 +271,16 @@ void TfrmTerm::buildToolBars()
         connect(a, &QAction::triggered, shared, &QAction::trigger);
         return a;
     };
-    button("Select and send text", glyph("T", QColor(40, 110, 190)), SendText1);
-    button("send text again", glyph("T+", QColor(40, 110, 190)), ResendText1);
-    button("show text settings", glyph("S", QColor(110, 110, 110)), Settings1);
+    button("Select and send text", themed("document-send", "T", QColor(40, 110, 190)), SendText1);
+    button("send text again", themed("mail-forward", "T+", QColor(40, 110, 190)), ResendText1);
+    button("show text settings", themed("document-properties", "S", QColor(110, 110, 110)), Settings1);
     ToolBar1->addSeparator();
-    button("Reset (#DTR)", glyph("R", QColor(190, 60, 40)), Reset1);
-    button("XModem Transfer", glyph("XM", QColor(120, 60, 160)), Xmodem1);
+    button("Reset (#DTR)", themed("system-reboot", "R", QColor(190, 60, 40)), Reset1);
+    button("XModem Transfer", themed("network-transmit-receive", "XM", QColor(120, 60, 160)), Xmodem1);
     ToolBar1->addSeparator();
-    button("Send binary file", glyph("B", QColor(30, 140, 90)), SendBinary1);
-    ToolButton9 = ToolBar1->addAction(glyph("B+", QColor(30, 140, 90)), "Re-send binary file, name is on status bar");
+    button("Send binary file", themed("document-export", "B", QColor(30, 140, 90)), SendBinary1);
+    ToolButton9 = ToolBar1->addAction(themed("edit-redo", "B+", QColor(30, 140, 90)),
+                                      "Re-send binary file, name is on status bar");
     ToolButton9->setToolTip("Re-send binary file, name is on status bar");
     connect(ToolButton9, &QAction::triggered, this, [this] { guarded([this] { ToolButton9Click(); }); });
     ToolBar1->addSeparator();
@@ -296,14 +311,13 @@ void TfrmTerm::buildPanes()
     splV = new QSplitter(Qt::Horizontal, splH);
     splV->setObjectName("splV");
 
-    // Left: the line tool bar and the terminal pane.
-    PanelTerm = new QWidget(splV);
-    PanelTerm->setObjectName("PanelTerm");
-    auto* termLayout = new QVBoxLayout(PanelTerm);
-    termLayout->setContentsMargins(0, 0, 0, 0);
-    termLayout->setSpacing(0);
-    ToolBar2 = new QToolBar("ToolBar2", PanelTerm);
+    // The line tool bar: a row of its own across the window, so that the port, its line settings
+    // and the connect button are all in sight at the smallest window size.
+    addToolBarBreak();
+    ToolBar2 = new QToolBar("ToolBar2", this);
     ToolBar2->setObjectName("ToolBar2");
+    ToolBar2->setMovable(false);
+    addToolBar(ToolBar2);
     spdConnect = new QToolButton(ToolBar2);
     spdConnect->setObjectName("spdConnect");
     spdConnect->setCheckable(true);
@@ -316,25 +330,36 @@ void TfrmTerm::buildPanes()
     spdConnect->setIcon(connectIcon);
     spdConnect->setIconSize(QSize(24, 24));
     ToolBar2->addWidget(spdConnect);
-    tbRefreshPorts = ToolBar2->addAction(glyph("P", QColor(200, 140, 20)), "Refresh Ports");
+    tbRefreshPorts = ToolBar2->addAction(themed("view-refresh", "P", QColor(200, 140, 20)), "Refresh Ports");
     tbRefreshPorts->setToolTip("Refresh Ports");
     connect(tbRefreshPorts, &QAction::triggered, RefreshPorts1, &QAction::trigger);
     cboPort = new QComboBox(ToolBar2);
     cboPort->setObjectName("cboPort");
-    cboPort->setMinimumContentsLength(10);
-    cboPort->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+    // A fixed width: a long path does not push the other boxes away (its list shows it whole).
+    cboPort->setMinimumContentsLength(18);
+    cboPort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    cboPort->view()->setTextElideMode(Qt::ElideNone);
     cboBaudRate = new QComboBox(ToolBar2);
     cboBaudRate->setObjectName("cboBaudRate");
     cboBaudRate->setEditable(true);
     cboBaudRate->setInsertPolicy(QComboBox::NoInsert);
     cboBaudRate->setMinimumContentsLength(8);
+    cboBaudRate->setToolTip("Baud rate");
     cboStopBits = new QComboBox(ToolBar2);
     cboStopBits->setObjectName("cboStopBits");
+    cboStopBits->setToolTip("Stop bits");
     cboDataBits = new QComboBox(ToolBar2);
     cboDataBits->setObjectName("cboDataBits");
+    cboDataBits->setToolTip("Data bits");
     for (QComboBox* box : {cboPort, cboBaudRate, cboStopBits, cboDataBits})
         ToolBar2->addWidget(box);
-    termLayout->addWidget(ToolBar2);
+
+    // Left: the terminal pane.
+    PanelTerm = new QWidget(splV);
+    PanelTerm->setObjectName("PanelTerm");
+    auto* termLayout = new QVBoxLayout(PanelTerm);
+    termLayout->setContentsMargins(0, 0, 0, 0);
+    termLayout->setSpacing(0);
 
     mmoTerm = new QPlainTextEdit(PanelTerm);
     mmoTerm->setObjectName("mmoTerm");
@@ -373,7 +398,7 @@ void TfrmTerm::buildPanes()
     sp.setColor(QPalette::Base, QColor(0xFF, 0xFB, 0xF0)); // cream
     sp.setColor(QPalette::Text, Qt::black);
     reStatus->setPalette(sp);
-    reStatus->setPlainText(makerSite() + "\n");
+    reStatus->setPlainText(latin1(makerSite()) + "\n");
     statusLayout->addWidget(reStatus, 1);
 
     splV->addWidget(PanelTerm);
@@ -390,7 +415,6 @@ void TfrmTerm::buildPanes()
     toolsLayout->setContentsMargins(0, 0, 0, 0);
     PageControl1 = new QTabWidget(PanelTools);
     PageControl1->setObjectName("PageControl1");
-    buildToolTabs();
     toolsLayout->addWidget(PageControl1);
     splH->addWidget(splV);
     splH->addWidget(PanelTools);
@@ -410,6 +434,7 @@ void TfrmTerm::buildPanes()
     QSizePolicy keep = btnCancel->sizePolicy();
     keep.setRetainSizeWhenHidden(true);
     btnCancel->setSizePolicy(keep);
+    btnCancel->setIcon(QIcon::fromTheme("process-stop"));
     btnCancel->hide();
     ProgressBar1 = new QProgressBar(pnlBot);
     ProgressBar1->setObjectName("ProgressBar1");
@@ -428,7 +453,8 @@ void TfrmTerm::buildPanes()
     // Panel 0 takes the window width less 130 pixels, panel 1 is 120 pixels wide.
     staPanel0->setMinimumWidth(0);
     staPanel0->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    staPanel1->setFixedWidth(120);
+    // Panel 1 is 120 pixels wide, wider while it says what a send waits for.
+    staPanel1->setMinimumWidth(120);
     staBar1->addWidget(staPanel0, 1);
     staBar1->addWidget(staPanel1);
     setStatusBar(staBar1);
@@ -438,35 +464,13 @@ void TfrmTerm::buildPanes()
     connect(cboPort, &QComboBox::activated, this, [this] { guarded([this] { cboPortChange(); }); });
     connect(cboBaudRate, &QComboBox::activated, this, [this] { guarded([this] { cboBaudRateChange(); }); });
     connect(cboBaudRate->lineEdit(), &QLineEdit::textEdited, this,
-            [this] { guarded([this] { cboBaudRateChange(); }); });
+            [this] { guarded([this] { cboBaudRateChange(true); }); });
     connect(cboStopBits, &QComboBox::activated, this, [this] { guarded([this] { cboStopBitsChange(); }); });
     connect(cboDataBits, &QComboBox::activated, this, [this] { guarded([this] { cboDataBitsChange(); }); });
 }
 
 // ---------------------------------------------------------------------------------------------------
 // Shared routines
-
-void TfrmTerm::waitMs(int ms)
-{
-    if (ms <= 0) {
-        processMessages();
-        return;
-    }
-    // A clock-based wait: the event loop sleeps until a message arrives or the time is up.
-    QEventLoop loop;
-    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-void TfrmTerm::waitUntil(const std::function<bool()>& done, int pollMs)
-{
-    QTimer poll;
-    poll.start(pollMs);
-    while (!done() && !cancelFlag && !closing_) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        CheckSynchronize();
-    }
-}
 
 int TfrmTerm::getPortNumber(int index) const
 {
@@ -492,23 +496,7 @@ std::string TfrmTerm::portPath(int index) const
 
 void TfrmTerm::addStatus(const QString& text, TFontStyle style, const QColor& colour)
 {
-    QTextCursor cursor(reStatus->document());
-    cursor.movePosition(QTextCursor::End);
-    QTextCharFormat format;
-    format.setFontWeight(style == fsBold ? QFont::Bold : QFont::Normal);
-    format.setForeground(colour);
-    cursor.insertText(text, format);
-    reStatus->setTextCursor(cursor);
-    reStatus->ensureCursorVisible();
-    reStatus->setFocus();
-}
-
-void TfrmTerm::writeToCom(const std::string& text)
-{
-    if (!VaComm1->Active())
-        return;
-    for (char c : text)
-        VaComm1->WriteChar(c);
+    context->addStatus(text, style, colour);
 }
 
 QString TfrmTerm::currentFile() const
@@ -684,10 +672,20 @@ void TfrmTerm::RefreshPorts1Click()
     // Text order, without regard to letter case; "<none>" always stays first.
     std::stable_sort(names.begin(), names.end(),
                      [](const std::string& a, const std::string& b) { return ::strcasecmp(a.c_str(), b.c_str()) < 0; });
+    // The chosen entry stays chosen while it is still listed.
+    const QString chosen = cboPort->currentText();
     cboPort->clear();
     cboPort->addItem(kNone);
     for (const auto& name : names)
         cboPort->addItem(latin1(name));
+    selectPortByName(chosen);
+}
+
+void TfrmTerm::selectPortByName(const QString& name)
+{
+    const int at = name.isEmpty() ? -1 : cboPort->findText(name);
+    if (at >= 0)
+        cboPort->setCurrentIndex(at);
 }
 
 void TfrmTerm::applyPortSelection()
@@ -704,6 +702,20 @@ void TfrmTerm::applyPortSelection()
             pattern += '%';
     }
     VaComm1->SetDeviceName(pattern);
+}
+
+void TfrmTerm::explainOpenFailure()
+{
+    const std::string path = portPath(cboPort->currentIndex());
+    if (path.empty() || ::access(path.c_str(), R_OK | W_OK) == 0 || errno != EACCES)
+        return;
+    struct stat st {};
+    std::string group;
+    if (::stat(path.c_str(), &st) == 0) {
+        const struct group* g = ::getgrgid(st.st_gid);
+        group = g ? g->gr_name : std::to_string(st.st_gid);
+    }
+    addStatus(latin1(accessHint(path, group)), fsPlain, kErrorRed);
 }
 
 void TfrmTerm::setConnectDown(bool down)
@@ -726,7 +738,13 @@ void TfrmTerm::spdConnectClick()
     // The button stays up unless the port really opened.
     setConnectDown(false);
     applyPortSelection();
-    VaComm1->Open();
+    try {
+        VaComm1->Open();
+    } catch (...) {
+        // The port's own message first (in the error box), then what to do about it.
+        QTimer::singleShot(0, this, [this] { explainOpenFailure(); });
+        throw;
+    }
     setConnectDown(true);
     reSetAll();
     refreshTools();
@@ -766,7 +784,7 @@ void TfrmTerm::applyStopBits()
     }
 }
 
-void TfrmTerm::PortChange()
+void TfrmTerm::PortChange(bool focusTerminal)
 {
     if (!VaComm1->Active())
         return;
@@ -774,13 +792,16 @@ void TfrmTerm::PortChange()
     VaComm1->Close();
     VaComm1->Open();
     setConnectDown(true);
-    mmoTerm->setFocus();
+    if (focusTerminal)
+        mmoTerm->setFocus();
 }
 
-void TfrmTerm::cboBaudRateChange()
+void TfrmTerm::cboBaudRateChange(bool typed)
 {
     VaComm1->SetUserBaudrate(strToInt(bytes(cboBaudRate->currentText())));
-    PortChange();
+    // While the user types a rate the keys stay in the box; a choice from the list goes on to
+    // the terminal.
+    PortChange(!typed);
 }
 
 void TfrmTerm::cboStopBitsChange()
@@ -863,9 +884,10 @@ void TfrmTerm::FormActivate()
     }
     sendingText = false;
     VaComm1->FlowControl().SetOutCtsFlow(HWFlow1->isChecked());
-    loadIntroPage(webToolAddress());
-    loadDeviceList();
+    deviceSelection->loadIntroPage(TDeviceSelection::webToolAddress());
+    deviceSelection->loadDeviceList();
     refreshTools();
+    Strings->resetStringsTab();
     const QColor hint = palette().color(QPalette::WindowText);
     addStatus("1) Select COM port and parameters\n", fsPlain, hint);
     addStatus("2) Connect to COM using the red icon (will turn green)\n", fsPlain, hint);
@@ -907,9 +929,12 @@ void TfrmTerm::getSettings()
     splV->setSizes({totalV - splitV, splitV});
     const int totalH = std::max(splH->height() - splH->handleWidth(), splitH + 1);
     splH->setSizes({totalH - splitH, splitH});
+    // The port by its name when that is still listed (the numbers move when the set of ports
+    // changes), else by its entry number.
     const int port = ini.ReadInteger("Comms", "Port", 1);
     if (!VaComm1->Active()) {
         cboPort->setCurrentIndex(port >= 0 && port < cboPort->count() ? port : -1);
+        selectPortByName(latin1(ini.ReadString("Comms", "PortName", "")));
         applyPortSelection();
     }
     if (frmUpdate) {
@@ -931,6 +956,7 @@ void TfrmTerm::WriteSettings()
                           + now.time().toString("HH:mm:ss")));
     ini.WriteInteger("Comms", "Baud", cboBaudRate->currentIndex());
     ini.WriteInteger("Comms", "Port", cboPort->currentIndex());
+    ini.WriteString("Comms", "PortName", bytes(cboPort->currentText()));
     ini.WriteInteger("Comms", "StopBits", cboStopBits->currentIndex());
     ini.WriteInteger("Comms", "DataBits", cboDataBits->currentIndex());
     ini.WriteBool("Comms", "HWFlow", HWFlow1->isChecked());
@@ -972,7 +998,7 @@ void TfrmTerm::closeEvent(QCloseEvent* event)
 void TfrmTerm::FormClose()
 {
     // Ends every wait of a running send.
-    closing_ = true;
+    context->setClosing(true);
     guarded([this] {
         setConnectDown(false);
         VaComm1->Close();
@@ -982,7 +1008,7 @@ void TfrmTerm::FormClose()
     } catch (...) {
         showMessage("Cant update settings");
     }
-    guarded([this] { saveDeviceStatus(); });
+    guarded([this] { deviceSelection->saveDeviceStatus(); });
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -1067,11 +1093,11 @@ bool TfrmTerm::runAutomation()
         }
     }
     if (command.size() >= 2)
-        writeToCom(command + "\r");
+        context->writeToCom(command + "\r");
     // The pause lasts the given number of milliseconds; Cancel or closing the window ends it.
     if (pause > 0) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(pause);
-        waitUntil([end] { return std::chrono::steady_clock::now() >= end; }, std::min(pause, 20));
+        context->waitUntil([end] { return std::chrono::steady_clock::now() >= end; }, std::min(pause, 20));
     }
     return true;
 }
@@ -1088,11 +1114,7 @@ void TfrmTerm::SendTextFile()
     const std::vector<std::string> lines = textLines(file.readAll().toStdString());
     file.close();
 
-    ProgressBar1->show();
-    btnCancel->show();
-    ProgressBar1->setValue(0);
-    ProgressBar1->setMaximum(static_cast<int>(lines.size()));
-    cancelFlag = false;
+    TBusyGuard busy(*context, static_cast<int>(lines.size()));
     bool waiting = false;
     char eolChar = 0;
     if (frmTransfer->chkEolChar->isChecked()) {
@@ -1101,26 +1123,29 @@ void TfrmTerm::SendTextFile()
     }
 
     // A Cancel during the automation pause ends the send before its first line.
-    if (runAutomation() && !cancelFlag && !closing_) {
-        sendingText = true;
-        rxBuffer.clear();
-        for (size_t i = 0; i < lines.size(); ++i) {
-            writeToCom(lines[i] + "\r");
-            ProgressBar1->setValue(static_cast<int>(i));
-            if (frmTransfer->chkEolDel->isChecked())
-                std::this_thread::sleep_for(
-                    std::chrono::milliseconds(std::max(0, strToInt(bytes(frmTransfer->txtEolDel->text())))));
-            if (waiting)
-                waitUntil([eolChar] { return rxBuffer.find(eolChar) != std::string::npos; }, 100);
-            showTermText(rxBuffer);
-            rxBuffer.clear();
-            if (cancelFlag || closing_)
-                break;
+    if (!runAutomation() || context->stopRequested())
+        return;
+    sendingText = true;
+    rxBuffer.clear();
+    // While a line waits for the device, the status bar says what for and how to stop waiting.
+    const QString waitNote = "Waiting for chr " + QString::number(static_cast<unsigned char>(eolChar))
+                             + " - Cancel ends the wait";
+    for (size_t i = 0; i < lines.size(); ++i) {
+        context->writeToCom(lines[i] + "\r");
+        busy.setValue(i);
+        if (frmTransfer->chkEolDel->isChecked())
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(std::max(0, strToInt(bytes(frmTransfer->txtEolDel->text())))));
+        if (waiting && rxBuffer.find(eolChar) == std::string::npos) {
+            staPanel1->setText(waitNote);
+            context->waitUntil([eolChar] { return rxBuffer.find(eolChar) != std::string::npos; }, 100);
+            staPanel1->clear();
         }
+        showTermText(rxBuffer);
+        rxBuffer.clear();
+        if (context->stopRequested())
+            break;
     }
-    ProgressBar1->hide();
-    btnCancel->hide();
-    sendingText = false;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -1145,41 +1170,11 @@ void TfrmTerm::SendBinaryFile()
     QFile file(currentFile());
     if (!file.open(QIODevice::ReadOnly))
         throw std::runtime_error(bytes("Cannot open file \"" + currentFile() + "\". " + file.errorString()));
-    const qint64 size = file.size();
-    ProgressBar1->show();
-    btnCancel->show();
-    ProgressBar1->setValue(0);
-    ProgressBar1->setMaximum(static_cast<int>(std::min<qint64>(size, INT32_MAX)));
-    cancelFlag = false;
-    qint64 sent = 0;
-    char byte;
-    // Window messages are handled between bytes, at most once a millisecond: a pass of the event
-    // loop costs more than sending a byte, and a millisecond keeps the window (and Cancel) live.
-    auto nextPass = std::chrono::steady_clock::now();
-    while (file.getChar(&byte)) {
-        // The device paces the send with CTS; Cancel and closing the window end the wait too.
-        if (!VaComm1->CTS())
-            waitUntil([this] { return VaComm1->CTS(); }, 2);
-        if (cancelFlag || closing_)
-            break;
-        VaComm1->WriteChar(byte);
-        ++sent;
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= nextPass) {
-            ProgressBar1->setValue(static_cast<int>(std::min<qint64>(sent, INT32_MAX)));
-            processMessages();
-            nextPass = now + std::chrono::milliseconds(1);
-        }
-        if (cancelFlag || closing_)
-            break;
-    }
+    TBusyGuard busy(*context, static_cast<int>(std::min<qint64>(file.size(), INT32_MAX)));
+    // The device paces the send with CTS.
+    sendCtsPaced(*context, busy, [&file](char& byte) { return file.getChar(&byte); });
     if (file.error() != QFileDevice::NoError)
         throw std::runtime_error(bytes("Read error: " + file.errorString()));
-    file.close();
-    ProgressBar1->hide();
-    btnCancel->hide();
-    ProgressBar1->setValue(0);
-    cancelFlag = false;
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -1193,10 +1188,10 @@ void TfrmTerm::SendxClick()
 
 void TfrmTerm::UpdateClick()
 {
-    frmUpdate->lblDevice->setText("Update Device " + cboDevice->currentText());
+    frmUpdate->lblDeviceName->setText("Update Device " + cboDevice->currentText());
     frmUpdate->move(x() + 130, y() + 130);
     frmUpdate->exec();
-    selectDevice();
+    deviceSelection->selectDevice();
     refreshTools();
 }
 

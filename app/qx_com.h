@@ -3,6 +3,7 @@
 #pragma once
 
 #include "TermText.h"
+#include "ToolContext.h"
 
 #include <QColor>
 #include <QMainWindow>
@@ -25,21 +26,15 @@ class QToolBar;
 class QToolButton;
 class QWidget;
 class TVaComm;
-class QLineEdit;
-class TDeviceChannel;
+class TAsiTab;
+class TBmpTab;
+class TDeviceSelection;
 class TInfoTab;
-class TIntroBrowser;
-struct TReply;
+class TStringsTab;
 
-// Shared with every Part that waits for device replies or sends: received bytes for whoever waits
-// for a reply, the text-send flag and the cancel request of the sending loops.
-extern std::string rxBuffer;
-extern bool sendingText;
-extern bool cancelFlag;
-
-enum TFontStyle { fsPlain, fsBold };
-
-class TfrmTerm : public QMainWindow {
+// The frame: menus, tool bars, the port and its line settings, the terminal and status panes, the
+// progress bar and Cancel. The tool tabs and dialogs work through the tool context it hands them.
+class TfrmTerm : public QMainWindow, public TToolFrame {
     Q_OBJECT
 public:
     explicit TfrmTerm(QWidget* parent = nullptr);
@@ -65,6 +60,7 @@ public:
     QAction* HWFlow1;
     QAction* Update1;
     QAction* About1;
+    QAction* Exit1;
 
     QToolBar* ToolBar1;
     QAction* ToolButton9;
@@ -87,14 +83,9 @@ public:
     QTabWidget* PageControl1;
     // The tool tab sheets; the catalogue's "Tabs" names them.
     TInfoTab* Info;
-    QWidget* BMP;
-    QWidget* Strings;
-    QWidget* ASI;
-    TIntroBrowser* wbIntro;
-    QComboBox* cboBFFfileName;
-    QComboBox* cboBMPfileName;
-    QLineEdit* txtAddress;
-    QLabel* lblCurrentPath;
+    TBmpTab* BMP;
+    TStringsTab* Strings;
+    TAsiTab* ASI;
     QWidget* pnlBot;
     QPushButton* btnCancel;
     QProgressBar* ProgressBar1;
@@ -102,17 +93,17 @@ public:
     QLabel* staPanel0;
     QLabel* staPanel1;
 
+    // What the tool tabs and dialogs may use of the program, and the device selection.
+    std::unique_ptr<TToolContext> context;
+    std::unique_ptr<TDeviceSelection> deviceSelection;
+
     // ---- Shared routines
-    // Pauses ms milliseconds while window messages and port events are handled; one round of
-    // message handling when ms <= 0.
-    void waitMs(int ms);
     // The port number of an entry of the port list: the number after "COM", else 0.
     int getPortNumber(int index) const;
     // The device path of an entry of the port list; empty for "<none>" or no entry.
     std::string portPath(int index) const;
     void addStatus(const QString& text, TFontStyle style = fsPlain, const QColor& colour = Qt::black);
-    void writeToCom(const std::string& text);
-    void showTermText(const std::string& text);
+    void showTermText(const std::string& text) override;
     void showText(const std::string& text);
     // The current file: status bar panel 0.
     QString currentFile() const;
@@ -122,20 +113,16 @@ public:
     void getSettings();
     void WriteSettings();
     void reSetAll();
-    void PortChange();
+    // Reopens an open port with the current settings; the terminal gets the focus unless told not.
+    void PortChange(bool focusTerminal = true);
 
-    // ---- Device tools
-    // The web tool address: the maker's web site followed by "/qxtools/".
-    std::string webToolAddress() const;
-    void loadIntroPage(const std::string& address);
-    void loadDeviceList();
-    void selectDevice();
-    void saveDeviceStatus();
-    void refreshTools();
-    void cboDeviceChange();
-    TReply sendAndWait(const std::string& command, const std::string& expected, int tries);
-    TReply sendAndWaitDirect(const std::string& command, const std::string& expected, int tries);
-    size_t sendPaced(const std::string& data, size_t count, int progressMax);
+    // ---- What the tools ask of the frame
+    void setLineChoice(const TLineChoice& choice) override;
+    TLineChoice lineChoice() const override;
+    void setDeviceMarks(bool echo, bool ctsFlow) override;
+    void enableUpdate() override;
+    void refreshTools() override;
+    void focusTerminal() override;
 
     // ---- Handlers
     void FormActivate();
@@ -143,7 +130,7 @@ public:
     void RefreshPorts1Click();
     void spdConnectClick();
     void cboPortChange();
-    void cboBaudRateChange();
+    void cboBaudRateChange(bool typed = false);
     void cboStopBitsChange();
     void cboDataBitsChange();
     void HWFlow1Click();
@@ -167,6 +154,7 @@ public:
     void SendxClick();
     void UpdateClick();
     void About1Click();
+    void cboDeviceChange();
 
     // The pane's font and colours as the settings file holds them (colours as blue-green-red values).
     QString termFontName() const { return termFontName_; }
@@ -176,7 +164,7 @@ public:
     void setTermFont(const QString& name, int size);
     void setTermColours(int32_t fontColour, int32_t backColour);
 
-    bool closing() const { return closing_; }
+    bool closing() const { return context->closing(); }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -188,13 +176,12 @@ private:
     void buildToolBars();
     void buildPanes();
     void buildToolTabs();
-    QWidget* tabSheet(const std::string& name) const;
     void setConnectDown(bool down);
     void applyStopBits();
     void applyPortSelection();
-    // Waits handling messages until done() holds, the send is cancelled or the window closes;
-    // pollMs is how often done() is looked at when no message arrives.
-    void waitUntil(const std::function<bool()>& done, int pollMs);
+    // After a port that could not be opened: how to get access, when permission was refused.
+    void explainOpenFailure();
+    void selectPortByName(const QString& name);
     QString openFileDialog();
     // Asks for a file; a chosen one becomes the current file and send runs.
     void chooseFileAndSend(void (TfrmTerm::*send)());
@@ -202,17 +189,18 @@ private:
     void applyPaneColours(const QColor& background);
 
     bool firstActivation_ = true;
-    bool closing_ = false;
     QString termFontName_ = "Fixedsys";
     int termFontSize_ = 9;
     int32_t termFontColour_ = 65535;
     int32_t termBackColour_ = 10485760;
     int filterIndex_ = 1;
     QString initialDir_;
-    std::unique_ptr<TDeviceChannel> channel_;
 };
 
 extern TfrmTerm* frmTerm;
+
+// What a user who may not open a device needs to do on Linux; group is the device file's group.
+std::string accessHint(const std::string& path, const std::string& group);
 
 // Windows colour values (blue-green-red) and Qt colours. Values that are not plain RGB (system
 // colours with the high byte set) show as the window colour and are kept as they are.

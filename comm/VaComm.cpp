@@ -959,8 +959,10 @@ int32_t TVaCustomComm::ReadLocked(uint8_t* data, int32_t count)
             input_.clear();
             inputStart_ = 0;
         }
-        // Without an event thread reading the device, the bytes come straight from it.
-        while (!eventReads_ && taken < static_cast<size_t>(count) && fd >= 0) {
+        // Without an event thread reading the device, the bytes come straight from it. So they do
+        // when the queue is empty: a reader inside a port event (the event thread waits for it and
+        // reads nothing meanwhile) still sees the device's answer. The lock keeps the order.
+        while ((!eventReads_ || held == 0) && taken < static_cast<size_t>(count) && fd >= 0) {
             const ssize_t got = ::read(fd, data + taken, static_cast<size_t>(count) - taken);
             if (got > 0) {
                 if (options_.Contains(coNullStrip)) {

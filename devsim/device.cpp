@@ -143,6 +143,7 @@ std::optional<Clock::time_point> Device::deadline() const
     auto consider = [&](Clock::time_point t) { if (!d || t < *d) d = t; };
     if (!out_.empty()) consider(out_.front().first);
     if (modeDeadlineSet_) consider(modeDeadline_);
+    if (blockTestDue_) consider(*blockTestDue_);
     switch (mode_) {
     case Mode::Picture: case Mode::Font: case Mode::Skip: case Mode::BlockLength: case Mode::BlockData:
     case Mode::V2Version: case Mode::V2Length: case Mode::V2Data:
@@ -159,17 +160,21 @@ std::optional<Clock::time_point> Device::deadline() const
 
 void Device::tick(Clock::time_point now)
 {
+    if (blockTestDue_ && now >= *blockTestDue_) {
+        blockTestDue_.reset();
+        requestBlockTransfer(now);
+    }
     if (modeDeadlineSet_ && now >= modeDeadline_) {
         modeDeadlineSet_ = false;
         if (mode_ == Mode::LoaderStarting) {
             if (p_.loader == 1) {
-                reply("\r\n" + p_.loaderPrompt + "\r\n", now, 0);
+                if (!p_.loaderPrompt.empty()) reply("\r\n" + p_.loaderPrompt + "\r\n", now, 0);
                 mode_ = Mode::V1Prompt;
                 recent_.clear();
                 modeDeadline_ = now + std::chrono::milliseconds(p_.loaderPromptMs);
                 modeDeadlineSet_ = true;
             } else {
-                reply("DDD", now, 0);
+                reply(p_.loaderPrompt, now, 0);
                 mode_ = Mode::V2Version;
                 lastByte_ = now;
             }
@@ -276,6 +281,7 @@ void Device::handleCommandByte(unsigned char c, Clock::time_point now)
     // triggers (init, identification, loader entry) have had their look, since
     // those may end with an escape sequence of their own.
     bool complete = false;
+    bool lineEnd = false;  // a CR that ends a text line
     char kind = 0;
     char final = 0;
     std::string args;
@@ -295,6 +301,7 @@ void Device::handleCommandByte(unsigned char c, Clock::time_point now)
         } else {
             screen_.putText(std::string_view(reinterpret_cast<const char*>(&c), 1));
             if (p_.echo) reply(std::string(1, static_cast<char>(c)), now, 0);
+            lineEnd = c == '\r';
             if (c == '\r' || c == '\n') flushText();
             else if (text_.size() < kMaxLoggedText) text_ += static_cast<char>(c);
         }
@@ -325,6 +332,11 @@ void Device::handleCommandByte(unsigned char c, Clock::time_point now)
         parse_ = Parse::Text;
         return;
     }
+    // A text sender paces itself by the acknowledgement of each line. It goes
+    // out at once (not after ReplyDelayMs): the device acknowledges having taken
+    // the line, and a terminal that wakes the device with CRs before it collects
+    // the init answer must have the acknowledgements behind it by then.
+    if (lineEnd && p_.lineAck >= 0) reply(std::string(1, static_cast<char>(p_.lineAck)), now, 0);
     if (complete) dispatchEscape(kind, args, final, now);
 }
 
@@ -356,6 +368,14 @@ bool Device::checkTriggers(Clock::time_point now)
         const std::string answer = p_.idAnswer.empty() ? p_.name + " v" + p_.version + p_.terminator : p_.idAnswer;
         understood("identification " + printable(p_.idString) + " -> " + printable(answer));
         reply(answer, now);
+        return true;
+    }
+    if (endsWith(recent_, p_.blockTestTrigger)) {
+        dropTriggerText(p_.blockTestTrigger);
+        recent_.clear();
+        understood("block transfer trigger " + printable(p_.blockTestTrigger) + " - sending D in " +
+                   std::to_string(p_.blockTestTriggerDelayMs) + " ms");
+        blockTestDue_ = now + std::chrono::milliseconds(p_.blockTestTriggerDelayMs);
         return true;
     }
     for (std::size_t i = 0; i < p_.init.size(); ++i) {
@@ -426,7 +446,11 @@ void Device::dispatchEscape(char kind, const std::string& args, char final, Cloc
         } else if (final == 'm') {
             understood(what + " - text attributes (ignored)");
         } else if (final == 'l' && args.empty()) {
-            const std::string answer = p_.touchX + "," + p_.touchY + p_.terminator;
+            std::string answer = p_.touchX + "," + p_.touchY + p_.terminator;
+            if (!p_.touchPoints.empty()) {
+                const auto& [x, y] = p_.touchPoints[touchIndex_++ % p_.touchPoints.size()];
+                answer = x + "," + y + p_.terminator;
+            }
             understood(what + " - touch co-ordinates -> " + printable(answer));
             reply(answer, now);
         } else {
@@ -439,6 +463,23 @@ void Device::dispatchEscape(char kind, const std::string& args, char final, Cloc
         return;
     }
     notUnderstood(what);
+}
+
+bool Device::pastLastBlock(const std::string& text) const
+{
+    long v = 0;
+    return parseNumber(text, v) && v >= p_.blocks;
+}
+
+bool Device::answerPastLastBlock(const std::string& what, const std::string& blockText, char letter,
+                                 Clock::time_point now)
+{
+    if (p_.outOfRange.empty() || !pastLastBlock(blockText)) return false;
+    const std::string answer = (letter == 'q' ? p_.outOfRange : std::string()) + p_.terminator;
+    understood(what + " - block " + blockText + " is past the last block " + std::to_string(p_.blocks - 1) +
+               ", nothing done -> " + printable(answer));
+    reply(answer, now);
+    return true;
 }
 
 bool Device::parseBlock(const std::string& text, int& block) const
@@ -467,11 +508,13 @@ void Device::braceCommand(const std::string& args, char letter, Clock::time_poin
     int block = 0;
     switch (letter) {
     case 'q':
+        if (answerPastLastBlock(what, args, letter, now)) return;
         if (!parseBlock(args, block)) break;
         understood(what + " - query block " + std::to_string(block) + " -> " + blockType(block));
         reply(std::string(1, blockType(block)) + p_.terminator, now);
         return;
     case 'r': {
+        if (answerPastLastBlock(what, args, letter, now)) return;
         if (!parseBlock(args, block)) break;
         const auto it = contents_.find(block);
         const char type = blockType(block);
@@ -493,6 +536,9 @@ void Device::braceCommand(const std::string& args, char letter, Clock::time_poin
     case 'E': {
         const auto space = args.find(' ');
         long count = 0;
+        if (space != std::string::npos && parseNumber(args.substr(space + 1), count) && count >= 1 &&
+            answerPastLastBlock(what, args.substr(0, space), letter, now))
+            return;
         if (space == std::string::npos || !parseBlock(args.substr(0, space), block) ||
             !parseNumber(args.substr(space + 1), count) || count < 1)
             break;
@@ -601,14 +647,17 @@ void Device::handleDataByte(unsigned char c, Clock::time_point now)
     case Mode::BlockLength:
         length_ = (length_ << 8) | c;
         if (++lengthBytes_ == 4) {
-            if (length_ > 0 && length_ <= static_cast<std::uint64_t>(p_.blockTestMemory)) {
+            const bool fits = length_ > 0 && length_ <= static_cast<std::uint64_t>(p_.blockTestMemory);
+            if (fits && !p_.blockTestNak) {
                 understood("block transfer length " + std::to_string(length_) + " -> ACK");
                 reply(std::string(1, ACK), now);
                 mode_ = Mode::BlockData;
                 image_.clear();
             } else {
                 reply(std::string(1, NAK), now);
-                skip(length_, "block transfer length " + std::to_string(length_) + " refused with NAK");
+                // The sender writes the data after a NAK as well; it is read and dropped.
+                skip(length_, "block transfer length " + std::to_string(length_) + " refused with NAK" +
+                                  (fits ? " (the profile refuses every block)" : ""));
             }
         }
         break;
@@ -816,6 +865,10 @@ void Device::loaderByte(unsigned char c, Clock::time_point now)
         }
         imageSize_ = length_ - kLoaderLengthExtra;
         image_.clear();
+        if (p_.loaderNakChunk == 1) {
+            refuseChunk(now);
+            break;
+        }
         understood("loader length " + std::to_string(length_) + " (image of " + std::to_string(imageSize_) +
                    " bytes) -> ACK");
         reply(std::string(1, ACK), now, 0);
@@ -829,12 +882,25 @@ void Device::loaderByte(unsigned char c, Clock::time_point now)
             understood("firmware image of " + std::to_string(imageSize_) + " bytes received -> EOT, kept in " + path);
             startApplication(now, "update complete");
         } else if (image_.size() % kLoaderChunk == 0) {
-            reply(std::string(1, ACK), now, 0);
+            if (static_cast<int>(image_.size() / kLoaderChunk) + 1 == p_.loaderNakChunk)
+                refuseChunk(now);
+            else
+                reply(std::string(1, ACK), now, 0);
         }
         break;
     default:
         break;
     }
+}
+
+void Device::refuseChunk(Clock::time_point now)
+{
+    // NAK where the ACK asking for the chunk would be; the sender gives up
+    // and the loader restarts the application.
+    notUnderstood("loader refuses chunk " + std::to_string(p_.loaderNakChunk) + " (after " +
+                  std::to_string(image_.size()) + " of " + std::to_string(imageSize_) + " bytes) -> NAK");
+    reply(std::string(1, NAK), now, 0);
+    startApplication(now, "upload refused");
 }
 
 void Device::pumpXmodem(Clock::time_point now)

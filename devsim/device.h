@@ -98,6 +98,11 @@ private:
     std::string save(const std::string& name, std::string_view data);
     std::string nextName(const std::string& stem, const std::string& ext);
     bool parseBlock(const std::string& text, int& block) const;
+    bool pastLastBlock(const std::string& text) const;
+    // With [Flash] OutOfRange set: answers a command for a block past the last one.
+    bool answerPastLastBlock(const std::string& what, const std::string& blockText, char letter,
+                             Clock::time_point now);
+    void refuseChunk(Clock::time_point now);
     bool flashFree(int first, int count, std::string& why) const;
     void eraseBlocks(int first, int count);
     std::string blockFile(int block, char type) const;
@@ -134,6 +139,8 @@ private:
     std::map<std::string, int> counters_;
     std::optional<LineSettings> lastLine_;
     bool lineOk_ = true;
+    std::optional<Clock::time_point> blockTestDue_;  // "D" to send, after the trigger text
+    std::size_t touchIndex_ = 0;
 };
 
 }  // namespace devsim

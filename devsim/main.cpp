@@ -263,12 +263,15 @@ int main(int argc, char** argv)
     // every poll; the loop then looks again every so often instead of spinning.
     constexpr auto kHangupRecheck = std::chrono::milliseconds(100);
 
-    while (running) {
-        auto now = Clock::now();
+    auto checkConnected = [&](Clock::time_point now) {
         if (!connected && !masterHungUp(master)) {
             connected = true;
             device.connected(now);
         }
+    };
+    while (running) {
+        auto now = Clock::now();
+        checkConnected(now);
 
         pollfd fds[3];
         int n = 0;
@@ -290,6 +293,9 @@ int main(int argc, char** argv)
         }
         if (::poll(fds, static_cast<nfds_t>(n), timeoutMs) < 0 && errno != EINTR) break;
         now = Clock::now();
+        // A terminal may have opened the port while the loop slept; what a
+        // signal makes the device say must not be dropped as unheard.
+        checkConnected(now);
 
         if (fds[0].revents & POLLIN) {
             signalfd_siginfo si{};

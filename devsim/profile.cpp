@@ -148,6 +148,13 @@ void applyIni(const IniFile& ini, Profile& p)
     p.bannerDelayMs = std::max(p.bannerDelayMs, 0L);
     p.echo = ini.getInt("Device", "Echo", p.echo) != 0;
     p.startAsleep = ini.getInt("Device", "StartAsleep", p.startAsleep) != 0;
+    // LineAck: the code of the character that acknowledges a text line; empty,
+    // "off" or a value outside 0 to 255 turns the acknowledgement off.
+    if (ini.has("Device", "LineAck")) {
+        long ack = -1;
+        if (!parseLong(ini.get("Device", "LineAck", ""), ack) || ack < 0 || ack > 255) ack = -1;
+        p.lineAck = static_cast<int>(ack);
+    }
 
     num("Line", "Baud", p.baud);
     num("Line", "DataBits", p.dataBits);
@@ -185,18 +192,35 @@ void applyIni(const IniFile& ini, Profile& p)
         for (long b = std::max(first, 0L); b <= last && b < p.blocks; ++b) p.blockTypes[static_cast<int>(b)] = code;
     }
 
+    if (ini.has("Flash", "OutOfRange")) p.outOfRange = trim(ini.get("Flash", "OutOfRange", "")).substr(0, 1);
+
     text("Touch", "X", p.touchX);
     text("Touch", "Y", p.touchY);
+    // "Points" lists "x:y" items that successive touch requests answer in turn.
+    if (ini.has("Touch", "Points")) {
+        p.touchPoints.clear();
+        for (const auto& item : splitFields(ini.get("Touch", "Points", ""))) {
+            const auto colon = item.find(':');
+            if (colon == std::string::npos) continue;
+            p.touchPoints.emplace_back(trim(item.substr(0, colon)), trim(item.substr(colon + 1)));
+        }
+    }
 
     num("Loader", "Generation", p.loader);
     text("Loader", "Entry", p.loaderEntry);
-    text("Loader", "Prompt", p.loaderPrompt);
+    // The second-generation loader greets with "DDD" unless the profile says otherwise.
+    if (ini.has("Loader", "Prompt"))
+        p.loaderPrompt = decodeEscapes(ini.get("Loader", "Prompt", ""));
+    else if (p.loader == 2)
+        p.loaderPrompt = "DDD";
     text("Loader", "Answer", p.loaderAnswer);
     num("Loader", "Version", p.loaderVersion);
     num("Loader", "FirmwareMemory", p.firmwareMemory);
     num("Loader", "StartIntervalMs", p.xmodemStartIntervalMs);
     num("Loader", "StartTries", p.xmodemStartTries);
     num("Loader", "PromptMs", p.loaderPromptMs);
+    num("Loader", "NakChunk", p.loaderNakChunk);
+    p.loaderNakChunk = std::max(p.loaderNakChunk, 0);
     if (p.loader < 0 || p.loader > 2 || p.loaderEntry.empty()) p.loader = 0;
 
     num("Timing", "IdleTimeoutMs", p.idleTimeoutMs);
@@ -208,6 +232,10 @@ void applyIni(const IniFile& ini, Profile& p)
     p.xmodemStartIntervalMs = std::max(p.xmodemStartIntervalMs, 10L);
 
     num("BlockTest", "Memory", p.blockTestMemory);
+    p.blockTestNak = lower(trim(ini.get("BlockTest", "Answer", p.blockTestNak ? "NAK" : "ACK"))) == "nak";
+    text("BlockTest", "Trigger", p.blockTestTrigger);
+    num("BlockTest", "TriggerDelayMs", p.blockTestTriggerDelayMs);
+    p.blockTestTriggerDelayMs = std::max(p.blockTestTriggerDelayMs, 0L);
 }
 
 bool loadProfile(const std::string& path, Profile& profile, std::string* error)

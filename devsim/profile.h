@@ -47,6 +47,7 @@ struct Profile {
     long bannerDelayMs = 200;
     bool echo = false;                    // echo ordinary text back
     bool startAsleep = false;             // ignore everything but CR until woken
+    int lineAck = 6;                      // sent for each text line (CR) received; -1: none
 
     // [Line]
     long baud = 9600;
@@ -65,18 +66,21 @@ struct Profile {
     int blocks = 500;
     long blockSize = 4096;
     std::map<int, char> blockTypes;       // initial type codes; the rest are "0"
+    std::string outOfRange;               // answer code for a block past the last; empty: no answer
 
     // [Touch]
     std::string touchX = "120";
     std::string touchY = "45";
+    std::vector<std::pair<std::string, std::string>> touchPoints;  // answered in turn; empty: X, Y
 
     // [Loader]
     int loader = 0;                       // 0 none, 1 XMODEM-1K loader, 2 length-and-chunks loader
     std::string loaderEntry;              // text that makes the device restart into its loader
-    std::string loaderPrompt = "App Loader 1.0 - Press U to update";
+    std::string loaderPrompt = "App Loader 1.0 - Press U to update";  // generation 2: "DDD"
     std::string loaderAnswer = "U";
     int loaderVersion = 2;                // version byte of the second-generation loader
     long firmwareMemory = 262144;
+    int loaderNakChunk = 0;               // generation 2: chunk refused with NAK (1 = the first); 0 none
     long xmodemStartIntervalMs = 1000;    // how often the loader asks with 'C'
     int xmodemStartTries = 60;
     long loaderPromptMs = 10000;          // how long the first loader waits for its answer
@@ -88,6 +92,9 @@ struct Profile {
 
     // [BlockTest]
     long blockTestMemory = 4096;          // largest block the transfer test accepts
+    bool blockTestNak = false;            // answer every length with NAK
+    std::string blockTestTrigger;         // received text that makes the device start the test
+    long blockTestTriggerDelayMs = 200;   // from that text to the "D"
 };
 
 // Reads a profile; unknown keys are ignored, missing keys keep their defaults.

@@ -5,9 +5,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QProgressBar>
 #include <QTimer>
-#include <QWidget>
 
 #include <algorithm>
 #include <cctype>
@@ -86,51 +84,4 @@ TReply TDeviceChannel::sendAndWaitDirect(const std::string& command, const std::
         },
         std::max(tries, 0) * kReplyTryMs, [this] { return port_.Active(); }, 5);
     return replyOf(received, expected, found);
-}
-
-size_t TDeviceChannel::sendPaced(const std::string& data, size_t count, int progressMax, const TPacedView& view)
-{
-    count = std::min(count, data.size());
-    bool localCancel = false;
-    bool& cancel = view.cancel ? *view.cancel : localCancel;
-    const auto stopped = [&] { return cancel || (view.closing && view.closing()) || !port_.Active(); };
-    if (view.progress) {
-        view.progress->show();
-        view.progress->setValue(0);
-        view.progress->setMaximum(progressMax);
-    }
-    if (view.cancelButton)
-        view.cancelButton->show();
-    cancel = false;
-    size_t sent = 0;
-    // Window messages are handled between bytes at most once a millisecond: a pass of the event
-    // loop costs more than a byte, and a millisecond keeps the window and Cancel live.
-    auto nextPass = Clock::now();
-    for (size_t i = 0; i < count; ++i) {
-        // Cancel also ends a wait for CTS, which might otherwise never end.
-        if (!port_.CTS())
-            waitForCondition([&] { return port_.CTS() || stopped(); }, INT32_MAX, {}, 2);
-        if (stopped())
-            break;
-        port_.WriteChar(data[i]);
-        ++sent;
-        const auto now = Clock::now();
-        if (now >= nextPass || i + 1 == count) {
-            if (view.progress)
-                view.progress->setValue(static_cast<int>(std::min<size_t>(sent, INT32_MAX)));
-            QCoreApplication::processEvents();
-            CheckSynchronize();
-            nextPass = now + std::chrono::milliseconds(1);
-        }
-        if (stopped())
-            break;
-    }
-    if (view.progress) {
-        view.progress->hide();
-        view.progress->setValue(0);
-    }
-    if (view.cancelButton)
-        view.cancelButton->hide();
-    cancel = false;
-    return sent;
 }

@@ -1,13 +1,10 @@
-// The command channel to the attached device: commands go out on the main window's port, replies
-// are read from the text the window's receive handler collects, and picture and font bytes are
-// uploaded one at a time while the device asserts CTS.
+// The command channel to the attached device: commands go out on the main window's port, and
+// replies are read from the text the window's receive handler collects (or straight from the port).
 #pragma once
 
 #include <functional>
 #include <string>
 
-class QProgressBar;
-class QWidget;
 class TVaComm;
 
 // The text that ends every device reply: "*", or ">" once an addressed (ASI) device was selected.
@@ -41,18 +38,6 @@ public:
     // The same, but the reply is read straight from the port into a text of its own (the receive
     // text is not touched): for waits inside a port event, while the receive handler cannot run.
     TReply sendAndWaitDirect(const std::string& command, const std::string& expected, int tries);
-
-    // What sendPaced shows and what stops it.
-    struct TPacedView {
-        QProgressBar* progress = nullptr;
-        QWidget* cancelButton = nullptr;
-        bool* cancel = nullptr;                  // the window's Cancel request; cleared before and after
-        std::function<bool()> closing;           // true when the window closes: the upload ends
-    };
-    // Writes count bytes of data one at a time, each only while CTS is asserted, advancing the
-    // progress bar (maximum progressMax). Cancel stops it after the current byte, and also ends a
-    // wait for CTS. Returns the number of bytes written.
-    size_t sendPaced(const std::string& data, size_t count, int progressMax, const TPacedView& view);
 
 private:
     TVaComm& port_;

@@ -1,5 +1,7 @@
 #include "Download.h"
 
+#include "Latin1.h"
+
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -13,7 +15,7 @@
 
 std::string fetchUrl(const std::string& url, int timeoutMs)
 {
-    const QUrl address(QString::fromLatin1(url.data(), static_cast<qsizetype>(url.size())));
+    const QUrl address(latin1(url));
     if (!address.isValid() || address.isEmpty())
         return {};
     QNetworkAccessManager manager;

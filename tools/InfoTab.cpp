@@ -2,6 +2,7 @@
 
 #include "Catalogue.h"
 #include "Download.h"
+#include "Latin1.h"
 
 #include <QHBoxLayout>
 #include <QStyle>
@@ -20,7 +21,7 @@ QVariant TIntroBrowser::loadResource(int type, const QUrl& name)
 
 void TIntroBrowser::navigate(const std::string& address)
 {
-    const QUrl url(QString::fromLatin1(address.data(), static_cast<qsizetype>(address.size())));
+    const QUrl url(latin1(address));
     // A page of the same address is loaded afresh: the file or the site may have changed.
     if (url == source())
         reload();

@@ -1,6 +1,7 @@
 #include "Values.h"
 
 #include "IniFile.h"
+#include "Latin1.h"
 
 #include <QComboBox>
 
@@ -79,7 +80,7 @@ std::vector<std::string> loadFileList(const std::string& value)
 void loadFileList(const TIniFile& ini, QComboBox* box, const std::string& section, const std::string& key)
 {
     for (const auto& entry : loadFileList(ini.ReadString(section, key, "none")))
-        box->addItem(QString::fromLatin1(entry.data(), static_cast<qsizetype>(entry.size())));
+        box->addItem(latin1(entry));
     box->setCurrentIndex(box->count() - 1);
 }
 
@@ -87,6 +88,6 @@ void saveFileList(TIniFile& ini, const QComboBox* box, const std::string& sectio
 {
     std::vector<std::string> entries;
     for (int i = 0; i < box->count(); ++i)
-        entries.push_back(box->itemText(i).toLatin1().toStdString());
+        entries.push_back(bytes(box->itemText(i)));
     ini.WriteString(section, key, saveFileList(entries));
 }

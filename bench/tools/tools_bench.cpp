@@ -5,6 +5,7 @@
 #include "DeviceChannel.h"
 #include "Places.h"
 #include "Program.h"
+#include "ToolContext.h"
 #include "qx_com.h"
 
 #include "VaComm.h"
@@ -100,7 +101,7 @@ int main(int argc, char* argv[])
     for (int i = 0; i < count; ++i) {
         const std::string command = "\x1b{" + std::to_string(i % 500) + "q";
         const auto t0 = Clock::now();
-        const TReply r = frmTerm->sendAndWait(command, replyTerminator, 10);
+        const TReply r = frmTerm->context->channel.sendAndWait(command, replyTerminator, 10);
         trips.push_back(ms(Clock::now() - t0));
         lost += r.found ? 0 : 1;
     }

@@ -3,6 +3,7 @@
 #include "IniFile.h"
 #include "Places.h"
 #include "TermText.h"
+#include "TestSupport.h"
 #include "Values.h"
 
 #include <gtest/gtest.h>
@@ -37,17 +38,7 @@ struct Pane {
     }
 };
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/qxtestXXXXXX";
-        path = ::mkdtemp(tmpl);
-        path += "/";
-    }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-    std::string path;
-};
+using TempDir = TTempDir;
 
 std::string fileText(const std::string& path)
 {
@@ -178,7 +169,7 @@ TEST(DisplayRules, RxBufferIsEmptiedPast2400)
 TEST(IniFile, ProfileRules)
 {
     TempDir dir;
-    const std::string path = dir.path + "s.ini";
+    const std::string path = dir.path() + "s.ini";
     writeFileAtomically(path, "; comment kept\r\n[Form]\r\nheightTERM = 500\r\nodd line without equals\r\n"
                               "[Other]\r\nX=\"quoted\"\r\nH=$1F\r\nI=0x10\r\nBad=12abc\r\n");
     TIniFile ini(path);
@@ -210,13 +201,13 @@ TEST(IniFile, ProfileRules)
 TEST(IniFile, MissingAndUnusableFiles)
 {
     TempDir dir;
-    TIniFile missing(dir.path + "none.ini");
+    TIniFile missing(dir.path() + "none.ini");
     EXPECT_EQ(missing.ReadString("A", "B", "def"), "def");
     missing.WriteString("A", "B", "c");
-    EXPECT_EQ(fileText(dir.path + "none.ini"), "[A]\nB=c\n");
+    EXPECT_EQ(fileText(dir.path() + "none.ini"), "[A]\nB=c\n");
 
     // A binary file reads as defaults and is never replaced.
-    const std::string binary = dir.path + "bin.ini";
+    const std::string binary = dir.path() + "bin.ini";
     const std::string junk("[A]\nB=1\n\0\0\xff", 11);
     writeFileAtomically(binary, junk);
     TIniFile ini(binary);
@@ -226,14 +217,14 @@ TEST(IniFile, MissingAndUnusableFiles)
 
     // A folder that cannot be written: the write fails and leaves no temporary file behind.
     if (::geteuid() != 0) {
-        ::chmod(dir.path.c_str(), 0555);
+        ::chmod(dir.path().c_str(), 0555);
         EXPECT_THROW(missing.WriteString("A", "B", "d"), EIniFileError);
-        ::chmod(dir.path.c_str(), 0755);
+        ::chmod(dir.path().c_str(), 0755);
     }
-    TIniFile gone(dir.path + "no/such/folder.ini");
+    TIniFile gone(dir.path() + "no/such/folder.ini");
     EXPECT_THROW(gone.WriteString("A", "B", "c"), EIniFileError);
     int entries = 0;
-    DIR* d = ::opendir(dir.path.c_str());
+    DIR* d = ::opendir(dir.path().c_str());
     while (auto* e = ::readdir(d))
         entries += e->d_name[0] != '.';
     ::closedir(d);
@@ -267,30 +258,30 @@ TEST(Values, IntegersAndFileLists)
 TEST(Places, BesideTheExecutableOrXdgFolders)
 {
     TempDir dir;
-    const std::string exe = dir.path + "bin/";
+    const std::string exe = dir.path() + "bin/";
     ::mkdir(exe.c_str(), 0755);
-    overridePlaces(exe, dir.path + "config", dir.path + "data");
+    overridePlaces(exe, dir.path() + "config", dir.path() + "data");
     EXPECT_EQ(placeOf(TQxPlace::qpSettingsFile), exe + "qx-com-103.ini");
     EXPECT_EQ(placeOf(TQxPlace::qpToolFolder), exe + "qxtools/");
 
     // A folder that cannot be written (here: one that does not exist): the XDG folders.
-    overridePlaces(dir.path + "absent/", dir.path + "config", dir.path + "data");
-    EXPECT_EQ(placeOf(TQxPlace::qpSettingsFile), dir.path + "config/qx-com/qx-com-103.ini");
-    EXPECT_EQ(placeOf(TQxPlace::qpToolFolder), dir.path + "data/qx-com/qxtools/");
+    overridePlaces(dir.path() + "absent/", dir.path() + "config", dir.path() + "data");
+    EXPECT_EQ(placeOf(TQxPlace::qpSettingsFile), dir.path() + "config/qx-com/qx-com-103.ini");
+    EXPECT_EQ(placeOf(TQxPlace::qpToolFolder), dir.path() + "data/qx-com/qxtools/");
     struct stat st {};
-    EXPECT_EQ(::stat((dir.path + "data/qx-com/qxtools").c_str(), &st), 0);
+    EXPECT_EQ(::stat((dir.path() + "data/qx-com/qxtools").c_str(), &st), 0);
 
-    overridePlaces(exe, dir.path + "config2", dir.path + "data2");
+    overridePlaces(exe, dir.path() + "config2", dir.path() + "data2");
     if (::geteuid() != 0) {
         // An installed program: the settings are seeded from the copy beside the executable.
         writeFileAtomically(exe + "qx-com-103.ini", "[A]\nB=1\n");
         ::mkdir((exe + "qxtools").c_str(), 0755);
         writeFileAtomically(exe + "qxtools/devices.ini", "[D]\n");
         ::chmod(exe.c_str(), 0555);
-        EXPECT_EQ(placeOf(TQxPlace::qpSettingsFile), dir.path + "config2/qx-com/qx-com-103.ini");
-        EXPECT_EQ(fileText(dir.path + "config2/qx-com/qx-com-103.ini"), "[A]\nB=1\n");
-        EXPECT_EQ(placeOf(TQxPlace::qpToolFolder), dir.path + "data2/qx-com/qxtools/");
-        EXPECT_EQ(fileText(dir.path + "data2/qx-com/qxtools/devices.ini"), "[D]\n");
+        EXPECT_EQ(placeOf(TQxPlace::qpSettingsFile), dir.path() + "config2/qx-com/qx-com-103.ini");
+        EXPECT_EQ(fileText(dir.path() + "config2/qx-com/qx-com-103.ini"), "[A]\nB=1\n");
+        EXPECT_EQ(placeOf(TQxPlace::qpToolFolder), dir.path() + "data2/qx-com/qxtools/");
+        EXPECT_EQ(fileText(dir.path() + "data2/qx-com/qxtools/devices.ini"), "[D]\n");
         ::chmod(exe.c_str(), 0755);
     }
     overridePlaces({});

@@ -6,7 +6,8 @@
 #include "Places.h"
 #include "Program.h"
 #include "PtyPeer.h"
-#include "Shells.h"
+#include "Update.h"
+#include "WindowFixture.h"
 #include "TextSet.h"
 #include "qx_com.h"
 
@@ -61,45 +62,14 @@ PtyResponder::Answer answeringEachLine(bool answer = true)
     };
 }
 
-// Modem lines whose CTS the test holds low or high.
-class FakeLines : public TVaModemLines {
-public:
-    std::atomic<bool> cts {false};
-    bool Status(int, uint32_t& bits) override
-    {
-        bits = MS_DSR_ON | (cts ? MS_CTS_ON : 0);
-        return true;
-    }
-    bool Drive(int, bool, bool) override { return true; }
-    bool NeedsPolling(int) override { return false; }
-};
-
-// Reads count bytes from the peer while the main thread keeps handling events (the port's threads
-// hand their events to it and wait until they have run).
-std::string peerRead(PtyPeer& pty, size_t count, int idleMs = 2000)
-{
-    std::string out;
-    auto last = std::chrono::steady_clock::now();
-    while (out.size() < count && std::chrono::steady_clock::now() - last < std::chrono::milliseconds(idleMs)) {
-        QCoreApplication::processEvents();
-        CheckSynchronize();
-        const std::string part = pty.ReadSome(5);
-        if (!part.empty()) {
-            out += part;
-            last = std::chrono::steady_clock::now();
-        }
-    }
-    return out;
-}
-
 std::string paneText()
 {
-    return frmTerm->mmoTerm->toPlainText().toStdString();
+    return TWindowFixture::paneText();
 }
 
 std::string statusText()
 {
-    return frmTerm->reStatus->toPlainText().toStdString();
+    return TWindowFixture::statusText();
 }
 
 } // namespace
@@ -108,36 +78,12 @@ class TestWindow : public QObject {
     Q_OBJECT
 
 private:
-    std::string dir_;
-    QStringList messages_;
-    QStringList errors_;
+    std::unique_ptr<TWindowFixture> fx_;
     std::unique_ptr<PtyPeer> pty_;
 
-    std::string settingsPath() const { return dir_ + "qx-com-103.ini"; }
-
-    // Creates the five windows as the program entry does, and activates the main window.
-    void start(const std::string& settings, bool keepFile = false)
-    {
-        if (keepFile)
-            ;
-        else if (settings.empty())
-            ::unlink(settingsPath().c_str());
-        else
-            writeFileAtomically(settingsPath(), settings);
-        createWindows();
-        frmTerm->show();
-        frmTerm->activateWindow();
-        if (!QTest::qWaitForWindowActive(frmTerm, 2000))
-            frmTerm->FormActivate();
-        messages_.clear();
-        errors_.clear();
-    }
-
-    void stop()
-    {
-        frmTerm->close();
-        destroyWindows();
-    }
+    std::string settingsPath() const { return fx_->settingsPath(); }
+    void start(const std::string& settings, bool keepFile = false) { fx_->start(settings, keepFile); }
+    void stop() { fx_->stop(); }
 
     std::string withPort() const { return "[Comms]\nExtraPorts=" + pty_->SlavePath() + "\nPort=1\n"; }
 
@@ -145,28 +91,19 @@ private:
     {
         QCOMPARE(frmTerm->cboPort->currentText().toStdString(), pty_->SlavePath());
         frmTerm->spdConnect->click();
-        QVERIFY2(frmTerm->VaComm1->Active(), qPrintable(errors_.join("; ")));
+        QVERIFY2(frmTerm->VaComm1->Active(), qPrintable(fx_->errors.join("; ")));
         QVERIFY(frmTerm->spdConnect->isChecked());
     }
 
     std::string writeFile(const std::string& name, const std::string& data)
     {
-        const std::string path = dir_ + name;
+        const std::string path = fx_->dir() + name;
         writeFileAtomically(path, data);
         return path;
     }
 
 private slots:
-    void initTestCase()
-    {
-        char tmpl[] = "/tmp/qxwinXXXXXX";
-        dir_ = std::string(::mkdtemp(tmpl)) + "/";
-        overridePlaces(dir_, dir_ + "config", dir_ + "data");
-        installHandOver();
-        setMessageHandler([this](TQxMessageKind kind, const QString& text) {
-            (kind == TQxMessageKind::mkError ? errors_ : messages_).append(text);
-        });
-    }
+    void initTestCase() { fx_ = std::make_unique<TWindowFixture>("qxwin"); }
 
     void init()
     {
@@ -177,21 +114,16 @@ private slots:
     void cleanup()
     {
         // A failed test leaves its windows (and perhaps an open port) behind.
-        if (frmTerm)
-            stop();
+        stop();
         pty_.reset();
     }
 
-    void cleanupTestCase()
-    {
-        overridePlaces({});
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
+    void cleanupTestCase() { fx_.reset(); }
 
     void portListOrderAndNoPort()
     {
         // Twelve ports named COM1 ... COM12 in a folder listed through "ExtraPorts".
-        const std::string ports = dir_ + "ports/";
+        const std::string ports = fx_->dir() + "ports/";
         ::mkdir(ports.c_str(), 0755);
         for (int i = 1; i <= 12; ++i)
             writeFileAtomically(ports + "COM" + std::to_string(i), "");
@@ -208,7 +140,7 @@ private slots:
         // "<none>" is no port.
         QCOMPARE(frmTerm->cboPort->currentIndex(), 0);
         frmTerm->spdConnect->click();
-        QCOMPARE(messages_, QStringList {"Select a port first"});
+        QCOMPARE(fx_->messages, QStringList {"Select a port first"});
         QVERIFY(!frmTerm->spdConnect->isChecked());
         QVERIFY(!frmTerm->VaComm1->Active());
 
@@ -224,8 +156,8 @@ private slots:
         start("[Comms]\nExtraPorts=" + pty_->SlavePath() + "\nPort=1\n");
         pty_.reset(); // the device disappears before the user connects
         frmTerm->spdConnect->click();
-        QCOMPARE(errors_.size(), 1);
-        QVERIFY(errors_[0].contains("not found") || errors_[0].contains("Can't open"));
+        QCOMPARE(fx_->errors.size(), 1);
+        QVERIFY(fx_->errors[0].contains("not found") || fx_->errors[0].contains("Can't open"));
         QVERIFY(!frmTerm->VaComm1->Active());
         QVERIFY(!frmTerm->spdConnect->isChecked());
         stop();
@@ -263,7 +195,7 @@ private slots:
         QTest::keyClicks(frmTerm->mmoTerm, "zz");
         QVERIFY(paneText().find("zz") != std::string::npos);
         QCOMPARE(peerRead(*pty_, 1, 50), std::string());
-        QVERIFY(errors_.isEmpty());
+        QVERIFY(fx_->errors.isEmpty());
         stop();
     }
 
@@ -290,18 +222,18 @@ private slots:
         QCOMPARE(frmTerm->VaComm1->Databits(), db7);
         frmTerm->cboDataBits->setCurrentIndex(0);
         emit frmTerm->cboDataBits->activated(0);
-        QCOMPARE(messages_, QStringList {"Sorry 4 data bits not available at this time -- using 5"});
+        QCOMPARE(fx_->messages, QStringList {"Sorry 4 data bits not available at this time -- using 5"});
         QCOMPARE(frmTerm->cboDataBits->currentText(), QString("5"));
         QCOMPARE(frmTerm->VaComm1->Databits(), db5);
 
         // One and a half stop bits: two, and the box keeps showing "15".
-        messages_.clear();
+        fx_->messages.clear();
         frmTerm->cboStopBits->setCurrentIndex(0);
         emit frmTerm->cboStopBits->activated(0);
         QVERIFY(!(stopBitsOf(pty_->Master()) == 2));
         frmTerm->cboStopBits->setCurrentIndex(1);
         emit frmTerm->cboStopBits->activated(1);
-        QCOMPARE(messages_, QStringList {"Sorry 1.5 stop bits not available at this time, using 2"});
+        QCOMPARE(fx_->messages, QStringList {"Sorry 1.5 stop bits not available at this time, using 2"});
         QVERIFY(stopBitsOf(pty_->Master()) == 2);
         QCOMPARE(frmTerm->cboStopBits->currentText(), QString("15"));
 
@@ -311,7 +243,7 @@ private slots:
         QTest::keyClicks(frmTerm->cboBaudRate->lineEdit(), "19200");
         QCOMPARE(lineRate(pty_->Master()), 19200u);
         QTest::keyClicks(frmTerm->cboBaudRate->lineEdit(), "x");
-        QCOMPARE(errors_, QStringList {"'19200x' is not a valid integer value"});
+        QCOMPARE(fx_->errors, QStringList {"'19200x' is not a valid integer value"});
         QCOMPARE(lineRate(pty_->Master()), 19200u);
         QVERIFY(frmTerm->VaComm1->Active());
         stop();
@@ -369,7 +301,7 @@ private slots:
         frmTerm->DTRlow1->setChecked(true);
         frmTerm->setTermFont("Courier", 12);
         frmTerm->setTermColours(0x00FF00, 0x123456);
-        frmTerm->setCurrentFile(QString::fromStdString(dir_ + "x.hex"));
+        frmTerm->setCurrentFile(QString::fromStdString(fx_->dir() + "x.hex"));
         frmTerm->resize(640, 520);
         frmUpdate->cboUpdate->clear();
         for (int i = 1; i <= 10; ++i)
@@ -401,7 +333,7 @@ private slots:
         QCOMPARE(frmTerm->termFontSize(), 12);
         QCOMPARE(frmTerm->termFontColour(), 0x00FF00);
         QCOMPARE(frmTerm->termBackColour(), 0x123456);
-        QCOMPARE(frmTerm->currentFile(), QString::fromStdString(dir_ + "x.hex"));
+        QCOMPARE(frmTerm->currentFile(), QString::fromStdString(fx_->dir() + "x.hex"));
         QCOMPARE(frmTerm->size(), QSize(640, 520));
         QCOMPARE(frmUpdate->cboUpdate->count(), 8);
         QCOMPARE(frmUpdate->cboUpdate->currentText(), QString("fw10.bin"));
@@ -422,9 +354,9 @@ private slots:
         frmTerm->show();
         frmTerm->FormActivate();
         QCOMPARE(frmTerm->cboBaudRate->currentText(), QString("9600"));
-        messages_.clear();
+        fx_->messages.clear();
         stop();
-        QCOMPARE(messages_, QStringList {"Cant update settings"});
+        QCOMPARE(fx_->messages, QStringList {"Cant update settings"});
         std::string now;
         readWholeFile(settingsPath(), now);
         QCOMPARE(now, junk);
@@ -441,7 +373,7 @@ private slots:
         frmTerm->setCurrentFile(QString::fromStdString(writeFile("prog.HEX", ":1000\r\n:2000\n\n:3000")));
         frmTransfer->txtWait[1]->setText("20");
         frmTerm->ResendText1->trigger();
-        QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join("; ")));
+        QVERIFY2(fx_->errors.isEmpty(), qPrintable(fx_->errors.join("; ")));
         QTRY_COMPARE_WITH_TIMEOUT(peer.Received(), std::string("loadh\r:1000\r:2000\r\r:3000\r"), 5000);
         QVERIFY(!sendingText);
         QVERIFY(frmTerm->ProgressBar1->isHidden());
@@ -462,7 +394,7 @@ private slots:
         // Not connected: the message, nothing sent, the bar hidden again.
         frmTerm->setCurrentFile(QString::fromStdString(writeFile("a.txt", "one\ntwo\nthree\n")));
         frmTerm->ResendText1->trigger();
-        QCOMPARE(messages_, QStringList {"You need to open a com port first"});
+        QCOMPARE(fx_->messages, QStringList {"You need to open a com port first"});
         QVERIFY(frmTerm->ProgressBar1->isHidden());
 
         // A device that never sends the wait character: Cancel ends the send after the first line.
@@ -475,11 +407,11 @@ private slots:
         QVERIFY(frmTerm->btnCancel->isHidden());
 
         // No current file.
-        messages_.clear();
+        fx_->messages.clear();
         frmTerm->setCurrentFile(QString());
         frmTerm->ResendText1->trigger();
         frmTerm->SendTextFile();
-        QCOMPARE(messages_, (QStringList {"No file to send", " ** no File selected to send **"}));
+        QCOMPARE(fx_->messages, (QStringList {"No file to send", " ** no File selected to send **"}));
         stop();
     }
 
@@ -493,7 +425,7 @@ private slots:
         frmTerm->setCurrentFile(QString::fromStdString(writeFile("blob.bin", data)));
         PtyResponder peer(*pty_, answeringEachLine(false));
         frmTerm->ToolButton9->trigger();
-        QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join("; ")));
+        QVERIFY2(fx_->errors.isEmpty(), qPrintable(fx_->errors.join("; ")));
         QTRY_COMPARE_WITH_TIMEOUT(peer.Received().size(), data.size(), 10000);
         QVERIFY(peer.Received() == data);
         QVERIFY(frmTerm->ProgressBar1->isHidden());
@@ -511,7 +443,8 @@ private slots:
     void binarySendCtsWaitEndsOnCancel()
     {
         start(withPort());
-        auto lines = std::make_shared<FakeLines>();
+        auto lines = std::make_shared<TFakeModemLines>();
+        lines->cts = false;
         frmTerm->VaComm1->SetModemLines(lines);
         connectPort();
         frmTerm->setCurrentFile(QString::fromStdString(writeFile("small.bin", "abc")));

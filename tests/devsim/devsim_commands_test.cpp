@@ -49,9 +49,11 @@ TEST(DevsimCommands, AnswersTheCommandTableOfADisplay)
     dev.open();
     EXPECT_NE(dev.expect("ready").find("QX-Display v2.4 ready"), std::string::npos) << "banner on connect";
 
-    // Wake CRs and the init string are not answered; the identification is.
+    // Wake CRs are acknowledged as (empty) text lines, the init string is not
+    // answered, the identification is.
     dev.send("\r");
     dev.send("\r");
+    EXPECT_EQ(dev.readBytes(2), "\x06\x06");
     dev.send(ESC + "c");
     dev.send(ESC + "[c");
     EXPECT_EQ(dev.expect("*"), "QX-Display v2.4*");
@@ -115,7 +117,7 @@ TEST(DevsimCommands, AsiDeviceIsAddressedAndRunsTheBlockTransferHandshake)
     DevsimProcess dev(shippedProfile("asi.ini"));
     dev.open();
     dev.send("\r\r" + ESC + "c");
-    EXPECT_EQ(dev.expect(">"), "7>") << "address given back in answer to the init";
+    EXPECT_EQ(dev.expect(">"), "\x06\x06" "7>") << "line acknowledgements, then the address for the init";
     dev.send("8" + ESC + "[c");
     EXPECT_EQ(dev.readFor(300ms), "") << "another address is not answered";
     dev.send("7" + ESC + "[c");
@@ -219,7 +221,10 @@ TEST(DevsimCommands, FontsAreStoredByteExact)
 
 TEST(DevsimCommands, BadInputLeavesItAnswering)
 {
-    DevsimProcess dev(shippedProfile("display.ini") + "\n[Timing]\nIdleTimeoutMs=300\n[Display]\nPictureMemory=30004\n");
+    // The random bytes below hold CRs; without line acknowledgements every
+    // answer of the device is exactly its reply.
+    DevsimProcess dev(shippedProfile("display.ini") +
+                      "\n[Timing]\nIdleTimeoutMs=300\n[Display]\nPictureMemory=30004\n[Device]\nLineAck=\n");
     dev.open();
     dev.expect("ready");
 
@@ -248,4 +253,92 @@ TEST(DevsimCommands, BadInputLeavesItAnswering)
     EXPECT_EQ(dev.queryUntilAnswered(0), "b*");
     EXPECT_TRUE(dev.alive());
     EXPECT_EQ(dev.stop(), 0);
+}
+
+TEST(DevsimCommands, AcknowledgesEachTextLineAndNothingElse)
+{
+    DevsimProcess dev(shippedProfile("display.ini"));
+    dev.open();
+    dev.expect("ready");
+
+    // One acknowledgement per CR, empty lines included; LF alone is none.
+    dev.send("10 PRINT \"HI\"\r");
+    EXPECT_EQ(dev.readBytes(1), "\x06");
+    dev.send("a\rb\n\r\nc\n");
+    EXPECT_EQ(dev.readFor(300ms), "\x06\x06");
+
+    // In order with the replies; a CR inside an escape sequence is no line end,
+    // and the bytes of a picture (all CRs here) are data, not text.
+    dev.send("x\r" + ESC + "{0q" + ESC + "{1\rq");
+    EXPECT_EQ(dev.readBytes(3), "\x06" "b*");
+    dev.send(ESC + "{b" + bytes({0, 2, 0, 2}) + std::string(12, '\r') + ESC + "{20q");
+    EXPECT_EQ(dev.readBytes(2), "f*");
+    EXPECT_EQ(dev.readFor(200ms), "");
+    EXPECT_TRUE(fileExists(dev.out("screen-picture-001.qxp")));
+    EXPECT_EQ(dev.stop(), 0);
+
+    // Echoed text comes first; another acknowledgement character may be chosen.
+    DevsimProcess echo("[Device]\nEcho=1\nLineAck=62\n");
+    echo.open();
+    echo.send("ab\r");
+    EXPECT_EQ(echo.readBytes(4), "ab\r>");
+    EXPECT_EQ(echo.stop(), 0);
+}
+
+TEST(DevsimCommands, FlashCommandsPastTheLastBlockAndTouchPoints)
+{
+    const std::string profile = "[Flash]\nBlocks=10\nTypes=8:b,9:m\n[Touch]\nPoints=1:2, 300:4\n";
+    {
+        // By default a block past the last one is not answered, like a device
+        // that stops answering there.
+        DevsimProcess dev(profile);
+        dev.open();
+        dev.send(ESC + "{9q" + ESC + "{10q" + ESC + "{10r" + ESC + "{10 2E");
+        EXPECT_EQ(dev.readFor(300ms), "m*");
+        EXPECT_EQ(dev.stop(), 0);
+    }
+    DevsimProcess dev(profile + "[Flash]\nOutOfRange=x\n");
+    dev.open();
+    dev.send(ESC + "{10q" + ESC + "{123r" + ESC + "{10 2E");
+    EXPECT_EQ(dev.readBytes(4), "x***");
+    // An erase that runs past the end erases up to the last block.
+    dev.send(ESC + "{8 5E" + ESC + "{8q" + ESC + "{9q" + ESC + "{7q");
+    EXPECT_EQ(dev.readBytes(7), "*0*0*0*");
+    // Touch requests take the listed points in turn, then start again.
+    dev.send(ESC + "[l" + ESC + "[l" + ESC + "[l");
+    EXPECT_EQ(dev.expect("1,2*300,4*1,2*"), "1,2*300,4*1,2*");
+    EXPECT_EQ(dev.stop(), 0);
+}
+
+TEST(DevsimCommands, BlockTransferTestStartedByTextOrRefusedByProfile)
+{
+    // The trigger text starts the test after its delay; a line typed meanwhile
+    // is acknowledged before the "D". Data bytes that are CRs are not lines.
+    DevsimProcess dev(shippedProfile("asi.ini"));
+    dev.open();
+    dev.send("!test\r");
+    EXPECT_EQ(dev.readBytes(2), "\x06" "D");
+    dev.send(bytes({0, 0, 0, 50}));
+    EXPECT_EQ(dev.readBytes(1), "\x06");
+    const std::string data = std::string(25, 'a') + std::string(25, '\r');
+    dev.send(data);
+    dev.send(ESC + "{0q");
+    EXPECT_EQ(dev.readBytes(2), "f>");
+    EXPECT_EQ(readFile(dev.out("block-transfer-001.bin")), data);
+    EXPECT_EQ(dev.stop(), 0);
+
+    // A device set to refuse answers NAK to a length that fits, and drops the
+    // data that the sender writes all the same.
+    DevsimProcess nak(shippedProfile("asi.ini") + "\n[BlockTest]\nAnswer=nak\n");
+    nak.open();
+    nak.signal(SIGUSR2);
+    EXPECT_EQ(nak.readBytes(1), "D");
+    nak.send(bytes({0, 0, 0, 50}));
+    EXPECT_EQ(nak.readBytes(1), "\x15");
+    nak.send(std::string(50, '\r'));
+    nak.send(ESC + "{0q");
+    EXPECT_EQ(nak.readBytes(2), "f>");
+    EXPECT_FALSE(fileExists(nak.out("block-transfer-001.bin")));
+    EXPECT_NE(nak.log().find("refused with NAK (the profile refuses every block)"), std::string::npos);
+    EXPECT_EQ(nak.stop(), 0);
 }

@@ -2,6 +2,7 @@
 // sender, the second driven byte by byte as the update dialog does.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <random>
 #include <sys/wait.h>
 #include <thread>
@@ -121,4 +122,86 @@ TEST(DevsimLoader, SecondLoaderTakesImagesInAckedChunks)
     EXPECT_EQ(dev.queryUntilAnswered(0), "0*");
     EXPECT_FALSE(fileExists(dev.out("firmware-v2-003.bin")));
     EXPECT_EQ(dev.stop(), 0);
+}
+
+TEST(DevsimLoader, SecondLoaderRefusesTheChosenChunk)
+{
+    DevsimProcess dev(shippedProfile("loader2-nak.ini"));
+    dev.open();
+    dev.expect("v4.0");
+
+    // 3000 bytes: the length is taken, the first chunk too, the second refused.
+    const std::string big = firmware(3000, 31);
+    dev.send("!boot");
+    dev.expect("DDD");
+    dev.send("v");
+    EXPECT_EQ(dev.readBytes(1), "\x02");
+    dev.send(bytes({0x00, 0x00, 0x0B, 0xC2}));
+    EXPECT_EQ(dev.readBytes(1), "\x06");
+    dev.send(big.substr(0, 2000));
+    EXPECT_EQ(dev.readBytes(1), "\x15");
+    EXPECT_NE(dev.expect("v4.0").find("QX-Board2 v4.0"), std::string::npos) << "the application restarts";
+    EXPECT_EQ(dev.queryUntilAnswered(0), "0*");
+
+    // One chunk never reaches the refused one.
+    const std::string small = firmware(100, 32);
+    dev.send("!boot");
+    dev.expect("DDD");
+    dev.send("v");
+    dev.readBytes(1);
+    dev.send(bytes({0, 0, 0, 110}));
+    EXPECT_EQ(dev.readBytes(1), "\x06");
+    dev.send(small);
+    EXPECT_EQ(dev.readBytes(1), "\x04");
+    dev.expect("v4.0");
+    EXPECT_EQ(readFile(dev.out("firmware-v2-001.bin")), small);
+    EXPECT_EQ(dev.stop(), 0);
+
+    // Chunk 1: the NAK comes instead of the ACK that answers the length.
+    DevsimProcess first(shippedProfile("loader2-nak.ini") + "\n[Loader]\nNakChunk=1\n");
+    first.open();
+    first.send("!boot");
+    first.expect("DDD");
+    first.send("v");
+    first.readBytes(1);
+    first.send(bytes({0, 0, 0, 110}));
+    EXPECT_EQ(first.readBytes(1), "\x15");
+    first.expect("v4.0");
+    EXPECT_EQ(first.stop(), 0);
+}
+
+TEST(DevsimLoader, GreetingsWithBothOrNeitherOfTheWordsTerminalsLookFor)
+{
+    // "Press" and "DDD" together: the loader is of the second generation.
+    DevsimProcess both(shippedProfile("loader2-both.ini"));
+    both.open();
+    both.expect("v4.0");
+    both.send("!boot");
+    const std::string greeting = both.expect("DDD");
+    EXPECT_NE(greeting.find("Press"), std::string::npos);
+    both.send("v");
+    EXPECT_EQ(both.readBytes(1), "\x02");
+    const std::string image = firmware(100, 41);
+    both.send(bytes({0, 0, 0, 110}));
+    EXPECT_EQ(both.readBytes(1), "\x06");
+    both.send(image);
+    EXPECT_EQ(both.readBytes(1), "\x04");
+    both.expect("v4.0");
+    EXPECT_EQ(readFile(both.out("firmware-v2-001.bin")), image);
+    EXPECT_EQ(both.stop(), 0);
+
+    // Neither word, in any letter case, within the time a terminal looks; the
+    // unanswered loader starts the application again by itself.
+    DevsimProcess none(shippedProfile("loader-none.ini") + "\n[Loader]\nPromptMs=400\n");
+    none.open();
+    none.expect("v3.1");
+    none.send("!boot");
+    std::string said = none.readFor(300ms);
+    EXPECT_NE(said.find("Boot monitor"), std::string::npos);
+    for (char& c : said) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_EQ(said.find("press"), std::string::npos);
+    EXPECT_EQ(said.find("ddd"), std::string::npos);
+    EXPECT_NE(none.expect("v3.1").find("QX-Board1 v3.1"), std::string::npos);
+    EXPECT_EQ(none.queryUntilAnswered(0), "0*");
+    EXPECT_EQ(none.stop(), 0);
 }

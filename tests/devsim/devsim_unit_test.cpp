@@ -86,3 +86,32 @@ TEST(DevsimUnits, SampleCatalogueMatchesTheProfiles)
         EXPECT_EQ(baudIndex == 13 ? 115200L : baudIndex == 6 ? 9600L : -1L, p.baud);
     }
 }
+
+TEST(DevsimUnits, KeysWhoseValuesOrDefaultsNeedReading)
+{
+    auto load = [](const std::string& text) {
+        devsim::IniFile ini;
+        ini.parse(text);
+        devsim::Profile p;
+        devsim::applyIni(ini, p);
+        return p;
+    };
+    EXPECT_EQ(load("").lineAck, 6);
+    EXPECT_EQ(load("[Device]\nLineAck=13\n").lineAck, 13);
+    for (const char* off : {"", "off", "-1", "256"})
+        EXPECT_EQ(load(std::string("[Device]\nLineAck=") + off + "\n").lineAck, -1) << off;
+
+    // The second loader greets with DDD unless told otherwise; greetings take "#nn".
+    EXPECT_EQ(load("[Loader]\nGeneration=2\nEntry=!b\n").loaderPrompt, "DDD");
+    EXPECT_NE(load("[Loader]\nGeneration=1\nEntry=!b\n").loaderPrompt.find("Press"), std::string::npos);
+    EXPECT_EQ(load("[Loader]\nGeneration=2\nEntry=!b\nPrompt=Press#13#10DDD\n").loaderPrompt, "Press\r\nDDD");
+    EXPECT_EQ(load("[Loader]\nGeneration=2\nEntry=!b\nPrompt=\n").loaderPrompt, "");
+
+    const devsim::Profile p = load("[Touch]\nPoints=1:2, 30 : 40 ,bad,5:\n[BlockTest]\nAnswer=Nak\n[Flash]\nOutOfRange=1\n");
+    ASSERT_EQ(p.touchPoints.size(), 3u);
+    EXPECT_EQ(p.touchPoints[1], (std::pair<std::string, std::string>("30", "40")));
+    EXPECT_EQ(p.touchPoints[2].second, "");
+    EXPECT_TRUE(p.blockTestNak);
+    EXPECT_EQ(p.outOfRange, "1");
+    EXPECT_FALSE(load("[BlockTest]\nAnswer=ACK\n").blockTestNak);
+}

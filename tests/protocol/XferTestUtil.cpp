@@ -74,20 +74,6 @@ bool IsPaddedCopy(const Bytes& sent, const Bytes& received, uint8_t pad, size_t 
 
 // ---- TempDir -------------------------------------------------------------------------------------------
 
-TempDir::TempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "qx-xfer-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
 // ---- Child -------------------------------------------------------------------------------------------
 
 Child::Child(const std::vector<std::string>& argv, int fd, const std::string& dir)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "PtyPeer.h"
+#include "TestSupport.h"
 #include "VaProtocol.h"
 
 #include <atomic>
@@ -30,15 +31,11 @@ Bytes ReadFileBytes(const std::string& path);
 bool IsPaddedCopy(const Bytes& sent, const Bytes& received, uint8_t pad, size_t block, std::string* why);
 
 // A fresh directory under the system's temporary folder, removed with its files at destruction.
-class TempDir {
+class TempDir : public TTempDir {
 public:
-    TempDir();
-    ~TempDir();
-    const std::string& Path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
+    TempDir() : TTempDir("qx-xfer-") {}
+    std::string Path() const { return path().substr(0, path().size() - 1); }
+    std::string File(const std::string& name) const { return path() + name; }
 };
 
 // A pty whose slave our port opens, with the master held here, reading and writing byte vectors.

@@ -3,6 +3,7 @@
 #include "Catalogue.h"
 #include "IniFile.h"
 #include "Values.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -13,19 +14,7 @@
 
 namespace {
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char tmpl[] = "/tmp/qxtoolsXXXXXX";
-        path_ = std::string(::mkdtemp(tmpl)) + "/";
-    }
-    ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-    const std::string& path() const { return path_; }
-
-private:
-    std::string path_;
-};
+using TempDir = TTempDir;
 
 std::string readAll(const std::string& path)
 {

@@ -11,7 +11,13 @@
 #include "Places.h"
 #include "Program.h"
 #include "PtyPeer.h"
-#include "Shells.h"
+#include "AsiTab.h"
+#include "BmpTab.h"
+#include "DeviceSelection.h"
+#include "StringsTab.h"
+#include "ToolContext.h"
+#include "Update.h"
+#include "WindowFixture.h"
 #include "qx_com.h"
 
 #include "VaComm.h"
@@ -39,88 +45,12 @@
 
 namespace {
 
-bool exists(const std::string& path)
-{
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
 std::string readAll(const std::string& path)
 {
     std::string data;
     readWholeFile(path, data);
     return data;
 }
-
-// A port on 127.0.0.1 that nothing listens on (free when asked).
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-// qx-devsim on a pseudo-terminal reached through a link.
-class Devsim {
-public:
-    Devsim(const std::string& dir, const std::string& profile) : link_(dir + "devsim-tty")
-    {
-        writeFileAtomically(dir + "profile.ini", profile);
-        process_.setProgram(DEVSIM_EXE);
-        process_.setArguments({"--profile", QString::fromStdString(dir + "profile.ini"), "--link",
-                               QString::fromStdString(link_), "--out", QString::fromStdString(dir + "devsim-out")});
-        process_.setStandardOutputFile(QProcess::nullDevice());
-        process_.start();
-        for (int i = 0; i < 400 && !exists(link_); ++i)
-            QTest::qWait(5);
-    }
-    ~Devsim()
-    {
-        process_.terminate();
-        if (!process_.waitForFinished(5000))
-            process_.kill();
-        process_.waitForFinished(2000);
-    }
-    bool ok() const { return exists(link_); }
-    const std::string& link() const { return link_; }
-
-private:
-    std::string link_;
-    QProcess process_;
-};
-
-// python3's web server on a free local port, serving a folder.
-class WebServer {
-public:
-    explicit WebServer(const std::string& root) : port_(freePort())
-    {
-        process_.setProgram("python3");
-        process_.setArguments({"-m", "http.server", QString::number(port_), "--bind", "127.0.0.1", "--directory",
-                               QString::fromStdString(root)});
-        process_.setStandardOutputFile(QProcess::nullDevice());
-        process_.setStandardErrorFile(QProcess::nullDevice());
-        process_.start();
-        for (int i = 0; i < 200; ++i) {
-            QTcpSocket probe;
-            probe.connectToHost(QHostAddress::LocalHost, port_);
-            if (probe.waitForConnected(100))
-                return;
-            QTest::qWait(25);
-        }
-    }
-    ~WebServer()
-    {
-        process_.terminate();
-        if (!process_.waitForFinished(5000))
-            process_.kill();
-        process_.waitForFinished(2000);
-    }
-    std::string site() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
-private:
-    quint16 port_;
-    QProcess process_;
-};
 
 // A device that answers the identification request (ESC "[c") with a text of the test's choice.
 PtyResponder::Answer answeringIdentification(std::string answer)
@@ -133,11 +63,6 @@ PtyResponder::Answer answeringIdentification(std::string answer)
 
 const char* const kDisplayProfile = "[Device]\nName=QX-Display\nVersion=2.4\nTerminator=*\nInit=#27c\nIDstring=#27[c\n"
                                     "[Line]\nBaud=115200\nDataBits=8\nStopBits=1\nParity=N\nSpeedCheck=warn\n";
-
-std::string statusText()
-{
-    return frmTerm->reStatus->toPlainText().toStdString();
-}
 
 // The colour and weight the status pane shows a text in (its last occurrence).
 QTextCharFormat statusFormatOf(const QString& text)
@@ -161,11 +86,20 @@ QStringList tabOrder()
 
 QStringList items(const QComboBox* box)
 {
-    QStringList list;
-    for (int i = 0; i < box->count(); ++i)
-        list << box->itemText(i);
-    return list;
+    return itemsOf(box);
 }
+
+std::string statusText()
+{
+    return TWindowFixture::statusText();
+}
+
+// qx-devsim with a profile, in the test's folder.
+class Devsim : public TDevsim {
+public:
+    Devsim(const std::string& dir, const std::string& profile) : TDevsim(DEVSIM_EXE, dir, profile) {}
+};
+using WebServer = TWebServer;
 
 } // namespace
 
@@ -173,41 +107,24 @@ class TestDeviceWindow : public QObject {
     Q_OBJECT
 
 private:
-    std::string dir_;
-    QStringList messages_;
-    QStringList errors_;
-    QStringList questions_;
-    bool answerYes_ = true;
+    std::unique_ptr<TWindowFixture> fx_;
 
-    std::string tools() const { return dir_ + "qxtools/"; }
+    std::string tools() const { return fx_->tools(); }
     std::string catalogue() const { return tools() + "devices.ini"; }
 
     // Settings with a port and a web site where nothing answers (so nothing waits on a network).
     void start(const std::string& port, const std::string& site = {})
     {
-        writeFileAtomically(dir_ + "qx-com-103.ini",
-                            "[Comms]\nExtraPorts=" + port + "\nPort=1\n[Web]\nSite="
-                                + (site.empty() ? "http://127.0.0.1:" + std::to_string(freePort()) : site) + "\n");
-        createWindows();
-        frmTerm->show();
-        frmTerm->activateWindow();
-        if (!QTest::qWaitForWindowActive(frmTerm, 2000))
-            frmTerm->FormActivate();
-        messages_.clear();
-        errors_.clear();
-        questions_.clear();
+        fx_->start("[Comms]\nExtraPorts=" + port + "\nPort=1\n[Web]\nSite="
+                   + (site.empty() ? "http://127.0.0.1:" + std::to_string(freeLocalPort()) : site) + "\n");
     }
 
-    void stop()
-    {
-        frmTerm->close();
-        destroyWindows();
-    }
+    void stop() { fx_->stop(); }
 
     void connectPort()
     {
         frmTerm->spdConnect->click();
-        QVERIFY2(frmTerm->VaComm1->Active(), qPrintable(errors_.join("; ")));
+        QVERIFY2(frmTerm->VaComm1->Active(), qPrintable(fx_->errors.join("; ")));
     }
 
     void pick(const QString& name)
@@ -221,38 +138,23 @@ private:
 private slots:
     void initTestCase()
     {
-        char tmpl[] = "/tmp/qxdevwinXXXXXX";
-        dir_ = std::string(::mkdtemp(tmpl)) + "/";
-        ::mkdir(tools().c_str(), 0755);
-        overridePlaces(dir_, dir_ + "config", dir_ + "data");
-        installHandOver();
-        setMessageHandler([this](TQxMessageKind kind, const QString& text) {
-            (kind == TQxMessageKind::mkError ? errors_ : kind == TQxMessageKind::mkConfirm ? questions_ : messages_)
-                .append(text);
-        });
-        setConfirmHandler([this](const QString&) { return answerYes_; });
+        fx_ = std::make_unique<TWindowFixture>("qxdevwin");
         writeFileAtomically(tools() + "defaultLocal.htm", "<html><body>local intro</body></html>");
         writeFileAtomically(tools() + "page2.htm", "<html><body>display page</body></html>");
     }
 
     void cleanup()
     {
-        if (frmTerm)
-            stop();
+        stop();
         replyTerminator = "*";
+        fx_->answerYes = true;
     }
 
-    void cleanupTestCase()
-    {
-        setConfirmHandler({});
-        setMessageHandler({});
-        overridePlaces({});
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
+    void cleanupTestCase() { fx_.reset(); }
 
     void selectingTheDisplayIdentifiesIt()
     {
-        Devsim devsim(dir_, kDisplayProfile);
+        Devsim devsim(fx_->dir(), kDisplayProfile);
         QVERIFY(devsim.ok());
         writeFileAtomically(catalogue(), "[TOOLS]\nDevices=none,QX-Display,\n"
                                          "[none]\nDescription=No device selected\n"
@@ -263,13 +165,13 @@ private slots:
         start(devsim.link());
         QCOMPARE(items(frmTerm->cboDevice), (QStringList {"none", "QX-Display"}));
         QVERIFY(!frmTerm->cboDevice->isEnabled());
-        QVERIFY(frmTerm->wbIntro->toPlainText().contains("local intro"));
-        QVERIFY(frmTerm->wbIntro->source().toString().endsWith("qxtools/defaultLocal.htm"));
+        QVERIFY(frmTerm->Info->wbIntro->toPlainText().contains("local intro"));
+        QVERIFY(frmTerm->Info->wbIntro->source().toString().endsWith("qxtools/defaultLocal.htm"));
         connectPort();
         QVERIFY(frmTerm->cboDevice->isEnabled());
 
         pick("QX-Display");
-        QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join("; ")));
+        QVERIFY2(fx_->errors.isEmpty(), qPrintable(fx_->errors.join("; ")));
         const std::string status = statusText();
         QVERIFY2(status.find("Device QX-Display selected\nThe display\nSending initialisation string\n"
                              "checking to see if QX-Display connected - ok\nEnabling tabs [BMP,Strings,Nonesuch,]\n")
@@ -294,28 +196,28 @@ private slots:
         QVERIFY(frmTerm->Update1->isEnabled());
         QVERIFY(frmTerm->Echo1->isChecked());
         QVERIFY(!frmTerm->HWFlow1->isChecked());
-        QCOMPARE(items(frmTerm->cboBFFfileName), (QStringList {"a.bff", "b.bff"}));
-        QCOMPARE(items(frmTerm->cboBMPfileName), (QStringList {"none"}));
-        QCOMPARE(frmTerm->cboBFFfileName->currentIndex(), 0);
-        QCOMPARE(frmTerm->lblCurrentPath->text().toStdString(), tools() + "snippets/");
-        QVERIFY(frmTerm->wbIntro->toPlainText().contains("display page"));
+        QCOMPARE(items(frmTerm->BMP->cboBFFfileName), (QStringList {"a.bff", "b.bff"}));
+        QCOMPARE(items(frmTerm->BMP->cboBMPfileName), (QStringList {"none"}));
+        QCOMPARE(frmTerm->BMP->cboBFFfileName->currentIndex(), 0);
+        QCOMPARE(frmTerm->Strings->lblCurrentPath->text().toStdString(), tools() + "snippets/");
+        QVERIFY(frmTerm->Info->wbIntro->toPlainText().contains("display page"));
         QCOMPARE(homeUrl, "file://" + tools() + "page2.htm");
 
         // The Info tab's buttons: back to the local intro, forward again, home, refresh.
         frmTerm->Info->SpeedButton2->click();
-        QVERIFY(frmTerm->wbIntro->toPlainText().contains("local intro"));
+        QVERIFY(frmTerm->Info->wbIntro->toPlainText().contains("local intro"));
         frmTerm->Info->SpeedButton1->click();
-        QVERIFY(frmTerm->wbIntro->toPlainText().contains("display page"));
+        QVERIFY(frmTerm->Info->wbIntro->toPlainText().contains("display page"));
         writeFileAtomically(tools() + "page2.htm", "<html><body>changed page</body></html>");
         frmTerm->Info->SpeedButton4->click();
-        QVERIFY(frmTerm->wbIntro->toPlainText().contains("changed page"));
+        QVERIFY(frmTerm->Info->wbIntro->toPlainText().contains("changed page"));
         frmTerm->Info->SpeedButton2->click();
         frmTerm->Info->SpeedButton3->click();
-        QVERIFY(frmTerm->wbIntro->toPlainText().contains("changed page"));
+        QVERIFY(frmTerm->Info->wbIntro->toPlainText().contains("changed page"));
 
         // A second selection appends the file lists again.
         pick("QX-Display");
-        QCOMPARE(items(frmTerm->cboBFFfileName), (QStringList {"a.bff", "b.bff", "a.bff", "b.bff"}));
+        QCOMPARE(items(frmTerm->BMP->cboBFFfileName), (QStringList {"a.bff", "b.bff", "a.bff", "b.bff"}));
 
         // A re-activation reloads the list but keeps the device shown.
         frmTerm->FormActivate();
@@ -326,7 +228,7 @@ private slots:
         QCOMPARE(frmTerm->PageControl1->currentIndex(), 0);
         frmTerm->PageControl1->setCurrentIndex(1);
         frmTerm->cboBaudRate->setCurrentIndex(12);
-        frmTerm->cboBFFfileName->setCurrentIndex(2);
+        frmTerm->BMP->cboBFFfileName->setCurrentIndex(2);
         stop();
         const TIniFile ini(catalogue());
         QCOMPARE(ini.ReadInteger("QX-Display", "Baud", -1), 12);
@@ -343,7 +245,7 @@ private slots:
         writeFileAtomically(catalogue(), "[TOOLS]\nDevices=qx-display,\n[qx-display]\nStopBits=0\nInit=#27c\n"
                                          "IDstring=#27[c\nTabs=\n");
         {
-            Devsim devsim(dir_, kDisplayProfile);
+            Devsim devsim(fx_->dir(), kDisplayProfile);
             QVERIFY(devsim.ok());
             start(devsim.link());
             connectPort();
@@ -352,7 +254,7 @@ private slots:
             stop();
         }
         {
-            Devsim devsim(dir_, "[Device]\nIDanswer=Other v1*\n" + std::string(kDisplayProfile).substr(9));
+            Devsim devsim(fx_->dir(), "[Device]\nIDanswer=Other v1*\n" + std::string(kDisplayProfile).substr(9));
             QVERIFY(devsim.ok());
             start(devsim.link());
             connectPort();
@@ -369,7 +271,7 @@ private slots:
 
     void addressedDevice()
     {
-        Devsim devsim(dir_, "[Device]\nName=QX-ASI\nType=ASI\nAddress=7\nTerminator=>\n"
+        Devsim devsim(fx_->dir(), "[Device]\nName=QX-ASI\nType=ASI\nAddress=7\nTerminator=>\n"
                             "[Line]\nBaud=9600\nDataBits=8\nStopBits=1\nParity=N\n[Flash]\nTypes=1-2:m\n");
         QVERIFY(devsim.ok());
         writeFileAtomically(catalogue(), "[TOOLS]\nDevices=none,QX-ASI,\n[QX-ASI]\nType=ASI\nBaud=6\nStopBits=0\n"
@@ -382,11 +284,11 @@ private slots:
                  statusText().c_str());
         QCOMPARE(deviceType, std::string("ASI"));
         QCOMPARE(deviceAddress, std::string("7"));
-        QCOMPARE(frmTerm->txtAddress->text(), QString("7"));
+        QCOMPARE(frmTerm->ASI->txtAddress->text(), QString("7"));
         QCOMPARE(replyTerminator, std::string(">"));
         QCOMPARE(tabOrder(), (QStringList {"ASI", "Info", "BMP", "Strings"}));
         // Commands now wait for ">": a block query answered by the device.
-        const TReply r = frmTerm->sendAndWait("\x1b{1q", replyTerminator, 10);
+        const TReply r = frmTerm->context->channel.sendAndWait("\x1b{1q", replyTerminator, 10);
         QVERIFY(r.found);
         QCOMPARE(r.text, std::string("m"));
     }
@@ -407,8 +309,8 @@ private slots:
 
         // A malformed character code: the selection stops with an error before anything is sent.
         pick("Broken");
-        QCOMPARE(errors_.size(), 1);
-        QVERIFY2(errors_[0].contains("#2x"), qPrintable(errors_[0]));
+        QCOMPARE(fx_->errors.size(), 1);
+        QVERIFY2(fx_->errors[0].contains("#2x"), qPrintable(fx_->errors[0]));
         QTest::qWait(100);
         QCOMPARE(device.Received(), std::string("\r\r\x1b" "cA,B\x1b[c"));
         QVERIFY(statusText().find("Device Broken selected\n\n") != std::string::npos);
@@ -434,7 +336,7 @@ private slots:
         // The port closed: no checking, but lists, marks, tabs and intro page are loaded.
         pick("D1");
         QVERIFY(statusText().find("First\nCom port not set so no device checking can be done\n") != std::string::npos);
-        QCOMPARE(items(frmTerm->cboBMPfileName), (QStringList {"p.bmp"}));
+        QCOMPARE(items(frmTerm->BMP->cboBMPfileName), (QStringList {"p.bmp"}));
         QCOMPARE(tabOrder().value(0), QString("Strings"));
         QVERIFY(frmTerm->PageControl1->isTabEnabled(0));
         QCOMPARE(frmTerm->cboBaudRate->currentIndex(), 6); // line settings untouched
@@ -442,8 +344,8 @@ private slots:
         // "none" reads its description only.
         pick("none");
         QVERIFY(statusText().find("Device none selected\nNothing\n") != std::string::npos);
-        QCOMPARE(items(frmTerm->cboBFFfileName), (QStringList {"none"}));
-        QCOMPARE(items(frmTerm->cboBMPfileName), (QStringList {"p.bmp"}));
+        QCOMPARE(items(frmTerm->BMP->cboBFFfileName), (QStringList {"none"}));
+        QCOMPARE(items(frmTerm->BMP->cboBMPfileName), (QStringList {"p.bmp"}));
         QCOMPARE(tabOrder().value(0), QString("Strings"));
         QCOMPARE(frmTerm->PageControl1->currentWidget(), static_cast<QWidget*>(frmTerm->Info));
 
@@ -463,7 +365,7 @@ private slots:
 
         // The port closed: nothing is sent, not found, empty reply.
         rxBuffer = "old";
-        TReply r = frmTerm->sendAndWait("\x1b{1q", "*", 2);
+        TReply r = frmTerm->context->channel.sendAndWait("\x1b{1q", "*", 2);
         QVERIFY(!r.found);
         QCOMPARE(r.text, std::string());
         QCOMPARE(rxBuffer, std::string());
@@ -472,28 +374,28 @@ private slots:
         // An answer that comes in pieces.
         QTimer::singleShot(20, frmTerm, [&] { pty.Write("O"); });
         QTimer::singleShot(80, frmTerm, [&] { pty.Write("K*"); });
-        r = frmTerm->sendAndWait("\x1b{1q", "*", 20);
+        r = frmTerm->context->channel.sendAndWait("\x1b{1q", "*", 20);
         QVERIFY(r.found);
         QCOMPARE(r.text, std::string("OK"));
         QCOMPARE(pty.ReadCount(4), std::string("\x1b{1q"));
 
         // Two characters after the terminator: found, and only the last character is taken off.
         pty.Write("OK*ab");
-        r = frmTerm->sendAndWait("", "*", 20);
+        r = frmTerm->context->channel.sendAndWait("", "*", 20);
         // (The text may have arrived before the wait emptied the buffer; send it again then.)
         if (!r.found) {
             QTimer::singleShot(10, frmTerm, [&] { pty.Write("OK*ab"); });
-            r = frmTerm->sendAndWait("", "*", 20);
+            r = frmTerm->context->channel.sendAndWait("", "*", 20);
         }
         QVERIFY(r.found);
         QCOMPARE(r.text, std::string("OK*a"));
 
         // Letter case is ignored; a reply that never ends gives everything received.
         QTimer::singleShot(10, frmTerm, [&] { pty.Write("QX-DISPLAY v2.4*"); });
-        r = frmTerm->sendAndWait("\x1b[c", "qx-display", 20);
+        r = frmTerm->context->channel.sendAndWait("\x1b[c", "qx-display", 20);
         QVERIFY(r.found);
         QTimer::singleShot(10, frmTerm, [&] { pty.Write("partial"); });
-        r = frmTerm->sendAndWait("\x1b{2q", "*", 4);
+        r = frmTerm->context->channel.sendAndWait("\x1b{2q", "*", 4);
         QVERIFY(!r.found);
         QCOMPARE(r.text, std::string("partial"));
     }
@@ -505,7 +407,7 @@ private slots:
         writeFileAtomically(catalogue(), "[TOOLS]\nDevices=none,\n");
         start(pty.SlavePath());
         connectPort();
-        QCOMPARE(frmTerm->sendPaced("abcdef", 4, 4), size_t(4));
+        QCOMPARE(sendPaced(*frmTerm->context, "abcdef", 4, 4), size_t(4));
         QCOMPARE(pty.ReadCount(4), std::string("abcd"));
         QVERIFY(frmTerm->ProgressBar1->isHidden());
 
@@ -525,7 +427,7 @@ private slots:
             QVERIFY(frmTerm->btnCancel->isVisible());
             frmTerm->btnCancel->click();
         });
-        QCOMPARE(frmTerm->sendPaced("abc", 3, 3), size_t(0));
+        QCOMPARE(sendPaced(*frmTerm->context, "abc", 3, 3), size_t(0));
         QVERIFY(frmTerm->ProgressBar1->isHidden());
         QVERIFY(frmTerm->btnCancel->isHidden());
         QVERIFY(!cancelFlag);
@@ -534,7 +436,7 @@ private slots:
 
     void catalogueUpdateFromTheWebSite()
     {
-        const std::string web = dir_ + "web/";
+        const std::string web = fx_->dir() + "web/";
         std::system(("mkdir -p '" + web + "qxtools' '" + web + "b/qxtools'").c_str());
         writeFileAtomically(web + "qxtools/marker.txt", "QXT,1.02,2\n");
         writeFileAtomically(web + "qxtools/defaultInet.htm", "<html><body>internet intro</body></html>");
@@ -550,24 +452,24 @@ private slots:
         start("/nonexistent/tty", server.site());
         QCOMPARE(toolsBaseUrl, server.site() + "/qxtools/");
         QCOMPARE(publishedVersion, std::string("2"));
-        QVERIFY2(frmTerm->wbIntro->toPlainText().contains("internet intro"),
-                 qPrintable(frmTerm->wbIntro->toPlainText()));
-        answerYes_ = false;
+        QVERIFY2(frmTerm->Info->wbIntro->toPlainText().contains("internet intro"),
+                 qPrintable(frmTerm->Info->wbIntro->toPlainText()));
+        fx_->answerYes = false;
         pick("none");
-        QCOMPARE(questions_, QStringList {"More devices have been added would you like to update the ini file"});
+        QCOMPARE(fx_->questions, QStringList {"More devices have been added would you like to update the ini file"});
         QCOMPARE(readAll(catalogue()), old);
 
         // Yes: the published catalogue replaces it, with the announced version.
-        answerYes_ = true;
+        fx_->answerYes = true;
         pick("none");
         QVERIFY(statusText().find("Updating int file  ok\n") != std::string::npos);
         QCOMPARE(statusFormatOf(" ok").foreground().color(), QColor(0, 128, 0));
         QCOMPARE(TIniFile(catalogue()).ReadString("TOOLS", "Version", ""), std::string("2"));
         QCOMPARE(TIniFile(catalogue()).ReadString("NEW", "Description", ""), std::string("new device"));
         // No offer once the versions agree; the device list is read afresh on activation.
-        questions_.clear();
+        fx_->questions.clear();
         pick("none");
-        QVERIFY(questions_.isEmpty());
+        QVERIFY(fx_->questions.isEmpty());
         frmTerm->FormActivate();
         QCOMPARE(items(frmTerm->cboDevice), (QStringList {"none", "NEW"}));
         stop();
@@ -575,7 +477,7 @@ private slots:
         // A site announcing a newer program, whose catalogue download fails: the file stays.
         const std::string before = readAll(catalogue());
         start("/nonexistent/tty", server.site() + "/b");
-        QVERIFY(frmTerm->wbIntro->toPlainText().contains("newer program"));
+        QVERIFY(frmTerm->Info->wbIntro->toPlainText().contains("newer program"));
         QCOMPARE(publishedVersion, std::string("3"));
         pick("none");
         QVERIFY(statusText().find("Could not update ini file does not exist\n") != std::string::npos);
@@ -584,10 +486,10 @@ private slots:
 
         // Pages of the site are browsed over http.
         start("/nonexistent/tty", server.site());
-        frmTerm->wbIntro->navigate(server.site() + "/b/qxtools/defaultUpdate.htm");
-        QVERIFY(frmTerm->wbIntro->toPlainText().contains("newer program"));
+        frmTerm->Info->wbIntro->navigate(server.site() + "/b/qxtools/defaultUpdate.htm");
+        QVERIFY(frmTerm->Info->wbIntro->toPlainText().contains("newer program"));
         frmTerm->Info->SpeedButton3->click();
-        QVERIFY(frmTerm->wbIntro->toPlainText().contains("internet intro"));
+        QVERIFY(frmTerm->Info->wbIntro->toPlainText().contains("internet intro"));
     }
 
     void unansweredDownloadEndsAtItsTimeOut()
@@ -597,7 +499,7 @@ private slots:
         QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
         QCOMPARE(fetchUrl("http://127.0.0.1:" + std::to_string(silent.serverPort()) + "/qxtools/marker.txt", 300),
                  std::string());
-        QCOMPARE(fetchUrl("http://127.0.0.1:" + std::to_string(freePort()) + "/marker.txt"), std::string());
+        QCOMPARE(fetchUrl("http://127.0.0.1:" + std::to_string(freeLocalPort()) + "/marker.txt"), std::string());
         QCOMPARE(fetchUrl("not an address"), std::string());
     }
 };

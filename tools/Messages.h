@@ -21,6 +21,11 @@ void showMessage(const QString& text);
 bool askConfirmation(const QString& title, const QString& text);
 // Replaces the answers to askConfirmation (tests); an empty one restores the box.
 void setConfirmHandler(std::function<bool(const QString& text)> handler);
+// A question with the buttons Yes, No and Cancel; gives QMessageBox::Yes, No or Cancel. A recording
+// handler without a choice handler answers Cancel, which changes nothing.
+int askYesNoCancel(const QString& title, const QString& text);
+// Replaces the answers to askYesNoCancel (tests); an empty one restores the box.
+void setChoiceHandler(std::function<int(const QString& text)> handler);
 void showError(const QString& text);
 // Shows the message of a caught exception in the error box.
 void showException(std::exception_ptr error);

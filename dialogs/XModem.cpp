@@ -3,8 +3,9 @@
 #include "Activation.h"
 #include "IniFile.h"
 #include "Messages.h"
+#include "Latin1.h"
 #include "Places.h"
-#include "qx_com.h"
+#include "ToolContext.h"
 
 #include "VaComm.h"
 #include "VaProtocol.h"
@@ -26,14 +27,10 @@ TfrmXModem* frmXModem = nullptr;
 namespace {
 constexpr const char* kSection = "XModem";
 
-QString latin1(const std::string& s)
+// A transfer code with its meaning: "-1 (...)".
+QString codeText(int32_t code)
 {
-    return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
-}
-
-std::string bytes(const QString& s)
-{
-    return s.toLatin1().toStdString();
+    return QString::number(code) + " (" + QString::fromLatin1(VaTransferCodeMeaning(code)) + ")";
 }
 } // namespace
 
@@ -61,7 +58,7 @@ std::string expandSpecialChars(const std::string& text)
     return out;
 }
 
-TfrmXModem::TfrmXModem(QWidget* parent) : QDialog(parent)
+TfrmXModem::TfrmXModem(TToolContext& context, QWidget* parent) : QDialog(parent), context_(context)
 {
     setObjectName("frmXModem");
     setWindowTitle("XModem Protocol Transfer");
@@ -141,13 +138,13 @@ TfrmXModem::TfrmXModem(QWidget* parent) : QDialog(parent)
     VaXModem1->OnTransferStart = [this](TVaProtocol*) { addLine("Transfer started."); };
     VaXModem1->OnTransferEnd = [this](TVaProtocol*, int32_t exitCode) {
         addLine("Transfer ended.");
-        addLine("Exitcode: " + QString::number(exitCode));
+        addLine("Exitcode: " + codeText(exitCode));
         park();
         if (chkOnComplete->isChecked())
             hide();
     };
     VaXModem1->OnError = [this](TVaProtocol*, int32_t errorCode, int32_t) {
-        addLine("Error: " + QString::number(errorCode));
+        addLine("Error: " + codeText(errorCode));
     };
     VaXModem1->OnFileInfo = [this](TVaProtocol*, const std::string& name, int64_t size) {
         Label10->setText(latin1(name));
@@ -211,15 +208,17 @@ void TfrmXModem::FormActivate()
     Label11->clear();
     Label2->setText("0");
     Label6->setText("0");
-    if (chkOnOpen->isChecked() && frmTerm)
-        frmTerm->writeToCom(expandSpecialChars(bytes(txtStringOnOpen->text())));
+    if (chkOnOpen->isChecked())
+        context_.writeToCom(expandSpecialChars(bytes(txtStringOnOpen->text())));
 }
 
 void TfrmXModem::FormDeactivate()
 {
-    guarded([this] { WriteSettings(); });
-    if (chkOnClose->isChecked() && frmTerm)
-        frmTerm->writeToCom(expandSpecialChars(bytes(txtStringOnClose->text())));
+    guarded([this] {
+        WriteSettings();
+        if (chkOnClose->isChecked())
+            context_.writeToCom(expandSpecialChars(bytes(txtStringOnClose->text())));
+    });
 }
 
 void TfrmXModem::hideEvent(QHideEvent* event)
@@ -252,8 +251,7 @@ void TfrmXModem::startTransfer(bool download)
     VaXModem1->SetFileName(bytes(txtXModemFileName->text()));
     VaXModem1->SetMode(download ? tmDownload : tmUpload);
     // The transfer borrows the main window's port: the terminal sees nothing of it meanwhile.
-    if (frmTerm)
-        VaXModem1->SetComm(frmTerm->VaComm1.get());
+    VaXModem1->SetComm(&context_.VaComm1);
     VaXModem1->StartTransfer();
 }
 

@@ -8,6 +8,24 @@
 namespace {
 TQxMessageHandler messageHandler;
 std::function<bool(const QString&)> confirmHandler;
+std::function<int(const QString&)> choiceHandler;
+}
+
+void setChoiceHandler(std::function<int(const QString& text)> handler)
+{
+    choiceHandler = std::move(handler);
+}
+
+int askYesNoCancel(const QString& title, const QString& text)
+{
+    if (messageHandler)
+        messageHandler(TQxMessageKind::mkConfirm, text);
+    if (choiceHandler)
+        return choiceHandler(text);
+    if (messageHandler)
+        return QMessageBox::Cancel;
+    return QMessageBox::question(QApplication::activeWindow(), title, text,
+                                 QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, QMessageBox::Cancel);
 }
 
 void setConfirmHandler(std::function<bool(const QString& text)> handler)

@@ -5,6 +5,7 @@
 #include "Places.h"
 #include "Program.h"
 #include "XModem.h"
+#include "WindowFixture.h"
 #include "XferTestUtil.h"
 #include "qx_com.h"
 
@@ -117,13 +118,12 @@ class TestXModem : public QObject {
     Q_OBJECT
 
 private:
-    std::string dir_;
-    QStringList errors_;
+    std::unique_ptr<TWindowFixture> fx_;
     std::unique_ptr<Pty> pty_;
 
     void start()
     {
-        writeFileAtomically(dir_ + "qx-com-103.ini", "[Comms]\nExtraPorts=" + pty_->SlavePath() + "\nPort=1\n");
+        writeFileAtomically(fx_->settingsPath(), "[Comms]\nExtraPorts=" + pty_->SlavePath() + "\nPort=1\n");
         createWindows();
         frmTerm->show();
         frmTerm->FormActivate();
@@ -135,38 +135,21 @@ private:
     }
 
 private slots:
-    void initTestCase()
-    {
-        char tmpl[] = "/tmp/qxxmXXXXXX";
-        dir_ = std::string(::mkdtemp(tmpl)) + "/";
-        overridePlaces(dir_, dir_ + "config", dir_ + "data");
-        installHandOver();
-        setMessageHandler([this](TQxMessageKind kind, const QString& text) {
-            if (kind == TQxMessageKind::mkError)
-                errors_.append(text);
-        });
-    }
+    void initTestCase() { fx_ = std::make_unique<TWindowFixture>("qxxm"); }
 
     void init()
     {
         pty_ = std::make_unique<Pty>();
-        errors_.clear();
+        fx_->clearMessages();
     }
 
     void cleanup()
     {
-        if (frmTerm) {
-            frmTerm->close();
-            destroyWindows();
-        }
+        fx_->stop();
         pty_.reset();
     }
 
-    void cleanupTestCase()
-    {
-        overridePlaces({});
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
+    void cleanupTestCase() { fx_.reset(); }
 
     void expandSpecialCharsExamples()
     {
@@ -188,9 +171,9 @@ private slots:
     {
         start();
         const Bytes file = RandomBytes(1000, 7);
-        WriteFileBytes(dir_ + "out.bin", file);
+        WriteFileBytes(fx_->dir() + "out.bin", file);
         frmXModem->show();
-        frmXModem->txtXModemFileName->setText(QString::fromStdString(dir_ + "out.bin"));
+        frmXModem->txtXModemFileName->setText(QString::fromStdString(fx_->dir() + "out.bin"));
         {
             ChecksumReceiver peer(pty_->Master());
             frmXModem->cmdXModemSend->click();
@@ -202,18 +185,18 @@ private slots:
             QCOMPARE(got.substr(file.size()), std::string(24, '\0')); // the last block is padded
         }
         QVERIFY(frmXModem->Memo1->toPlainText().contains("Transfer started.\nTransfer ended.\nExitcode: 0"));
-        QCOMPARE(frmXModem->Label10->text().toStdString(), dir_ + "out.bin");
+        QCOMPARE(frmXModem->Label10->text().toStdString(), fx_->dir() + "out.bin");
         QCOMPARE(frmXModem->Label11->text(), QString("1000"));
         QCOMPARE(frmXModem->Label2->text(), QString("8"));
 
         // Receiving: lrzsz's sx on the device side sends with 1K blocks and CRC.
         const Bytes incoming = RandomBytes(5000, 8);
-        WriteFileBytes(dir_ + "dev.bin", incoming);
+        WriteFileBytes(fx_->dir() + "dev.bin", incoming);
         frmXModem->cboXModemProtocol->setCurrentIndex(1);
-        frmXModem->txtXModemFileName->setText(QString::fromStdString(dir_ + "in.bin"));
+        frmXModem->txtXModemFileName->setText(QString::fromStdString(fx_->dir() + "in.bin"));
         frmXModem->Memo1->clear();
         {
-            Child sx({"sx", "-X", "-k", "dev.bin"}, pty_->Master(), dir_);
+            Child sx({"sx", "-X", "-k", "dev.bin"}, pty_->Master(), fx_->dir());
             frmXModem->cmdXModemRecieve->click();
             QVERIFY(pump([&] { return frmXModem->Memo1->toPlainText().contains("Exitcode:"); }, 60000));
             QVERIFY(pump([&] { return sx.Exited(); }));
@@ -221,7 +204,7 @@ private slots:
         }
         QVERIFY(frmXModem->Memo1->toPlainText().contains("Exitcode: 0"));
         std::string why;
-        QVERIFY2(IsPaddedCopy(incoming, ReadFileBytes(dir_ + "in.bin"), 0x1A, 128, &why), why.c_str());
+        QVERIFY2(IsPaddedCopy(incoming, ReadFileBytes(fx_->dir() + "in.bin"), 0x1A, 128, &why), why.c_str());
 
         // The terminal saw nothing of either transfer, and has the port back afterwards.
         QVERIFY(rxBuffer.empty());
@@ -229,24 +212,24 @@ private slots:
         QCOMPARE(frmXModem->VaXModem1->Comm(), static_cast<TVaCustomComm*>(frmXModem->VaComm2.get()));
         pty_->Write(std::string("after"));
         QVERIFY(pump([] { return rxBuffer.find("after") != std::string::npos; }));
-        QVERIFY(errors_.isEmpty());
+        QVERIFY(fx_->errors.isEmpty());
     }
 
     void abortEndsWithMinusThreeAndHides()
     {
         start();
         frmXModem->show();
-        frmXModem->txtXModemFileName->setText(QString::fromStdString(dir_ + "never.bin"));
+        frmXModem->txtXModemFileName->setText(QString::fromStdString(fx_->dir() + "never.bin"));
         frmXModem->cboXModemProtocol->setCurrentIndex(0);
         frmXModem->Memo1->clear();
         frmXModem->cmdXModemRecieve->click(); // nobody sends
         QVERIFY(frmXModem->VaXModem1->Busy());
         frmXModem->cmdXModemSend->click(); // a second start is refused
-        QCOMPARE(errors_, QStringList{"Transfer already in progress..."});
+        QCOMPARE(fx_->errors, QStringList{"Transfer already in progress..."});
         frmXModem->cmdXModemAbort->click();
         QVERIFY(frmXModem->isHidden());
         QVERIFY(pump([&] { return !frmXModem->VaXModem1->Busy(); }));
-        QVERIFY(frmXModem->Memo1->toPlainText().endsWith("Transfer ended.\nExitcode: -3"));
+        QVERIFY(frmXModem->Memo1->toPlainText().endsWith("Transfer ended.\nExitcode: -3 (cancelled on this side)"));
         // The device was told: the start request, then two CAN.
         const Bytes line = pty_->Read(3, 2000);
         QCOMPARE(std::string(line.begin(), line.end()), std::string("\x15\x18\x18"));

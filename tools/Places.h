@@ -22,3 +22,6 @@ std::string executableFolder();
 // the real ones.
 void overridePlaces(const std::string& exeFolder, const std::string& configHome = {},
                     const std::string& dataHome = {});
+
+// The maker's web site address (no trailing "/"); the settings file's [Web] "Site" replaces it.
+std::string makerSite();

@@ -1,6 +1,7 @@
 #include "Places.h"
 
 #include "AtomicFile.h"
+#include "IniFile.h"
 
 #include <cstdlib>
 #include <dirent.h>
@@ -124,4 +125,10 @@ std::string placeOf(TQxPlace place)
     }
     }
     return exe;
+}
+
+std::string makerSite()
+{
+    const TIniFile ini(placeOf(TQxPlace::qpSettingsFile));
+    return ini.ReadString("Web", "Site", "http://www.qx-com.example");
 }

@@ -31,7 +31,11 @@ void TProgramActivation::hidden(QWidget* window)
 void TProgramActivation::activated(QWidget* window)
 {
     if (current_ == window)
-        return; // back from another program
+        return; // back from another program, or from a common dialog or message box
+    // Only the program's own windows take activation over; a file, font or colour dialog or a
+    // message box is part of the window that opened it.
+    if (hooks_.find(window) == hooks_.end())
+        return;
     QWidget* previous = current_;
     current_ = window;
     if (previous)

@@ -13,6 +13,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class TToolContext;
 class TVaComm;
 class TVaXModem;
 
@@ -24,7 +25,7 @@ std::string expandSpecialChars(const std::string& text);
 class TfrmXModem : public QDialog {
     Q_OBJECT
 public:
-    explicit TfrmXModem(QWidget* parent = nullptr);
+    explicit TfrmXModem(TToolContext& context, QWidget* parent = nullptr);
     ~TfrmXModem() override;
 
     QLabel* Label4;
@@ -75,6 +76,8 @@ private:
     void startTransfer(bool download);
     void park();
     void addLine(const QString& line);
+
+    TToolContext& context_;
 };
 
 extern TfrmXModem* frmXModem;

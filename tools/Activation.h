@@ -1,8 +1,10 @@
 // Which of the program's windows is active, the way the windows' activation handlers need it:
 // a window is activated when it takes over from another window of the program (or is the first),
-// and deactivated when another window of the program takes over or it is hidden. Focus that goes
-// to another program and comes back changes nothing, so coming back to QX-Com does not repeat a
-// window's activation work (the start-up hints, the texts sent by the XMODEM dialog).
+// and deactivated when another window of the program takes over or it is hidden. The program's
+// windows are the watched ones; common dialogs (file, font, colour, input boxes) and message boxes
+// belong to the window that opened them. Focus that goes to another program or such a dialog and
+// comes back changes nothing, so it does not repeat a window's activation work (the start-up
+// hints, the texts sent by the XMODEM dialog).
 #pragma once
 
 #include <QObject>
@@ -16,7 +18,8 @@ class TProgramActivation : public QObject {
 public:
     static TProgramActivation& instance();
 
-    // Calls onActivate / onDeactivate for window from now on, until it is destroyed.
+    // Makes window one of the program's windows: onActivate / onDeactivate (either may be empty)
+    // run for it from now on, until it is destroyed.
     void watch(QWidget* window, std::function<void()> onActivate, std::function<void()> onDeactivate = {});
     // A watched window is being hidden: it is deactivated if it was the active one.
     void hidden(QWidget* window);

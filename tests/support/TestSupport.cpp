@@ -1,0 +1,39 @@
+#include "TestSupport.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <vector>
+
+TTempDir::TTempDir(const std::string& prefix)
+{
+    std::string tmpl = "/tmp/" + prefix + "XXXXXX";
+    std::vector<char> buffer(tmpl.begin(), tmpl.end());
+    buffer.push_back('\0');
+    if (!::mkdtemp(buffer.data()))
+        throw std::runtime_error("cannot make a temporary folder");
+    path_ = std::string(buffer.data()) + "/";
+}
+
+TTempDir::~TTempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+bool TFakeModemLines::Status(int, uint32_t& bits)
+{
+    bits = MS_DSR_ON | (cts ? MS_CTS_ON : 0) | (ring ? MS_RING_ON : 0);
+    return true;
+}
+
+bool TFakeModemLines::Drive(int, bool isDtr, bool on)
+{
+    if (isDtr) {
+        if (dtr.exchange(on) != on)
+            ++dtrChanges;
+    } else {
+        rts = on;
+    }
+    return true;
+}

@@ -1,0 +1,132 @@
+// What a tool tab or dialog may use of the program: the port, the command channel to the device,
+// the receive text, the status pane, pauses that keep the window alive, the progress bar with its
+// Cancel button, refreshTools and whether the window is closing. A tab gets this and nothing else
+// of the main window, so it can be built and tested with a small window of its own.
+#pragma once
+
+#include "DeviceChannel.h"
+
+#include <QColor>
+#include <QString>
+
+#include <string>
+
+class QProgressBar;
+class QTextEdit;
+class QWidget;
+class TVaComm;
+
+// Shared by the receive path and every tool that waits for a device reply or sends: the received
+// bytes, the text-send flag (the terminal shows nothing while it is set) and the Cancel request.
+extern std::string rxBuffer;
+extern bool sendingText;
+extern bool cancelFlag;
+
+enum TFontStyle { fsPlain, fsBold };
+
+// The status pane's colours besides black: errors, success, the bus test.
+inline const QColor kErrorRed = Qt::red;
+inline const QColor kOkGreen = QColor(0, 128, 0);
+inline const QColor kTeal = QColor(0, 128, 128);
+
+// The line-setting choices of a device: entry numbers of the baud, stop bit and data bit boxes.
+struct TLineChoice {
+    int baud = 6;
+    int stopBits = 2;
+    int dataBits = 4;
+};
+
+// What the tools ask of the window that holds them.
+class TToolFrame {
+public:
+    virtual ~TToolFrame() = default;
+    // Selects the entries in the line-setting boxes, applies them and reopens an open port.
+    virtual void setLineChoice(const TLineChoice& choice) = 0;
+    virtual TLineChoice lineChoice() const = 0;
+    // The check marks of Echo and CTS flow control.
+    virtual void setDeviceMarks(bool echo, bool ctsFlow) = 0;
+    // Enables the Update menu item (it stays enabled).
+    virtual void enableUpdate() = 0;
+    // The refresh that ends every tool action.
+    virtual void refreshTools() = 0;
+    // The terminal pane: text shown by its display rules, and the keyboard focus.
+    virtual void showTermText(const std::string& text) = 0;
+    virtual void focusTerminal() = 0;
+};
+
+class TToolContext {
+public:
+    // window is the frame's top-level window (the parent of the tools' own dialogs); status the
+    // status pane; progress and cancelButton the bottom bar's progress bar and Cancel.
+    TToolContext(TVaComm& port, TToolFrame& frame, QWidget& window, QTextEdit& status, QProgressBar& progress,
+                 QWidget& cancelButton);
+    TToolContext(const TToolContext&) = delete;
+    TToolContext& operator=(const TToolContext&) = delete;
+
+    TVaComm& VaComm1;
+    TDeviceChannel channel;
+    std::string& rx = rxBuffer;
+    TToolFrame& frame;
+    QWidget& window;
+    QProgressBar& progress;
+    QWidget& cancelButton;
+
+    // Appends text at the end of the status pane with a style and colour; nothing stays selected
+    // and the pane has the keyboard focus.
+    void addStatus(const QString& text, TFontStyle style = fsPlain, const QColor& colour = Qt::black);
+    void addStatus(const std::string& text, TFontStyle style = fsPlain, const QColor& colour = Qt::black);
+    void addStatus(const char* text, TFontStyle style = fsPlain, const QColor& colour = Qt::black)
+    {
+        addStatus(std::string(text), style, colour);
+    }
+    QTextEdit& statusPane() { return status_; }
+    // Pauses ms milliseconds while window messages and port events are handled; one round of
+    // message handling when ms <= 0.
+    void waitMs(int ms);
+    // Sends a text byte by byte on the port; nothing when it is closed.
+    void writeToCom(const std::string& text);
+    void refreshTools() { frame.refreshTools(); }
+
+    // Set when the main window starts closing: every wait and send ends.
+    bool closing() const { return closing_; }
+    void setClosing(bool closing) { closing_ = closing; }
+    // True when a running send should stop: Cancel was pressed or the window closes.
+    bool stopRequested() const { return cancelFlag || closing_; }
+
+    // Waits until done() holds or a stop is requested, handling messages; pollMs is how often
+    // done() is looked at when no message arrives. Returns done().
+    bool waitUntil(const std::function<bool()>& done, int pollMs);
+
+private:
+    QTextEdit& status_;
+    bool closing_ = false;
+};
+
+// Shown progress for the length of one operation: shows the progress bar and Cancel at position 0
+// with the given maximum and clears cancelFlag; on leaving, normally or by an exception, hides
+// both, resets the position and clears cancelFlag and sendingText. Every operation that shows
+// the progress bar holds one, so no error path leaves the bar, Cancel or a blind terminal behind.
+class TBusyGuard {
+public:
+    TBusyGuard(TToolContext& context, int maximum);
+    ~TBusyGuard();
+    TBusyGuard(const TBusyGuard&) = delete;
+    TBusyGuard& operator=(const TBusyGuard&) = delete;
+
+    void setMaximum(int maximum);
+    void setValue(int value);
+    void setValue(size_t value);
+
+private:
+    TToolContext& context_;
+};
+
+// Writes the bytes that next() gives, one WriteChar each and each only while the device asserts
+// CTS, advancing the progress bar and handling window messages at most once a millisecond (a pass
+// of the event loop costs more than a byte; a millisecond keeps the window and Cancel live).
+// Cancel, the window's closing and a closed port stop it after the current byte and also end a
+// wait for CTS. Returns the number of bytes written.
+size_t sendCtsPaced(TToolContext& context, TBusyGuard& busy, const std::function<bool(char&)>& next);
+
+// sendPaced: the first count bytes of data, with progress maximum progressMax.
+size_t sendPaced(TToolContext& context, const std::string& data, size_t count, int progressMax);
