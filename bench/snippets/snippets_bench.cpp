@@ -1,6 +1,20 @@
 // Benchmark of the snippet library (prints figures; not a test): load, letter index and save of a
-// library of 101 entries of 10 KB each.
+// library of 101 entries of 10 KB each, first in the plain library, then through the Strings tab
+// (offscreen): a click on the file (load and letter index), a letter, a name (its body in the
+// pane) and Save.
 #include "SnippetLibrary.h"
+#include "StringsTab.h"
+#include "ToolContext.h"
+
+#include "VaComm.h"
+
+#include <QApplication>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextEdit>
+#include <QToolButton>
 
 #include <algorithm>
 #include <chrono>
@@ -43,17 +57,87 @@ std::string bigLibrary()
     return text;
 }
 
+// The window around the tab: status pane, progress bar, Cancel and a port that stays closed.
+class TBenchFrame : public QWidget, public TToolFrame {
+public:
+    TBenchFrame()
+        : status(new QTextEdit(this)), progress(new QProgressBar(this)), cancel(new QPushButton(this)),
+          context(port, *this, *this, *status, *progress, *cancel), tab(new TStringsTab(context, this))
+    {
+        resize(900, 700);
+        tab->resize(900, 500);
+    }
+    void setLineChoice(const TLineChoice&) override {}
+    TLineChoice lineChoice() const override { return {}; }
+    void setDeviceMarks(bool, bool) override {}
+    void enableUpdate() override {}
+    void refreshTools() override {}
+    void showTermText(const std::string&) override {}
+    void focusTerminal() override {}
+
+    TVaComm port;
+    QTextEdit* status;
+    QProgressBar* progress;
+    QPushButton* cancel;
+    TToolContext context;
+    TStringsTab* tab;
+};
+
+void clickOn(TSnippetPane* pane, int position)
+{
+    QTextCursor cursor(pane->document());
+    cursor.setPosition(position);
+    QTest::mouseClick(pane->viewport(), Qt::LeftButton, {}, pane->cursorRect(cursor).center() + QPoint(2, 0));
+}
+
+void benchTab(const std::string& dir, int rounds)
+{
+    TBenchFrame frame;
+    frame.show();
+    TStringsTab& tab = *frame.tab;
+    tab.setLibraryFolder(dir, "big.qxt");
+    std::vector<double> load, letter, name, save;
+    for (int r = 0; r < rounds; ++r) {
+        auto t0 = Clock::now();
+        clickOn(tab.reLibNames, 0);
+        auto t1 = Clock::now();
+        clickOn(tab.reTop, 3 * (r % 26));
+        auto t2 = Clock::now();
+        clickOn(tab.reLeft, 0);
+        auto t3 = Clock::now();
+        // Something to save: a key in the body pane.
+        QTest::keyClick(tab.reRight, Qt::Key_Right);
+        auto t4 = Clock::now();
+        tab.tbSaveLib->click();
+        auto t5 = Clock::now();
+        if (snippetLibrary.lastEntry != 100 || tab.reRight->toPlainText().size() < 10000 || tab.tbSaveLib->isEnabled()) {
+            std::printf("tab round %d went wrong\n", r);
+            return;
+        }
+        load.push_back(ms(t1 - t0));
+        letter.push_back(ms(t2 - t1));
+        name.push_back(ms(t3 - t2));
+        save.push_back(ms(t5 - t4));
+    }
+    report("tab: file click (load + index)", load);
+    report("tab: letter click (names)", letter);
+    report("tab: name click (10 KB body)", name);
+    report("tab: Save", save);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
     char tmpl[] = "/tmp/qx-snippets-bench-XXXXXX";
     if (!::mkdtemp(tmpl))
         return 1;
     const std::string dir = std::string(tmpl) + "/";
     const std::string source = dir + "big.qxt";
-    const std::string target = dir + "saved.qxt";
+    const std::string target = dir + "saved.qxt"; // the plain saves go beside the source
     {
         FILE* f = std::fopen(source.c_str(), "wb");
         const std::string data = bigLibrary();
@@ -91,6 +175,7 @@ int main(int argc, char** argv)
     report("save (atomic, fsync)", save);
     report("removeComments of one 10 KB body", send);
     std::printf("(%zu)\n", sink);
+    benchTab(dir, std::min(rounds, 30));
     std::system(("rm -rf '" + dir + "'").c_str());
     return 0;
 }
