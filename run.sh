@@ -5,7 +5,15 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/setup.sh
-scripts/build.sh build -DQX_WITH_QT=ON -DQX_SANITIZE= >/dev/null
+# The build's progress is kept quiet; its errors are shown.
+log=$(mktemp)
+if ! scripts/build.sh build -DQX_WITH_QT=ON -DQX_SANITIZE= >"$log" 2>&1; then
+  cat "$log" >&2
+  rm -f "$log"
+  echo "The build failed; see above." >&2
+  exit 1
+fi
+rm -f "$log"
 
 demo=0
 [ "${1:-}" = "--demo" ] && { demo=1; shift; }

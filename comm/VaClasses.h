@@ -20,6 +20,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The output queue had no room for a write within the write time-out.
+class EVaQueueFull : public EVaCommError {
+public:
+    EVaQueueFull() : EVaCommError("Output buffer is full. Please check comm status.") {}
+};
+
 // Formats a message with printf-like "%d" and "%s" placeholders, filled in order from args
 // ("%%" gives "%"). Placeholders without an argument are left as they stand.
 std::string VaFormat(const std::string& text, std::initializer_list<std::string> args);

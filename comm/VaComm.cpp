@@ -18,7 +18,6 @@
 namespace {
 
 constexpr const char* kPortOpen = "Can't perform this operation while port is open";
-constexpr const char* kBufferFull = "Output buffer is full. Please check comm status.";
 
 // The smallest input queue: below it every byte would be a batch of its own.
 constexpr int32_t kMinInputQueue = 256;
@@ -1018,16 +1017,19 @@ void TVaCustomComm::GetStatistics(uint32_t& errors, TVaComStat& status)
     } else if (!NoModemLines(e)) {
         throw EVaCommError(VaErrorMessage("Error retrieving statistics (%d), %s", e));
     }
-    int waiting = 0;
-    if (!eventReads_ && ::ioctl(fd, FIONREAD, &waiting) != 0) {
-        e = errno;
-        if (!DeviceGoneError(e))
-            throw EVaCommError(VaErrorMessage("Error retrieving statistics (%d), %s", e));
-        waiting = 0;
-    }
     {
+        // What the device holds counts too where a read takes it straight from there: without an
+        // event thread, or while the queue is empty (see ReadLocked).
         std::lock_guard inputLock(inputMutex_);
-        status.cbInQue = static_cast<uint32_t>(input_.size() - inputStart_) + static_cast<uint32_t>(waiting);
+        const size_t held = input_.size() - inputStart_;
+        int waiting = 0;
+        if ((!eventReads_ || held == 0) && ::ioctl(fd, FIONREAD, &waiting) != 0) {
+            e = errno;
+            if (!DeviceGoneError(e))
+                throw EVaCommError(VaErrorMessage("Error retrieving statistics (%d), %s", e));
+            waiting = 0;
+        }
+        status.cbInQue = static_cast<uint32_t>(held) + static_cast<uint32_t>(waiting);
     }
     int outgoing = 0;
     if (::ioctl(fd, TIOCOUTQ, &outgoing) != 0)
@@ -1068,7 +1070,7 @@ int32_t TVaCustomComm::QueueWriteBuf(const uint8_t* data, int32_t count)
     case TVaCommWriteThread::Result::Full:
         break;
     }
-    throw EVaCommError(kBufferFull);
+    throw EVaQueueFull();
 }
 
 int32_t TVaCustomComm::DirectWriteBuf(const uint8_t* data, int32_t count)

@@ -19,8 +19,6 @@ struct TVaSilentAbort {};
 
 std::atomic<int> gLiveWorkers{0};
 
-const char* const kQueueFullMessage = "Output buffer is full. Please check comm status.";
-
 } // namespace
 
 const char* VaTransferCodeMeaning(int32_t code)
@@ -317,12 +315,10 @@ void TVaProtocolThread::SendBuf(const void* data, int32_t count)
             if (link_->owner != nullptr)
                 link_->owner->Dispatcher().WriteBuf(data, count);
             return;
-        } catch (const EVaCommError& e) {
+        } catch (const EVaQueueFull&) {
             // The port's output queue did not drain within its write time-out: the line is slower
             // than the blocks we queue (XMODEM-G at a low rate) or held by flow control. Keep
             // trying; each Timeout without room counts like a silent line.
-            if (std::strcmp(e.what(), kQueueFullMessage) != 0)
-                throw;
         }
         if (cancelled_.load())
             return;

@@ -3,6 +3,7 @@
 #include "IniFile.h"
 #include "Places.h"
 #include "TermText.h"
+#include "qx_com.h"
 #include "TestSupport.h"
 #include "Values.h"
 
@@ -285,4 +286,14 @@ TEST(Places, BesideTheExecutableOrXdgFolders)
         ::chmod(exe.c_str(), 0755);
     }
     overridePlaces({});
+}
+
+TEST(AccessHint, NamesTheGroupAndTheWayIn)
+{
+    const std::string hint = accessHint("/dev/ttyUSB0", "dialout");
+    EXPECT_NE(hint.find("/dev/ttyUSB0"), std::string::npos);
+    EXPECT_NE(hint.find("sudo adduser $USER dialout"), std::string::npos);
+    EXPECT_NE(hint.find("log in again"), std::string::npos);
+    EXPECT_EQ(hint.back(), '\n');
+    EXPECT_NE(accessHint("/dev/ttyS0", "").find("the group that owns it"), std::string::npos);
 }

@@ -8,13 +8,20 @@
 #include "PtyPeer.h"
 #include "Update.h"
 #include "WindowFixture.h"
+#include "about.h"
 #include "TextSet.h"
 #include "qx_com.h"
 
 #include "VaComm.h"
 #include "VaLinux.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QColorDialog>
+#include <QFileDialog>
+#include <QFontDialog>
+#include <QLabel>
+#include <QStatusBar>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -460,6 +467,115 @@ private slots:
         frmTerm->ToolButton9->trigger();
         QVERIFY(frmTerm->ProgressBar1->isHidden());
         QCOMPARE(peerRead(*pty_, 1, 50), std::string());
+        stop();
+    }
+
+    void busyGuardClearsUpAfterAFailedSend()
+    {
+        start(withPort());
+        connectPort();
+        // A wait character that is not a number: the send fails before its first line.
+        frmTerm->setCurrentFile(QString::fromStdString(writeFile("a.txt", "one\ntwo\n")));
+        frmTransfer->txtEolChar->setText("x");
+        frmTerm->ResendText1->trigger();
+        QCOMPARE(fx_->errors, QStringList {"'x' is not a valid integer value"});
+        QVERIFY(frmTerm->ProgressBar1->isHidden());
+        QVERIFY(frmTerm->btnCancel->isHidden());
+        QCOMPARE(frmTerm->ProgressBar1->value(), 0);
+        QVERIFY(!sendingText);
+        QVERIFY(!cancelFlag);
+        // The terminal still shows what the device sends.
+        pty_->Write("still here");
+        QTRY_VERIFY_WITH_TIMEOUT(paneText().find("still here") != std::string::npos, 5000);
+
+        // A binary file that vanished after it was chosen.
+        fx_->errors.clear();
+        frmTerm->setCurrentFile(QString::fromStdString(fx_->dir() + "gone.bin"));
+        frmTerm->ToolButton9->trigger();
+        QCOMPARE(fx_->errors.size(), 1);
+        QVERIFY(fx_->errors[0].contains("gone.bin"));
+        QVERIFY(frmTerm->ProgressBar1->isHidden());
+        QVERIFY(frmTerm->btnCancel->isHidden());
+        stop();
+    }
+
+    void textSendSaysWhatItWaitsFor()
+    {
+        start(withPort());
+        connectPort();
+        PtyResponder silent(*pty_, answeringEachLine(false));
+        frmTerm->setCurrentFile(QString::fromStdString(writeFile("w.txt", "one\n")));
+        QString shown;
+        QTimer::singleShot(150, frmTerm, [&] {
+            shown = frmTerm->staPanel1->text();
+            frmTerm->btnCancel->click();
+        });
+        frmTerm->ResendText1->trigger();
+        QVERIFY2(shown.contains("chr 6") && shown.contains("Cancel"), qPrintable(shown));
+        QCOMPARE(frmTerm->staPanel1->text(), QString());
+        stop();
+    }
+
+    void commonDialogsAreNoWindowsOfTheirOwn()
+    {
+        start(withPort());
+        auto activate = [](QWidget* w) {
+            QEvent event(QEvent::WindowActivate);
+            QApplication::sendEvent(w, &event);
+        };
+        auto hints = [] { return QString::fromStdString(statusText()).count("1) Select COM port and parameters"); };
+        activate(frmTerm);
+        const int before = hints();
+        // A file, font or colour dialog closing hands back to the main window without an activation.
+        QFileDialog file;
+        QFontDialog font;
+        QColorDialog colour;
+        for (QWidget* dialog : std::initializer_list<QWidget*> {&file, &font, &colour}) {
+            activate(dialog);
+            activate(frmTerm);
+        }
+        QCOMPARE(hints(), before);
+        // The about box is one of the program's windows: coming back from it activates.
+        activate(AboutBox);
+        activate(frmTerm);
+        QCOMPARE(hints(), before + 1);
+        stop();
+    }
+
+    void portChoiceSurvivesRefreshAndRestart()
+    {
+        start(withPort());
+        QCOMPARE(frmTerm->cboPort->currentText().toStdString(), pty_->SlavePath());
+        frmTerm->RefreshPorts1Click();
+        QCOMPARE(frmTerm->cboPort->currentText().toStdString(), pty_->SlavePath());
+        connectPort();
+        stop();
+
+        // The saved name wins over a number that now names another entry.
+        PtyPeer other;
+        const std::string a = std::min(other.SlavePath(), pty_->SlavePath());
+        const std::string b = std::max(other.SlavePath(), pty_->SlavePath());
+        start("[Comms]\nExtraPorts=" + a + "," + b + "\nPort=1\nPortName=" + b + "\n");
+        QCOMPARE(frmTerm->cboPort->currentText().toStdString(), b);
+        stop();
+        TIniFile ini(settingsPath());
+        QCOMPARE(ini.ReadString("Comms", "PortName", ""), b);
+        QCOMPARE(ini.ReadInteger("Comms", "Port", 0), 2);
+    }
+
+    void typedRateKeepsTheFocusInTheBox()
+    {
+        start(withPort());
+        connectPort();
+        frmTerm->activateWindow();
+        frmTerm->cboBaudRate->setFocus();
+        frmTerm->cboBaudRate->lineEdit()->selectAll();
+        QTest::keyClicks(frmTerm->cboBaudRate->lineEdit(), "57600");
+        QCOMPARE(lineRate(pty_->Master()), 57600u);
+        QCOMPARE(frmTerm->cboBaudRate->currentText(), QString("57600"));
+        // None of the digits reached the device.
+        QCOMPARE(peerRead(*pty_, 1, 100), std::string());
+        QVERIFY(!frmTerm->mmoTerm->hasFocus());
         stop();
     }
 };

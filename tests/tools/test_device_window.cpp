@@ -411,17 +411,10 @@ private slots:
         QCOMPARE(pty.ReadCount(4), std::string("abcd"));
         QVERIFY(frmTerm->ProgressBar1->isHidden());
 
-        struct LowCts : TVaModemLines {
-            bool Status(int, uint32_t& bits) override
-            {
-                bits = MS_DSR_ON;
-                return true;
-            }
-            bool Drive(int, bool, bool) override { return true; }
-            bool NeedsPolling(int) override { return false; }
-        };
+        auto lowCts = std::make_shared<TFakeModemLines>();
+        lowCts->cts = false;
         frmTerm->spdConnect->click();
-        frmTerm->VaComm1->SetModemLines(std::make_shared<LowCts>());
+        frmTerm->VaComm1->SetModemLines(lowCts);
         connectPort();
         QTimer::singleShot(50, frmTerm, [] {
             QVERIFY(frmTerm->btnCancel->isVisible());
@@ -432,6 +425,34 @@ private slots:
         QVERIFY(frmTerm->btnCancel->isHidden());
         QVERIFY(!cancelFlag);
         QCOMPARE(pty.ReadSome(50), std::string());
+    }
+
+    void directReplyInsideARingEvent()
+    {
+        // The device answers the touch request; the request is made inside the port's ring event,
+        // while the port's event thread waits for the handler and reads nothing itself.
+        PtyPeer pty;
+        start(pty.SlavePath());
+        auto lines = std::make_shared<TFakeModemLines>();
+        frmTerm->VaComm1->SetModemLines(lines);
+        frmTerm->VaComm1->SetMonitorEvents(TVaCommEvents(frmTerm->VaComm1->MonitorEvents()).Include(ceRing));
+        connectPort();
+        PtyResponder device(pty, [](const std::string&, const std::string& piece) {
+            return piece.find("\x1b[l") != std::string::npos ? std::string("120,45*") : std::string();
+        });
+        TReply reply;
+        int rings = 0;
+        frmTerm->VaComm1->OnRing = [&](TVaCustomComm*) {
+            ++rings;
+            reply = frmTerm->context->channel.sendAndWaitDirect("\x1b[l", "*", 50);
+        };
+        lines->ring = true;
+        QTRY_COMPARE_WITH_TIMEOUT(rings, 1, 5000);
+        QVERIFY(reply.found);
+        QCOMPARE(reply.text, std::string("120,45"));
+        // The receive text was not touched and the terminal did not see the answer.
+        QVERIFY(rxBuffer.find("120,45") == std::string::npos);
+        frmTerm->VaComm1->OnRing = nullptr;
     }
 
     void catalogueUpdateFromTheWebSite()
