@@ -159,6 +159,8 @@ TStringsTab::TStringsTab(TToolContext& context, QWidget* parent) : QWidget(paren
         p->setReadOnly(readOnly);
         p->setAcceptRichText(false);
         p->setLineWrapMode(QTextEdit::NoWrap);
+        // Small enough that the tab fits the main window's smallest size; the splitters share the rest.
+        p->setMinimumHeight(p->fontMetrics().height() * 2);
         if (readOnly) {
             QPalette palette = p->palette();
             palette.setColor(QPalette::Base, kCream);
