@@ -990,6 +990,11 @@ void TfrmTerm::resizeEvent(QResizeEvent* event)
 
 void TfrmTerm::closeEvent(QCloseEvent* event)
 {
+    // Unsaved snippet library changes are offered for saving first; Cancel keeps the program open.
+    if (!Strings->offerToSave("closing QX-Com")) {
+        event->ignore();
+        return;
+    }
     FormClose();
     event->accept();
 }

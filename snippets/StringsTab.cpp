@@ -189,6 +189,7 @@ TStringsTab::TStringsTab(TToolContext& context, QWidget* parent) : QWidget(paren
     entries->addWidget(reLeft);
     entries->addWidget(reRight);
     entries->setStretchFactor(1, 3);
+    entries->setSizes({100, 300}); // the body pane gets the most room from the start
     libraryLayout->addWidget(entries, 1);
     auto* sendRow = new QHBoxLayout;
     cmdSend = new QPushButton("Send", library);
@@ -198,6 +199,7 @@ TStringsTab::TStringsTab(TToolContext& context, QWidget* parent) : QWidget(paren
     libraryLayout->addLayout(sendRow);
     columns->addWidget(library);
     columns->setStretchFactor(1, 4);
+    columns->setSizes({100, 400});
     layout->addWidget(columns, 1);
 
     PopupMenu1 = new QMenu(this);
