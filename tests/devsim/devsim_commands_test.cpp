@@ -47,7 +47,7 @@ TEST(DevsimCommands, AnswersTheCommandTableOfADisplay)
 {
     DevsimProcess dev(shippedProfile("display.ini"));
     dev.open();
-    EXPECT_NE(dev.expect("ready").find("QX-Display v2.4 ready"), std::string::npos) << "banner on connect";
+    EXPECT_NE(dev.expect("ready\r\n").find("QX-Display v2.4 ready"), std::string::npos) << "banner on connect";
 
     // Wake CRs are acknowledged as (empty) text lines, the init string is not
     // answered, the identification is.
@@ -97,7 +97,7 @@ TEST(DevsimCommands, UnknownCommandsAreLoggedAndNotAnswered)
 {
     DevsimProcess dev(shippedProfile("display.ini"));
     dev.open();
-    dev.expect("ready");
+    dev.expect("ready\r\n");
     // Unknown letters, an out-of-range block, a malformed erase, an unknown
     // VT100 sequence and an unknown font set.
     dev.send(ESC + "{1Z" + ESC + "{500q" + ESC + "{5E" + ESC + "{1;2b" + ESC + "[5x" + ESC + "(9" + ESC + "Q");
@@ -153,7 +153,7 @@ TEST(DevsimCommands, PicturesAreStoredByteExactAndDrawn)
 {
     DevsimProcess dev(shippedProfile("display.ini"));
     dev.open();
-    dev.expect("ready");
+    dev.expect("ready\r\n");
 
     const std::string small = pictureStream(3, 2, 1);
     dev.send(ESC + "{10,20b" + small);
@@ -192,7 +192,7 @@ TEST(DevsimCommands, FontsAreStoredByteExact)
 {
     DevsimProcess dev(shippedProfile("display.ini"));
     dev.open();
-    dev.expect("ready");
+    dev.expect("ready\r\n");
     const std::string font = fontStream(8, 16, 32, 95);
     dev.send(ESC + "(0" + font);
     dev.send(ESC + "{200F" + font);
@@ -226,7 +226,7 @@ TEST(DevsimCommands, BadInputLeavesItAnswering)
     DevsimProcess dev(shippedProfile("display.ini") +
                       "\n[Timing]\nIdleTimeoutMs=300\n[Display]\nPictureMemory=30004\n[Device]\nLineAck=\n");
     dev.open();
-    dev.expect("ready");
+    dev.expect("ready\r\n");
 
     // A truncated picture: the device gives up on it once the line is quiet.
     dev.send(ESC + "{b" + pictureStream(10, 10, 4).substr(0, 100));
@@ -259,7 +259,7 @@ TEST(DevsimCommands, AcknowledgesEachTextLineAndNothingElse)
 {
     DevsimProcess dev(shippedProfile("display.ini"));
     dev.open();
-    dev.expect("ready");
+    dev.expect("ready\r\n");
 
     // One acknowledgement per CR, empty lines included; LF alone is none.
     dev.send("10 PRINT \"HI\"\r");

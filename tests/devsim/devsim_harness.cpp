@@ -1,5 +1,7 @@
 #include "devsim_harness.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -14,6 +16,8 @@
 #include <termios.h>
 #include <thread>
 #include <unistd.h>
+
+#include "files.h"
 
 namespace devsim_test {
 
@@ -89,6 +93,7 @@ void DevsimProcess::open()
 {
     fd_ = ::open(link_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd_ < 0) throw std::runtime_error("cannot open " + link_);
+    unread_.clear();
     termios t{};
     ::tcgetattr(fd_, &t);
     ::cfmakeraw(&t);
@@ -129,30 +134,70 @@ bool readSome(int fd, std::string& into, Clock::time_point until)
     into.append(buf, static_cast<std::size_t>(n));
     return true;
 }
+
+// How much of the earlier traffic a failure message shows.
+constexpr std::size_t kReceivedShown = 160;
 }  // namespace
 
-std::string DevsimProcess::expect(const std::string& want, std::chrono::milliseconds patience)
+template <class Done>
+bool DevsimProcess::fill(Done done, Clock::time_point until)
 {
-    std::string got;
-    const auto until = Clock::now() + patience;
-    while (got.find(want) == std::string::npos && Clock::now() < until) readSome(fd_, got, until);
+    while (!done()) {
+        if (Clock::now() >= until) return false;
+        const std::size_t before = unread_.size();
+        if (readSome(fd_, unread_, until)) {
+            received_ += unread_.substr(before);
+            if (received_.size() > 4 * kReceivedShown) received_.erase(0, received_.size() - 2 * kReceivedShown);
+        }
+    }
+    return true;
+}
+
+std::string DevsimProcess::take(std::size_t n)
+{
+    n = std::min(n, unread_.size());
+    std::string got = unread_.substr(0, n);
+    unread_.erase(0, n);
     return got;
 }
 
-std::string DevsimProcess::readBytes(std::size_t n, std::chrono::milliseconds patience)
+void DevsimProcess::reportTimeout(const std::string& step, std::chrono::milliseconds patience,
+                                  const std::string& got, const std::source_location& where) const
 {
-    std::string got;
-    const auto until = Clock::now() + patience;
-    while (got.size() < n && Clock::now() < until) readSome(fd_, got, until);
+    // The bytes that came before this step show whether an earlier read
+    // already took what this one waited for.
+    const std::string earlier = received_.substr(0, received_.size() - std::min(got.size(), received_.size()));
+    const std::size_t from = earlier.size() > kReceivedShown ? earlier.size() - kReceivedShown : 0;
+    ADD_FAILURE_AT(where.file_name(), static_cast<int>(where.line()))
+        << step << " waited " << patience.count() << " ms in vain; it got: \"" << devsim::printable(got, 400)
+        << "\" (" << got.size() << " bytes); earlier reads took: \""
+        << devsim::printable(earlier.substr(from), kReceivedShown) << "\"";
+}
+
+std::string DevsimProcess::expect(const std::string& want, std::chrono::milliseconds patience,
+                                  std::source_location where)
+{
+    const bool found = fill([&] { return unread_.find(want) != std::string::npos; }, Clock::now() + patience);
+    if (!found) {
+        const std::string got = take(unread_.size());
+        reportTimeout("expect(\"" + devsim::printable(want) + "\")", patience, got, where);
+        return got;
+    }
+    return take(unread_.find(want) + want.size());
+}
+
+std::string DevsimProcess::readBytes(std::size_t n, std::chrono::milliseconds patience, std::source_location where)
+{
+    const bool complete = fill([&] { return unread_.size() >= n; }, Clock::now() + patience);
+    const std::string got = take(n);
+    if (!complete) reportTimeout("readBytes(" + std::to_string(n) + ")", patience, got, where);
     return got;
 }
 
 std::string DevsimProcess::readFor(std::chrono::milliseconds time)
 {
-    std::string got;
-    const auto until = Clock::now() + time;
-    while (Clock::now() < until) readSome(fd_, got, until);
-    return got;
+    fill([] { return false; }, Clock::now() + time);
+    return take(unread_.size());
 }
 
 std::string DevsimProcess::queryUntilAnswered(int block, const std::string& terminator)
@@ -161,8 +206,12 @@ std::string DevsimProcess::queryUntilAnswered(int block, const std::string& term
     const std::string query = "\x1b{" + std::to_string(block) + "q";
     while (Clock::now() < until) {
         send(query);
-        const std::string got = expect(terminator, 1000ms);
-        if (got.find(terminator) != std::string::npos) return got;
+        // Each unanswered try is expected while the device is busy; only
+        // running out of tries is a failure, which the caller sees as "".
+        if (fill([&] { return unread_.find(terminator) != std::string::npos; },
+                 std::min(until, Clock::now() + 1000ms)))
+            return take(unread_.find(terminator) + terminator.size());
+        take(unread_.size());
     }
     return {};
 }

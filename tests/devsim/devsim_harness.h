@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <source_location>
 #include <string>
 #include <vector>
 
@@ -32,12 +33,20 @@ public:
     void close();
     int fd() const { return fd_; }
     void send(const std::string& data);
-    // Reads until the received text contains want; returns everything read
-    // (which holds want unless the patience ran out).
-    std::string expect(const std::string& want, std::chrono::milliseconds patience = kPatience);
-    // Reads exactly n bytes, or fewer if the patience runs out.
-    std::string readBytes(std::size_t n, std::chrono::milliseconds patience = kPatience);
-    // Everything that arrives within the given time.
+    // The reads below take bytes from the device in order: what one of them
+    // does not return stays unread for the next, so a reply that arrives
+    // together with the one asked for is not lost.
+    //
+    // Reads until the received text contains want; returns the text up to and
+    // including want. If the patience runs out it returns all it received and
+    // the calling test fails with what arrived.
+    std::string expect(const std::string& want, std::chrono::milliseconds patience = kPatience,
+                       std::source_location where = std::source_location::current());
+    // Reads exactly n bytes; if the patience runs out it returns the fewer
+    // that came and the calling test fails with what arrived.
+    std::string readBytes(std::size_t n, std::chrono::milliseconds patience = kPatience,
+                          std::source_location where = std::source_location::current());
+    // Everything that arrives within the given time, after what was left unread.
     std::string readFor(std::chrono::milliseconds time);
     // Sends a block query until one is answered; for checking that the device
     // answers again after bad input. Each try waits longer than the device's
@@ -60,7 +69,16 @@ public:
     int pid() const { return pid_; }
 
 private:
+    // Reads from the device into unread_ until done() or the deadline; false
+    // if the deadline came first.
+    template <class Done> bool fill(Done done, std::chrono::steady_clock::time_point until);
+    std::string take(std::size_t n);
+    void reportTimeout(const std::string& step, std::chrono::milliseconds patience, const std::string& got,
+                       const std::source_location& where) const;
+
     std::string dir_;
+    std::string unread_;    // received, not yet returned by a read
+    std::string received_;  // the end of everything received, for failure messages
     std::string link_;
     int pid_ = -1;
     int fd_ = -1;

@@ -53,7 +53,7 @@ TEST(DevsimLoader, FirstLoaderTakesFirmwareFromAnXmodem1kSender)
 {
     DevsimProcess dev(shippedProfile("loader1.ini"));
     dev.open();
-    dev.expect("v3.1");
+    dev.expect("v3.1\r\n");
     dev.send("\r");
     dev.send("!boot");
     EXPECT_NE(dev.expect("Press").find("Press"), std::string::npos);
@@ -67,7 +67,7 @@ TEST(DevsimLoader, FirstLoaderTakesFirmwareFromAnXmodem1kSender)
     EXPECT_EQ(WEXITSTATUS(st), 0);
 
     // The application runs again and has kept the image, padded to whole blocks.
-    dev.expect("v3.1");
+    dev.expect("v3.1\r\n");
     EXPECT_EQ(dev.queryUntilAnswered(0), "0*");
     const std::string kept = readFile(dev.out("firmware-v1-001.bin"));
     ASSERT_GE(kept.size(), image.size());
@@ -81,7 +81,7 @@ TEST(DevsimLoader, SecondLoaderTakesImagesInAckedChunks)
 {
     DevsimProcess dev(shippedProfile("loader2.ini"));
     dev.open();
-    dev.expect("v4.0");
+    dev.expect("v4.0\r\n");
 
     // 3000 bytes: length 3010 = 00 00 0B C2; chunk 1 of 2000 bytes, chunk 2 of 1000.
     const std::string big = firmware(3000, 21);
@@ -95,7 +95,7 @@ TEST(DevsimLoader, SecondLoaderTakesImagesInAckedChunks)
     EXPECT_EQ(dev.readBytes(1), "\x06");
     dev.send(big.substr(2000));
     EXPECT_EQ(dev.readBytes(1), "\x04");
-    dev.expect("v4.0");
+    dev.expect("v4.0\r\n");
     EXPECT_EQ(readFile(dev.out("firmware-v2-001.bin")), big);
 
     // 100 bytes: length 110, one chunk after one ACK, then EOT.
@@ -108,7 +108,7 @@ TEST(DevsimLoader, SecondLoaderTakesImagesInAckedChunks)
     EXPECT_EQ(dev.readBytes(1), "\x06");
     dev.send(small);
     EXPECT_EQ(dev.readBytes(1), "\x04");
-    dev.expect("v4.0");
+    dev.expect("v4.0\r\n");
     EXPECT_EQ(readFile(dev.out("firmware-v2-002.bin")), small);
 
     // A length beyond the firmware memory is refused with NAK.
@@ -118,7 +118,7 @@ TEST(DevsimLoader, SecondLoaderTakesImagesInAckedChunks)
     dev.readBytes(1);
     dev.send(bytes({0x01, 0, 0, 0}));
     EXPECT_EQ(dev.readBytes(1), "\x15");
-    dev.expect("v4.0");
+    dev.expect("v4.0\r\n");
     EXPECT_EQ(dev.queryUntilAnswered(0), "0*");
     EXPECT_FALSE(fileExists(dev.out("firmware-v2-003.bin")));
     EXPECT_EQ(dev.stop(), 0);
@@ -128,7 +128,7 @@ TEST(DevsimLoader, SecondLoaderRefusesTheChosenChunk)
 {
     DevsimProcess dev(shippedProfile("loader2-nak.ini"));
     dev.open();
-    dev.expect("v4.0");
+    dev.expect("v4.0\r\n");
 
     // 3000 bytes: the length is taken, the first chunk too, the second refused.
     const std::string big = firmware(3000, 31);
@@ -140,7 +140,7 @@ TEST(DevsimLoader, SecondLoaderRefusesTheChosenChunk)
     EXPECT_EQ(dev.readBytes(1), "\x06");
     dev.send(big.substr(0, 2000));
     EXPECT_EQ(dev.readBytes(1), "\x15");
-    EXPECT_NE(dev.expect("v4.0").find("QX-Board2 v4.0"), std::string::npos) << "the application restarts";
+    EXPECT_NE(dev.expect("v4.0\r\n").find("QX-Board2 v4.0"), std::string::npos) << "the application restarts";
     EXPECT_EQ(dev.queryUntilAnswered(0), "0*");
 
     // One chunk never reaches the refused one.
@@ -153,7 +153,7 @@ TEST(DevsimLoader, SecondLoaderRefusesTheChosenChunk)
     EXPECT_EQ(dev.readBytes(1), "\x06");
     dev.send(small);
     EXPECT_EQ(dev.readBytes(1), "\x04");
-    dev.expect("v4.0");
+    dev.expect("v4.0\r\n");
     EXPECT_EQ(readFile(dev.out("firmware-v2-001.bin")), small);
     EXPECT_EQ(dev.stop(), 0);
 
@@ -166,7 +166,7 @@ TEST(DevsimLoader, SecondLoaderRefusesTheChosenChunk)
     first.readBytes(1);
     first.send(bytes({0, 0, 0, 110}));
     EXPECT_EQ(first.readBytes(1), "\x15");
-    first.expect("v4.0");
+    first.expect("v4.0\r\n");
     EXPECT_EQ(first.stop(), 0);
 }
 
@@ -175,7 +175,7 @@ TEST(DevsimLoader, GreetingsWithBothOrNeitherOfTheWordsTerminalsLookFor)
     // "Press" and "DDD" together: the loader is of the second generation.
     DevsimProcess both(shippedProfile("loader2-both.ini"));
     both.open();
-    both.expect("v4.0");
+    both.expect("v4.0\r\n");
     both.send("!boot");
     const std::string greeting = both.expect("DDD");
     EXPECT_NE(greeting.find("Press"), std::string::npos);
@@ -186,7 +186,7 @@ TEST(DevsimLoader, GreetingsWithBothOrNeitherOfTheWordsTerminalsLookFor)
     EXPECT_EQ(both.readBytes(1), "\x06");
     both.send(image);
     EXPECT_EQ(both.readBytes(1), "\x04");
-    both.expect("v4.0");
+    both.expect("v4.0\r\n");
     EXPECT_EQ(readFile(both.out("firmware-v2-001.bin")), image);
     EXPECT_EQ(both.stop(), 0);
 
@@ -194,14 +194,35 @@ TEST(DevsimLoader, GreetingsWithBothOrNeitherOfTheWordsTerminalsLookFor)
     // unanswered loader starts the application again by itself.
     DevsimProcess none(shippedProfile("loader-none.ini") + "\n[Loader]\nPromptMs=400\n");
     none.open();
-    none.expect("v3.1");
+    none.expect("v3.1\r\n");
     none.send("!boot");
-    std::string said = none.expect("ready");
+    std::string said = none.expect("ready\r\n");
     EXPECT_NE(said.find("Boot monitor"), std::string::npos);
     for (char& c : said) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     EXPECT_EQ(said.find("press"), std::string::npos);
     EXPECT_EQ(said.find("ddd"), std::string::npos);
-    EXPECT_NE(none.expect("v3.1").find("QX-Board1 v3.1"), std::string::npos);
+    EXPECT_NE(none.expect("v3.1\r\n").find("QX-Board1 v3.1"), std::string::npos);
     EXPECT_EQ(none.queryUntilAnswered(0), "0*");
     EXPECT_EQ(none.stop(), 0);
+}
+
+TEST(DevsimLoader, RestartRightAfterTheLastAnswerIsReadAsTwoReplies)
+{
+    // Without a restart time the EOT and the application's banner leave in
+    // one write; reading the one must leave the other for the next read.
+    DevsimProcess dev(shippedProfile("loader2-both.ini") + "\n[Timing]\nLoaderDelayMs=0\n");
+    dev.open();
+    dev.expect("v4.0\r\n");
+    dev.send("!boot");
+    dev.expect("DDD");
+    dev.send("v");
+    EXPECT_EQ(dev.readBytes(1), "\x02");
+    const std::string image = firmware(100, 42);
+    dev.send(bytes({0, 0, 0, 110}));
+    EXPECT_EQ(dev.readBytes(1), "\x06");
+    dev.send(image);
+    EXPECT_EQ(dev.readBytes(1), "\x04");
+    EXPECT_EQ(dev.expect("v4.0\r\n"), "\r\nQX-Board2 v4.0\r\n");
+    EXPECT_EQ(readFile(dev.out("firmware-v2-001.bin")), image);
+    EXPECT_EQ(dev.stop(), 0);
 }
