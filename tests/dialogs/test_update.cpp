@@ -133,7 +133,10 @@ private:
         while (!stop_) {
             pollfd p{fd_, POLLIN, 0};
             char buf[256];
-            if (::poll(&p, 1, 20) <= 0 || !(p.revents & POLLIN))
+            const int ready = ::poll(&p, 1, 20);
+            if (ready > 0 && (p.revents & POLLNVAL))
+                return; // the test has closed the line
+            if (ready <= 0 || !(p.revents & POLLIN))
                 continue;
             const ssize_t n = ::read(fd_, buf, sizeof buf);
             if (n <= 0)
@@ -380,22 +383,44 @@ private slots:
         QCOMPARE(loader.received(), std::string("\r!bootU"));
     }
 
-    void closingThePortEndsTheWait()
+    void interruptedWaitForC_data()
     {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("outcome");
+        QTest::newRow("port closed") << "close" << int(TUpdateOutcome::PortLost);
+        QTest::newRow("device vanished") << "vanish" << int(TUpdateOutcome::PortLost);
+        QTest::newRow("program closing") << "quit" << int(TUpdateOutcome::Closing);
+    }
+
+    void interruptedWaitForC()
+    {
+        QFETCH(QString, how);
+        QFETCH(int, outcome);
         PtyPeer pty;
         start(pty.SlavePath(), "QX-Board1", writeFirmware("fw7.bin", randomBytes(3000, 7)));
         connectPort();
         {
             SilentLoader loader(pty);
-            QTimer::singleShot(1500, frmUpdate, [&] { frmTerm->spdConnect->click(); });
+            QTimer::singleShot(1500, frmUpdate, [&] {
+                if (how == "close")
+                    frmTerm->spdConnect->click();
+                else if (how == "vanish")
+                    pty.CloseMaster();
+                else
+                    frmTerm->context->setClosing(true);
+            });
             const auto started = Clock::now();
             frmUpdate->cmdUpdate->click();
             QVERIFY(Clock::now() - started < std::chrono::seconds(5));
         }
-        QCOMPARE(frmUpdate->lastOutcome(), TUpdateOutcome::PortLost);
-        QVERIFY(statusHas("Update failed: the COM port closed\n"));
+        frmTerm->context->setClosing(false);
+        QCOMPARE(int(frmUpdate->lastOutcome()), outcome);
+        QVERIFY(statusHas("App Loder Version 1\n"));
         QVERIFY(!statusHas("C found"));
         QVERIFY(!statusHas("Updating Complete"));
+        QVERIFY(!frmUpdate->VaXModem2->Busy());
+        if (outcome == int(TUpdateOutcome::PortLost))
+            QVERIFY(statusHas("Update failed: the COM port closed\n"));
     }
 
     void cancelDuringAppLoader2RestoresCtsFlow()
