@@ -6,6 +6,7 @@
 #include "BmpTab.h"
 #include "DeviceSelection.h"
 #include "InfoTab.h"
+#include "Latin1.h"
 #include "StringsTab.h"
 
 #include <QAction>
@@ -72,4 +73,30 @@ void TfrmTerm::enableUpdate()
 void TfrmTerm::focusTerminal()
 {
     mmoTerm->setFocus();
+}
+
+std::string TfrmTerm::selectedDevice() const
+{
+    return bytes(cboDevice->currentText());
+}
+
+bool TfrmTerm::dtrLowMark() const
+{
+    return DTRlow1->isChecked();
+}
+
+bool TfrmTerm::ctsFlowMark() const
+{
+    return HWFlow1->isChecked();
+}
+
+QColor TfrmTerm::terminalColour() const
+{
+    return mmoTerm->palette().color(QPalette::Base);
+}
+
+void TfrmTerm::paintTerminal(const QColor& background)
+{
+    applyPaneColours(background);
+    repaint();
 }

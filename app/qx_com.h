@@ -123,6 +123,11 @@ public:
     void enableUpdate() override;
     void refreshTools() override;
     void focusTerminal() override;
+    std::string selectedDevice() const override;
+    bool dtrLowMark() const override;
+    bool ctsFlowMark() const override;
+    QColor terminalColour() const override;
+    void paintTerminal(const QColor& background) override;
 
     // ---- Handlers
     void FormActivate();

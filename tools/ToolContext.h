@@ -52,6 +52,14 @@ public:
     // The terminal pane: text shown by its display rules, and the keyboard focus.
     virtual void showTermText(const std::string& text) = 0;
     virtual void focusTerminal() = 0;
+    // The device update's needs: the device selector's text (the device's catalogue section), the
+    // "DTR low" and "CTS Flow Control" marks, and the terminal pane's background, which
+    // paintTerminal sets and shows at once (the window is repainted without waiting for the loop).
+    virtual std::string selectedDevice() const { return {}; }
+    virtual bool dtrLowMark() const { return false; }
+    virtual bool ctsFlowMark() const { return false; }
+    virtual QColor terminalColour() const { return {}; }
+    virtual void paintTerminal(const QColor&) {}
 };
 
 class TToolContext {
