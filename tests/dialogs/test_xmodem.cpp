@@ -173,6 +173,8 @@ private slots:
         const Bytes file = RandomBytes(1000, 7);
         WriteFileBytes(fx_->dir() + "out.bin", file);
         frmXModem->show();
+        // Its activation (which clears the labels) comes before the transfer, however late.
+        (void)QTest::qWaitForWindowActive(frmXModem, 2000);
         frmXModem->txtXModemFileName->setText(QString::fromStdString(fx_->dir() + "out.bin"));
         {
             ChecksumReceiver peer(pty_->Master());
@@ -219,6 +221,8 @@ private slots:
     {
         start();
         frmXModem->show();
+        // Its activation (which clears the labels) comes before the transfer, however late.
+        (void)QTest::qWaitForWindowActive(frmXModem, 2000);
         frmXModem->txtXModemFileName->setText(QString::fromStdString(fx_->dir() + "never.bin"));
         frmXModem->cboXModemProtocol->setCurrentIndex(0);
         frmXModem->Memo1->clear();
