@@ -21,11 +21,16 @@ demo=0
 if [ "$demo" = 1 ]; then
   dir="/tmp/qx-demo-$(id -u)"
   mkdir -p "$dir"
-  # The simulated display ends when QX-Com (this process, after exec) ends.
-  build/devsim/qx-devsim --profile qxtools/devsim/display.ini --link "$dir/qx-display" \
-    --out "$dir/out" --exit-with-pid $$ >"$dir/pty" 2>"$dir/devsim.err" &
-  for _ in $(seq 100); do [ -e "$dir/qx-display" ] && break; sleep 0.05; done
+  # The simulated devices end when QX-Com (this process, after exec) ends: the display, the
+  # addressed (ASI) device and two boards with a boot loader of each generation.
+  for device in display:display asi:asi board1:loader1 board2:loader2; do
+    name=${device%%:*}
+    profile=${device#*:}
+    build/devsim/qx-devsim --profile "qxtools/devsim/$profile.ini" --link "$dir/qx-$name" \
+      --out "$dir/out-$name" --exit-with-pid $$ >"$dir/$name.pty" 2>"$dir/$name.err" &
+  done
+  for _ in $(seq 100); do [ -e "$dir/qx-board2" ] && break; sleep 0.05; done
   python3 scripts/add-extra-port.py build/app/qx-com-103.ini "$dir/qx-*"
-  echo "Demo: a simulated display is on $dir/qx-display (pick it in the port box)."
+  echo "Demo: simulated devices are on $dir/qx-display, qx-asi, qx-board1 and qx-board2 (pick one in the port box)."
 fi
 exec build/app/qx-com "$@"
