@@ -1,24 +1,15 @@
 #include "Program.h"
 
 #include "DeviceSelection.h"
-#include "Messages.h"
 #include "TextSet.h"
 #include "Update.h"
 #include "XModem.h"
 #include "about.h"
 #include "qx_com.h"
 
-#include "VaClasses.h"
-
-#include <QCoreApplication>
-#include <QMetaObject>
-
-#include <atomic>
 #include <memory>
 
 namespace {
-// Set while a call to CheckSynchronize is posted and has not started: further wake-ups add nothing.
-std::atomic<bool> wakePosted{false};
 
 // The five windows, owned here for the program's run; the window globals point at them.
 struct TWindows {
@@ -29,30 +20,7 @@ struct TWindows {
     std::unique_ptr<TfrmUpdate> update;
 };
 TWindows windows;
-}
-
-void installHandOver()
-{
-    VaSetMainThread();
-    VaSetWakeMainThread([] {
-        if (wakePosted.exchange(true))
-            return;
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [] {
-                wakePosted.store(false);
-                CheckSynchronize();
-            },
-            Qt::QueuedConnection);
-    });
-    VaSetExceptionHandler([](std::exception_ptr error) { showException(error); });
-}
-
-void processMessages()
-{
-    QCoreApplication::processEvents();
-    CheckSynchronize();
-}
+} // namespace
 
 void createWindows()
 {

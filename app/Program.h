@@ -2,12 +2,7 @@
 // library's worker-thread calls into the Qt event loop, and the creation of the five windows.
 #pragma once
 
-// Makes the calling thread the serial library's main thread, lets worker threads wake the Qt
-// event loop to run their handed-over calls, and shows exceptions that reach it in the error box.
-void installHandOver();
-
-// Handles every pending window message and every handed-over call once.
-void processMessages();
+#include "HandOver.h"
 
 // Creates the windows in their order: the main window, the text transfer settings, the about box,
 // the XMODEM dialog and the update dialog. Each reads its settings as it is created.

@@ -5,6 +5,7 @@
 #include "Messages.h"
 #include "PtyPeer.h"
 #include "SnippetLibrary.h"
+#include "HandOver.h"
 #include "StringsTab.h"
 #include "ToolContext.h"
 
@@ -67,24 +68,6 @@ public:
     TToolContext context;
     TStringsTab* tab;
 };
-
-std::atomic<bool> wakePosted{false};
-
-void installHandOver()
-{
-    VaSetMainThread();
-    VaSetWakeMainThread([] {
-        if (wakePosted.exchange(true))
-            return;
-        QMetaObject::invokeMethod(
-            QCoreApplication::instance(),
-            [] {
-                wakePosted.store(false);
-                CheckSynchronize();
-            },
-            Qt::QueuedConnection);
-    });
-}
 
 // A point on character position `at` of a pane (between the caret places at and at + 1).
 QPoint pointAt(TSnippetPane* pane, int at)
