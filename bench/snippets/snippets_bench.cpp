@@ -4,6 +4,7 @@
 // pane) and Save.
 #include "SnippetLibrary.h"
 #include "StringsTab.h"
+#include "ToolTestFrame.h"
 #include "ToolContext.h"
 
 #include "VaComm.h"
@@ -12,6 +13,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <QVBoxLayout>
 #include <QTextBlock>
 #include <QTextEdit>
 #include <QToolButton>
@@ -57,29 +59,14 @@ std::string bigLibrary()
     return text;
 }
 
-// The window around the tab: status pane, progress bar, Cancel and a port that stays closed.
-class TBenchFrame : public QWidget, public TToolFrame {
+// The window around the tab, with a port that stays closed.
+class TBenchFrame : public TToolTestFrame {
 public:
-    TBenchFrame()
-        : status(new QTextEdit(this)), progress(new QProgressBar(this)), cancel(new QPushButton(this)),
-          context(port, *this, *this, *status, *progress, *cancel), tab(new TStringsTab(context, this))
+    TBenchFrame() : tab(new TStringsTab(context, this))
     {
-        resize(900, 700);
+        layout->insertWidget(0, tab, 1);
         tab->resize(900, 500);
     }
-    void setLineChoice(const TLineChoice&) override {}
-    TLineChoice lineChoice() const override { return {}; }
-    void setDeviceMarks(bool, bool) override {}
-    void enableUpdate() override {}
-    void refreshTools() override {}
-    void showTermText(const std::string&) override {}
-    void focusTerminal() override {}
-
-    TVaComm port;
-    QTextEdit* status;
-    QProgressBar* progress;
-    QPushButton* cancel;
-    TToolContext context;
     TStringsTab* tab;
 };
 

@@ -7,6 +7,7 @@
 #include "SnippetLibrary.h"
 #include "HandOver.h"
 #include "StringsTab.h"
+#include "ToolTestFrame.h"
 #include "ToolContext.h"
 
 #include "VaClasses.h"
@@ -33,39 +34,10 @@
 
 namespace {
 
-// The window around the tab: a status pane, a progress bar with Cancel, the port.
-class TTestFrame : public QWidget, public TToolFrame {
+// The window around the tab.
+class TTestFrame : public TToolTestFrame {
 public:
-    TTestFrame()
-        : status(new QTextEdit(this)), progress(new QProgressBar(this)), cancel(new QPushButton("Cancel", this)),
-          context(port, *this, *this, *status, *progress, *cancel), tab(new TStringsTab(context, this))
-    {
-        auto* layout = new QVBoxLayout(this);
-        layout->addWidget(tab, 1);
-        layout->addWidget(status);
-        layout->addWidget(progress);
-        layout->addWidget(cancel);
-        resize(900, 700);
-    }
-    ~TTestFrame() override
-    {
-        if (port.Active())
-            port.Close();
-    }
-
-    void setLineChoice(const TLineChoice&) override {}
-    TLineChoice lineChoice() const override { return {}; }
-    void setDeviceMarks(bool, bool) override {}
-    void enableUpdate() override {}
-    void refreshTools() override {}
-    void showTermText(const std::string&) override {}
-    void focusTerminal() override {}
-
-    TVaComm port;
-    QTextEdit* status;
-    QProgressBar* progress;
-    QPushButton* cancel;
-    TToolContext context;
+    TTestFrame() : tab(new TStringsTab(context, this)) { layout->insertWidget(0, tab, 1); }
     TStringsTab* tab;
 };
 
@@ -115,23 +87,6 @@ QTextCharFormat formatAt(TSnippetPane* pane, int at)
     QTextCursor cursor(pane->document());
     cursor.setPosition(at + 1);
     return cursor.charFormat();
-}
-
-// Reads count bytes from the peer while the port's handed-over events keep being served.
-std::string peerRead(PtyPeer& pty, size_t count, int idleMs = 2000)
-{
-    std::string out;
-    auto last = std::chrono::steady_clock::now();
-    while (out.size() < count && std::chrono::steady_clock::now() - last < std::chrono::milliseconds(idleMs)) {
-        QCoreApplication::processEvents();
-        CheckSynchronize();
-        const std::string part = pty.ReadSome(5);
-        if (!part.empty()) {
-            out += part;
-            last = std::chrono::steady_clock::now();
-        }
-    }
-    return out;
 }
 
 std::string readFile(const std::string& path)

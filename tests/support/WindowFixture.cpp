@@ -6,10 +6,8 @@
 #include "Program.h"
 #include "qx_com.h"
 
-#include "VaClasses.h"
 
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QPlainTextEdit>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -85,22 +83,6 @@ std::string TWindowFixture::statusText()
 std::string TWindowFixture::paneText()
 {
     return frmTerm->mmoTerm->toPlainText().toStdString();
-}
-
-std::string peerRead(PtyPeer& pty, size_t count, int idleMs)
-{
-    std::string out;
-    auto last = std::chrono::steady_clock::now();
-    while (out.size() < count && std::chrono::steady_clock::now() - last < std::chrono::milliseconds(idleMs)) {
-        QCoreApplication::processEvents();
-        CheckSynchronize();
-        const std::string part = pty.ReadSome(5);
-        if (!part.empty()) {
-            out += part;
-            last = std::chrono::steady_clock::now();
-        }
-    }
-    return out;
 }
 
 QStringList itemsOf(const QComboBox* box)

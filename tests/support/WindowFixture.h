@@ -5,6 +5,7 @@
 
 #include "PtyPeer.h"
 #include "TestSupport.h"
+#include "ToolTestFrame.h"
 
 #include <QProcess>
 #include <QStringList>
@@ -42,10 +43,6 @@ public:
 private:
     TTempDir dir_;
 };
-
-// Reads count bytes from the peer while the main thread keeps handling events (the port's threads
-// hand their events to it and wait until they have run).
-std::string peerRead(PtyPeer& pty, size_t count, int idleMs = 2000);
 
 QStringList itemsOf(const QComboBox* box);
 
