@@ -98,13 +98,7 @@ bool inOrder(const std::vector<std::string>& texts)
 
 QColor statusColourOf(const QString& text)
 {
-    QTextDocument* doc = frmTerm->reStatus->document();
-    const QTextCursor found = doc->find(text, doc->characterCount(), QTextDocument::FindBackward);
-    if (found.isNull())
-        return {};
-    QTextCursor at(doc);
-    at.setPosition(found.selectionEnd());
-    return at.charFormat().foreground().color();
+    return TWindowFixture::statusFormatOf(text).foreground().color();
 }
 
 // A device on the far end of a pty that answers the entry command with a "Press" prompt and then

@@ -12,6 +12,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTextEdit>
 
 #include <sys/stat.h>
@@ -83,6 +85,17 @@ std::string TWindowFixture::statusText()
 std::string TWindowFixture::paneText()
 {
     return frmTerm->mmoTerm->toPlainText().toStdString();
+}
+
+QTextCharFormat TWindowFixture::statusFormatOf(const QString& text)
+{
+    QTextDocument* doc = frmTerm->reStatus->document();
+    const QTextCursor found = doc->find(text, doc->characterCount(), QTextDocument::FindBackward);
+    if (found.isNull())
+        return {};
+    QTextCursor at(doc);
+    at.setPosition(found.selectionEnd());
+    return at.charFormat();
 }
 
 QStringList itemsOf(const QComboBox* box)

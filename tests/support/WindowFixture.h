@@ -8,6 +8,7 @@
 #include "ToolTestFrame.h"
 
 #include <QProcess>
+#include <QTextCharFormat>
 #include <QStringList>
 
 #include <memory>
@@ -39,6 +40,8 @@ public:
     // The text of the status pane and of the terminal pane.
     static std::string statusText();
     static std::string paneText();
+    // The character format the status pane shows a text in (its last occurrence); none when absent.
+    static QTextCharFormat statusFormatOf(const QString& text);
 
 private:
     TTempDir dir_;

@@ -64,16 +64,9 @@ PtyResponder::Answer answeringIdentification(std::string answer)
 const char* const kDisplayProfile = "[Device]\nName=QX-Display\nVersion=2.4\nTerminator=*\nInit=#27c\nIDstring=#27[c\n"
                                     "[Line]\nBaud=115200\nDataBits=8\nStopBits=1\nParity=N\nSpeedCheck=warn\n";
 
-// The colour and weight the status pane shows a text in (its last occurrence).
 QTextCharFormat statusFormatOf(const QString& text)
 {
-    QTextDocument* doc = frmTerm->reStatus->document();
-    const QTextCursor found = doc->find(text, doc->characterCount(), QTextDocument::FindBackward);
-    if (found.isNull())
-        return {};
-    QTextCursor at(doc);
-    at.setPosition(found.selectionEnd());
-    return at.charFormat();
+    return TWindowFixture::statusFormatOf(text);
 }
 
 QStringList tabOrder()
