@@ -7,6 +7,7 @@
 #include "AtomicFile.h"
 #include "Places.h"
 #include "Program.h"
+#include "WindowFixture.h"
 #include "ToolContext.h"
 #include "Update.h"
 #include "qx_com.h"
@@ -17,10 +18,8 @@
 #include <QComboBox>
 #include <QCheckBox>
 #include <QDir>
-#include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QTcpServer>
 #include <QTest>
 #include <QToolButton>
 
@@ -71,25 +70,15 @@ int main(int argc, char* argv[])
     overridePlaces(dir, dir + "config", dir + "data");
     installHandOver();
 
-    const std::string link = dir + "tty";
-    writeFileAtomically(dir + "profile.ini", "[Device]\nName=QX-Board2\nVersion=4.0\nTerminator=*\n"
-                                             "[Loader]\nGeneration=2\nEntry=!boot\nVersion=2\nFirmwareMemory="
-                                                 + std::to_string(size + 1024) + "\n");
-    QProcess devsim;
-    devsim.setProgram(DEVSIM_EXE);
-    devsim.setArguments({"--profile", QString::fromStdString(dir + "profile.ini"), "--link",
-                         QString::fromStdString(link), "--out", QString::fromStdString(dir + "out")});
-    devsim.setStandardOutputFile(QProcess::nullDevice());
-    devsim.start();
-    struct stat st {};
-    for (int i = 0; i < 400 && ::lstat(link.c_str(), &st) != 0; ++i)
-        QTest::qWait(5);
+    TDevsim devsim(DEVSIM_EXE, dir,
+                   "[Device]\nName=QX-Board2\nVersion=4.0\nTerminator=*\n"
+                   "[Loader]\nGeneration=2\nEntry=!boot\nVersion=2\nFirmwareMemory="
+                       + std::to_string(size + 1024) + "\n");
+    const std::string link = devsim.link();
+    const std::string out = devsim.outDir();
 
     // No network: the web site is a local port where nothing listens.
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const auto port = probe.serverPort();
-    probe.close();
+    const auto port = freeLocalPort();
     writeFileAtomically(dir + "qx-com-103.ini", "[Comms]\nExtraPorts=" + link + "\nPort=1\n[Web]\nSite=http://127.0.0.1:"
                                                     + std::to_string(port) + "\n");
     writeFileAtomically(dir + "qxtools/devices.ini",
@@ -114,7 +103,7 @@ int main(int argc, char* argv[])
 
     std::printf("App Loader 2 upload of %zu bytes to qx-devsim over a pty, %d runs\n", size, runs);
     for (int run = 0; run < runs; ++run) {
-        QDir(QString::fromStdString(dir + "out")).removeRecursively();
+        QDir(QString::fromStdString(out)).removeRecursively();
         // The first chunk's start: the progress bar's first move.
         Clock::time_point start {};
         double cpuStart = 0;
@@ -130,7 +119,7 @@ int main(int argc, char* argv[])
         QObject::disconnect(connection);
         const bool ok = frmUpdate->lastOutcome() == TUpdateOutcome::Uploaded;
         const auto deadline = Clock::now() + std::chrono::seconds(30);
-        while (ok && !imageArrived(dir + "out/", size) && Clock::now() < deadline)
+        while (ok && !imageArrived(out, size) && Clock::now() < deadline)
             QTest::qWait(1);
         const auto arrived = Clock::now();
         const double toSent = std::chrono::duration<double>(sent - start).count();
@@ -138,14 +127,12 @@ int main(int argc, char* argv[])
         const double mb = static_cast<double>(size) / 1e6;
         std::printf("run %d: %s  handler %.3f s (%.2f MB/s)  image on disk %.3f s (%.2f MB/s)  "
                     "cpu %.3f s/MB\n",
-                    run + 1, ok && imageArrived(dir + "out/", size) ? "ok" : "FAILED", toSent, mb / toSent,
+                    run + 1, ok && imageArrived(out, size) ? "ok" : "FAILED", toSent, mb / toSent,
                     toArrived, mb / toArrived, (cpuSent - cpuStart) / mb);
         QTest::qWait(300); // the loader's restart line
     }
 
     destroyWindows();
-    devsim.terminate();
-    devsim.waitForFinished(5000);
     std::system(("rm -rf '" + dir + "'").c_str());
     return 0;
 }

@@ -5,14 +5,13 @@
 #include "DeviceChannel.h"
 #include "Places.h"
 #include "Program.h"
+#include "WindowFixture.h"
 #include "ToolContext.h"
 #include "qx_com.h"
 
 #include "VaComm.h"
 
 #include <QApplication>
-#include <QProcess>
-#include <QTcpServer>
 #include <QTest>
 #include <QToolButton>
 
@@ -54,23 +53,11 @@ int main(int argc, char* argv[])
     overridePlaces(dir, dir + "config", dir + "data");
     installHandOver();
 
-    const std::string link = dir + "tty";
-    writeFileAtomically(dir + "profile.ini", "[Device]\nName=QX-Display\nTerminator=*\n[Flash]\nTypes=0:b,1-18:m\n");
-    QProcess devsim;
-    devsim.setProgram(DEVSIM_EXE);
-    devsim.setArguments({"--profile", QString::fromStdString(dir + "profile.ini"), "--link",
-                         QString::fromStdString(link), "--out", QString::fromStdString(dir + "out")});
-    devsim.setStandardOutputFile(QProcess::nullDevice());
-    devsim.start();
-    struct stat st {};
-    for (int i = 0; i < 400 && ::lstat(link.c_str(), &st) != 0; ++i)
-        QTest::qWait(5);
+    TDevsim devsim(DEVSIM_EXE, dir, "[Device]\nName=QX-Display\nTerminator=*\n[Flash]\nTypes=0:b,1-18:m\n");
+    const std::string link = devsim.link();
 
     // No network: the web site is a local port where nothing listens.
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const auto port = probe.serverPort();
-    probe.close();
+    const auto port = freeLocalPort();
     writeFileAtomically(dir + "qx-com-103.ini", "[Comms]\nExtraPorts=" + link + "\nPort=1\n[Web]\nSite=http://127.0.0.1:"
                                                     + std::to_string(port) + "\n");
     writeFileAtomically(dir + "qxtools/devices.ini", "[TOOLS]\nDevices=none,QX-Display,\n");
@@ -113,8 +100,6 @@ int main(int argc, char* argv[])
 
     frmTerm->close();
     destroyWindows();
-    devsim.terminate();
-    devsim.waitForFinished(5000);
     overridePlaces({});
     std::system(("rm -rf '" + dir + "'").c_str());
     return 0;
