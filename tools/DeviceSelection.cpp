@@ -2,6 +2,7 @@
 
 #include "AsiTab.h"
 #include "BmpTab.h"
+#include "FlashPanel.h"
 #include "Catalogue.h"
 #include "Download.h"
 #include "InfoTab.h"
@@ -64,7 +65,8 @@ void TDeviceSelection::loadDeviceList()
         cboDevice_.addItem(latin1(name));
     const int keep = shown.isEmpty() ? -1 : cboDevice_.findText(shown);
     cboDevice_.setCurrentIndex(keep >= 0 ? keep : 0);
-    // The flash grid's colour tables are set up by the flash block manager.
+    // The flash grid starts over white at each activation.
+    bmp_.flash->Grid->resetColours();
 }
 
 void TDeviceSelection::selectDevice()

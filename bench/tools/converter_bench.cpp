@@ -66,10 +66,10 @@ int main(int argc, char* argv[])
     report("bitmap -> head, stream, preview (target < 20 ms)", picture);
 
     // 256 characters in 8 x 16 cells, 32 bits: L = 256 + 256 x 16 = 4352.
-    imagefiles::TBffSpec spec{16 * 8, 16 * 16, 8, 16, 32, 0, {}};
-    spec.widths.fill(7);
+    imagefiles::TBffShape shape{16 * 8, 16 * 16, 8, 16, 32, 0, {}};
+    shape.widths.fill(7);
     const std::string bff = dir + "font.bff";
-    writeFileAtomically(bff, imagefiles::makeBff(spec, [](int x, int y) { return (x * 5 + y * 3) % 7 < 3; }));
+    writeFileAtomically(bff, imagefiles::makeBff(shape, [](int x, int y) { return (x * 5 + y * 3) % 7 < 3; }));
     std::vector<double> font;
     int size = 0;
     for (int i = 0; i < count; ++i) {

@@ -17,6 +17,10 @@ TToolTestFrame::TToolTestFrame()
     layout->addWidget(status);
     layout->addWidget(progress);
     layout->addWidget(cancel);
+    // As the main window's Cancel: it asks the running send to stop.
+    QObject::connect(cancel, &QPushButton::clicked, [] { cancelFlag = true; });
+    // As the main window's receive handler: received text is collected for the reply waits.
+    port.OnRxChar = [this](TVaCustomComm*, int32_t) { rxBuffer += port.ReadText(); };
     resize(900, 700);
 }
 

@@ -8,6 +8,7 @@
 
 
 #include <QComboBox>
+#include <QImage>
 #include <QPlainTextEdit>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -16,6 +17,8 @@
 #include <QTextDocument>
 #include <QTextEdit>
 
+#include <csignal>
+#include <cstdio>
 #include <sys/stat.h>
 
 namespace {
@@ -130,6 +133,22 @@ TDevsim::~TDevsim()
 bool TDevsim::ok() const
 {
     return exists(link_);
+}
+
+void TDevsim::signal(int number) const
+{
+    ::kill(static_cast<pid_t>(process_.processId()), number);
+}
+
+QImage TDevsim::screen() const
+{
+    // The simulator writes the picture atomically when told, so a file that exists is whole.
+    const std::string png = outDir() + "screen.png";
+    std::remove(png.c_str());
+    signal(SIGUSR1);
+    for (int i = 0; i < 400 && !exists(png); ++i)
+        QTest::qWait(5);
+    return QImage(QString::fromStdString(png));
 }
 
 quint16 freeLocalPort()

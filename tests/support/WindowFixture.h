@@ -15,6 +15,7 @@
 #include <string>
 
 class QComboBox;
+class QImage;
 
 class TWindowFixture {
 public:
@@ -57,6 +58,10 @@ public:
     bool ok() const;
     const std::string& link() const { return link_; }
     std::string outDir() const { return dir_ + "devsim-out/"; }
+    // Sends the simulator a signal (SIGUSR1: write screen.png, SIGUSR2: start the block transfer test).
+    void signal(int number) const;
+    // Writes the screen picture and gives it (waits until the simulator has written it).
+    QImage screen() const;
 
 private:
     std::string dir_;

@@ -23,7 +23,7 @@ inline void put32(std::string& s, std::uint32_t v)
     put16(s, v >> 16);
 }
 
-struct TBmpSpec {
+struct TBmpShape {
     int width = 1;
     int height = 1;
     int bpp = 24;          // 1, 4, 8, 16, 24 or 32
@@ -34,27 +34,27 @@ struct TBmpSpec {
 // A whole uncompressed bitmap file. pixel(x, y), y counted from the top, gives 0xRRGGBB for 24
 // and 32 bits (32 bits store the fourth byte as 0), the raw 5-5-5 value for 16 bits and the
 // palette index for 1, 4 and 8 bits; palette entries are 0xRRGGBB.
-inline std::string makeBmp(const TBmpSpec& spec, const std::function<std::uint32_t(int x, int y)>& pixel,
+inline std::string makeBmp(const TBmpShape& shape, const std::function<std::uint32_t(int x, int y)>& pixel,
                            const std::vector<std::uint32_t>& palette = {})
 {
-    const int w = spec.width, h = spec.height, bpp = spec.bpp;
+    const int w = shape.width, h = shape.height, bpp = shape.bpp;
     const std::uint32_t stride = (std::uint32_t(w) * bpp + 31) / 32 * 4;
-    const std::uint32_t infoSize = spec.core ? 12 : 40;
-    const std::uint32_t paletteBytes = std::uint32_t(palette.size()) * (spec.core ? 3 : 4);
+    const std::uint32_t infoSize = shape.core ? 12 : 40;
+    const std::uint32_t paletteBytes = std::uint32_t(palette.size()) * (shape.core ? 3 : 4);
     const std::uint32_t offBits = 14 + infoSize + paletteBytes;
     std::string s = "BM";
     put32(s, offBits + stride * std::uint32_t(h));
     put32(s, 0);
     put32(s, offBits);
     put32(s, infoSize);
-    if (spec.core) {
+    if (shape.core) {
         put16(s, std::uint32_t(w));
         put16(s, std::uint32_t(h));
         put16(s, 1);
         put16(s, std::uint32_t(bpp));
     } else {
         put32(s, std::uint32_t(w));
-        put32(s, std::uint32_t(spec.topDown ? -h : h));
+        put32(s, std::uint32_t(shape.topDown ? -h : h));
         put16(s, 1);
         put16(s, std::uint32_t(bpp));
         put32(s, 0);                        // BI_RGB
@@ -68,11 +68,11 @@ inline std::string makeBmp(const TBmpSpec& spec, const std::function<std::uint32
         s += char(c & 0xFF);
         s += char((c >> 8) & 0xFF);
         s += char((c >> 16) & 0xFF);
-        if (!spec.core)
+        if (!shape.core)
             s += '\0';
     }
     for (int row = 0; row < h; ++row) {
-        const int y = spec.topDown ? row : h - 1 - row;
+        const int y = shape.topDown ? row : h - 1 - row;
         std::string line(stride, '\0');
         for (int x = 0; x < w; ++x) {
             const std::uint32_t v = pixel(x, y);
@@ -100,7 +100,7 @@ inline std::string makeBmp(const TBmpSpec& spec, const std::function<std::uint32
     return s;
 }
 
-struct TBffSpec {
+struct TBffShape {
     int imageWidth = 0;
     int imageHeight = 0;
     int cellWidth = 0;
@@ -113,7 +113,7 @@ struct TBffSpec {
 // A whole BFF font file: ink(x, y) over the image's pixels; ink is written as 255 (8 bits), a light
 // colour (24 bits) or alpha 255 (32 bits), paper as 0, a dark colour or alpha 0. The 32-bit colours
 // are the other way round (ink black, paper white), so a reader that looks at them fails.
-inline std::string makeBff(const TBffSpec& f, const std::function<bool(int x, int y)>& ink)
+inline std::string makeBff(const TBffShape& f, const std::function<bool(int x, int y)>& ink)
 {
     std::string s = "\xBF\xF2";
     put32(s, std::uint32_t(f.imageWidth));

@@ -69,8 +69,8 @@ TEST(BitmapConverter, RowOrderPaddingAndHeaderKinds)
     for (const int w : {1, 2, 3, 5}) {
         for (const int h : {1, 3}) {
             for (const int kind : {0, 1, 2}) {  // bottom-up, top-down, core header
-                TBmpSpec spec{w, h, 24, kind == 1, kind == 2};
-                const std::string path = write(dir, "p.bmp", makeBmp(spec, colourAt));
+                TBmpShape shape{w, h, 24, kind == 1, kind == 2};
+                const std::string path = write(dir, "p.bmp", makeBmp(shape, colourAt));
                 SCOPED_TRACE(std::to_string(w) + " x " + std::to_string(h) + " kind " + std::to_string(kind));
                 TBmpHeader header{};
                 EXPECT_EQ(head_bmp(q(path), header), "");
@@ -242,9 +242,9 @@ TEST(BitmapConverter, PicturesBeyondTheBufferAreRefused)
 namespace {
 
 // A font of characters 32 to 40 in 10 x 5 cells (two bytes a glyph row), 4 cells a row.
-TBffSpec testFont(int bpp)
+TBffShape testFont(int bpp)
 {
-    TBffSpec f{40, 15, 10, 5, bpp, 32, {}};
+    TBffShape f{40, 15, 10, 5, bpp, 32, {}};
     for (int c = 32; c <= 40; ++c)
         f.widths[std::size_t(c)] = std::uint8_t(c - 28);
     f.widths[20] = 9;    // below the base character: not in the font
@@ -258,7 +258,7 @@ bool testInk(int x, int y) { return (x * 3 + y * 5) % 7 < 3 || x == y; }
 // The data the test font must give, from the docs' layout.
 Bytes testFontData()
 {
-    const TBffSpec f = testFont(8);
+    const TBffShape f = testFont(8);
     Bytes data;
     for (int c = 32; c <= 40; ++c)
         data.push_back(std::min<std::uint8_t>(f.widths[std::size_t(c)], 10));
@@ -281,7 +281,7 @@ std::string streamText(const Bytes& s) { return std::string(s.begin(), s.end());
 TEST(FontConverter, DocsExample)
 {
     TTempDir dir;
-    TBffSpec f{3, 2, 3, 2, 24, 65, {}};
+    TBffShape f{3, 2, 3, 2, 24, 65, {}};
     f.widths[65] = 3;
     const std::string path = write(dir, "a.bff", makeBff(f, [](int x, int y) { return y == 1 || x != 1; }));
     TFontData font;
@@ -325,7 +325,7 @@ TEST(FontConverter, DepthsWidthsAndRange)
     }
 
     // A full font of 256 characters announces its count as 0.
-    TBffSpec all{16 * 4, 16 * 3, 4, 3, 8, 0, {}};
+    TBffShape all{16 * 4, 16 * 3, 4, 3, 8, 0, {}};
     all.widths.fill(4);
     const std::string path = write(dir, "all.bff", makeBff(all, testInk));
     TFontData font;
@@ -360,7 +360,7 @@ TEST(FontConverter, BrokenFontsGiveMessagesNamingThem)
 {
     TTempDir dir;
     const std::string good = makeBff(testFont(24), testInk);
-    const auto with = [](TBffSpec f, auto change) {
+    const auto with = [](TBffShape f, auto change) {
         change(f);
         return makeBff(f, testInk);
     };
@@ -373,12 +373,12 @@ TEST(FontConverter, BrokenFontsGiveMessagesNamingThem)
         {"short.bff", good.substr(0, 100), "header is truncated"},
         {"cut.bff", good.substr(0, good.size() - 1), "pixel data is truncated"},
         {"depth.bff", good.substr(0, 18) + '\x10' + good.substr(19), "unsupported depth of 16"},
-        {"cell0.bff", with(testFont(8), [](TBffSpec& f) { f.cellWidth = 0; }), "not 1 to 255"},
-        {"cell256.bff", with(testFont(8), [](TBffSpec& f) { f.imageWidth = f.cellWidth = 256; }), "not 1 to 255"},
-        {"wide.bff", with(testFont(8), [](TBffSpec& f) { f.cellHeight = 16; }), "does not fit"},
-        {"few.bff", with(testFont(8), [](TBffSpec& f) { f.widths[44] = 1; }), "need 13"},
-        {"none.bff", with(testFont(8), [](TBffSpec& f) { f.widths.fill(0); f.widths[31] = 5; }), "no characters"},
-        {"huge.bff", with(TBffSpec{765, 765, 255, 255, 8, 0, {}}, [](TBffSpec& f) { f.widths[8] = 1; }),
+        {"cell0.bff", with(testFont(8), [](TBffShape& f) { f.cellWidth = 0; }), "not 1 to 255"},
+        {"cell256.bff", with(testFont(8), [](TBffShape& f) { f.imageWidth = f.cellWidth = 256; }), "not 1 to 255"},
+        {"wide.bff", with(testFont(8), [](TBffShape& f) { f.cellHeight = 16; }), "does not fit"},
+        {"few.bff", with(testFont(8), [](TBffShape& f) { f.widths[44] = 1; }), "need 13"},
+        {"none.bff", with(testFont(8), [](TBffShape& f) { f.widths.fill(0); f.widths[31] = 5; }), "no characters"},
+        {"huge.bff", with(TBffShape{765, 765, 255, 255, 8, 0, {}}, [](TBffShape& f) { f.widths[8] = 1; }),
          "73449 bytes exceeds"},
     };
     for (const Case& c : cases) {
