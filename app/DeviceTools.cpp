@@ -100,3 +100,8 @@ void TfrmTerm::paintTerminal(const QColor& background)
     applyPaneColours(background);
     repaint();
 }
+
+void TfrmTerm::showPortClosed()
+{
+    setConnectDown(false);
+}

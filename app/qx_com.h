@@ -128,6 +128,7 @@ public:
     bool ctsFlowMark() const override;
     QColor terminalColour() const override;
     void paintTerminal(const QColor& background) override;
+    void showPortClosed() override;
 
     // ---- Handlers
     void FormActivate();

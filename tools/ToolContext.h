@@ -60,6 +60,8 @@ public:
     virtual bool ctsFlowMark() const { return false; }
     virtual QColor terminalColour() const { return {}; }
     virtual void paintTerminal(const QColor&) {}
+    // A tool closed the port to reopen it and could not: the connect button shows it closed.
+    virtual void showPortClosed() {}
 };
 
 class TToolContext {
