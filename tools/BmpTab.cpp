@@ -4,6 +4,7 @@
 #include "Latin1.h"
 #include "Messages.h"
 #include "ToolContext.h"
+#include "TouchPanel.h"
 
 #include "VaComm.h"
 
@@ -213,7 +214,12 @@ TBmpTab::TBmpTab(TToolContext& context, QWidget* parent) : QWidget(parent), cont
     flash = new TFlashPanel(context_, content);
     lblBlockNumber = flash->lblBlockNumber;
     lblFlashType = flash->lblFlashType;
-    columns->addWidget(flash);
+    touch = new TTouchPanel(context_, content);
+    auto* right = new QVBoxLayout;
+    right->addWidget(flash);
+    right->addWidget(touch);
+    right->addStretch(1);
+    columns->addLayout(right);
 
     dlgOpen = new QFileDialog(this);
     dlgOpen->setObjectName("dlgOpen");

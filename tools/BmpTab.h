@@ -24,6 +24,7 @@ class QPushButton;
 class QToolButton;
 class TFlashPanel;
 class TToolContext;
+class TTouchPanel;
 
 class TBmpTab : public QWidget {
     Q_OBJECT
@@ -65,6 +66,8 @@ public:
     TFlashPanel* flash;
     QLabel* lblBlockNumber;
     QLabel* lblFlashType;
+    // Touch read-out.
+    TTouchPanel* touch;
 
     // The open dialog of both Browse buttons (a Qt dialog, so tests can drive it).
     QFileDialog* dlgOpen;

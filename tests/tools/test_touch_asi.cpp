@@ -3,6 +3,7 @@
 // and the ASI tab's block transfer test against qx-devsim.
 #include "AsiTab.h"
 #include "AtomicFile.h"
+#include "BmpTab.h"
 #include "DeviceChannel.h"
 #include "PtyPeer.h"
 #include "TestSupport.h"
@@ -18,6 +19,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
@@ -156,7 +158,8 @@ private slots:
         frmTerm->VaComm1->SetModemLines(lines);
         connectPort();
         TouchDisplay display(pty);
-        TTouchPanel panel(*frmTerm->context);
+        frmTerm->PageControl1->setTabEnabled(1, true); // the BMP tab, as a display's catalogue entry has it
+        TTouchPanel& panel = *frmTerm->BMP->touch;
         int opened = 0;
         frmTerm->VaComm1->OnOpen = [&](TVaCustomComm*) { ++opened; };
 
@@ -239,7 +242,8 @@ private slots:
         frmTerm->VaComm1->SetModemLines(lines);
         connectPort();
         TouchDisplay display(pty);
-        TTouchPanel panel(*frmTerm->context);
+        frmTerm->PageControl1->setTabEnabled(1, true); // the BMP tab, as a display's catalogue entry has it
+        TTouchPanel& panel = *frmTerm->BMP->touch;
 
         // With the port closed by the user, the box sets the watched events and opens nothing.
         frmTerm->spdConnect->click();
