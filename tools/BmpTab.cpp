@@ -2,6 +2,7 @@
 
 #include "FlashPanel.h"
 #include "Latin1.h"
+#include "Places.h"
 #include "Messages.h"
 #include "ToolContext.h"
 #include "TouchPanel.h"
@@ -12,6 +13,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -122,6 +124,7 @@ TBmpTab::TBmpTab(TToolContext& context, QWidget* parent) : QWidget(parent), cont
     positionLayout->addWidget(txtX);
     positionLayout->addWidget(new QLabel("Y", position));
     positionLayout->addWidget(txtY);
+    positionLayout->addStretch(1);
     bmp->addWidget(position, 2, 0, 1, 5);
 
     lblWidth = valueLabel(grpBMP, "lblWidth");
@@ -214,9 +217,9 @@ TBmpTab::TBmpTab(TToolContext& context, QWidget* parent) : QWidget(parent), cont
     flash = new TFlashPanel(context_, content);
     lblBlockNumber = flash->lblBlockNumber;
     lblFlashType = flash->lblFlashType;
+    columns->addWidget(flash);
     touch = new TTouchPanel(context_, content);
     auto* right = new QVBoxLayout;
-    right->addWidget(flash);
     right->addWidget(touch);
     right->addStretch(1);
     columns->addLayout(right);
@@ -241,7 +244,11 @@ TBmpTab::TBmpTab(TToolContext& context, QWidget* parent) : QWidget(parent), cont
     // A choice in a history box, or a name typed and confirmed, refreshes the tab.
     for (QComboBox* box : {cboBMPfileName, cboBFFfileName}) {
         connect(box, &QComboBox::activated, this, &TBmpTab::refreshTools);
-        connect(box->lineEdit(), &QLineEdit::editingFinished, this, &TBmpTab::refreshTools);
+        connect(box->lineEdit(), &QLineEdit::editingFinished, this, [this] {
+            // Leaving the box also ends an edit; only a changed name needs a refresh.
+            if (cboBMPfileName->currentText() != shownBmp_ || cboBFFfileName->currentText() != shownBff_)
+                refreshTools();
+        });
     }
     action(cmdBMPsend, [this] { sendBmp(cboBMPfileName->currentText(), "com"); });
     action(cmdSendBMPtoFlash, [this] { sendBmp(cboBMPfileName->currentText(), "flash"); });
@@ -269,6 +276,8 @@ void TBmpTab::refreshTools()
     if (refreshing_)
         return;
     refreshing_ = true;
+    shownBmp_ = cboBMPfileName->currentText();
+    shownBff_ = cboBFFfileName->currentText();
     lblFontFileName->setText(fileNamePart(cboBFFfileName->currentText()));
     lblBMPfileName->setText(fileNamePart(cboBMPfileName->currentText()));
     const QString bitmap = cboBMPfileName->currentText();
@@ -369,6 +378,12 @@ bool TBmpTab::browse(QComboBox* box, const QString& filter)
 {
     dlgOpen->setNameFilters({"All Files (*)", filter});
     dlgOpen->selectNameFilter(filter);
+    // The dialog opens where the current file is, or at first at the sample files.
+    const QFileInfo current(box->currentText());
+    if (!box->currentText().isEmpty() && current.absoluteDir().exists())
+        dlgOpen->setDirectory(current.absoluteDir());
+    else if (const QString samples = latin1(placeOf(TQxPlace::qpToolFolder)) + "samples"; QFileInfo(samples).isDir())
+        dlgOpen->setDirectory(samples);
     if (dlgOpen->exec() != QDialog::Accepted || dlgOpen->selectedFiles().isEmpty())
         return false;
     const QString file = dlgOpen->selectedFiles().first();
@@ -442,6 +457,7 @@ void TBmpTab::sendBmp(const QString& fileName, const std::string& destination)
         if (lblFlashType->text() == "0") {
             port.WriteText(std::string{kEsc, '{'} + bytes(lblBlockNumber->text()) + "B");
             commanded = true;
+            flash->markOutOfDate();
         } else {
             context_.addStatus("Block must be empty and selected first\n", fsPlain, kErrorRed);
         }
@@ -519,6 +535,7 @@ void TBmpTab::sendFontData(const TFontData& font, const std::string& destination
             return;
         }
         port.WriteText(std::string{kEsc, '{'} + bytes(lblBlockNumber->text()) + "F");
+        flash->markOutOfDate();
     } else {
         port.WriteText(std::string{kEsc, '(', '0'});
     }

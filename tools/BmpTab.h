@@ -107,4 +107,6 @@ private:
     TToolContext& context_;
     TPicture picture_;
     bool refreshing_ = false;
+    QString shownBmp_; // the file names the last refresh showed
+    QString shownBff_;
 };

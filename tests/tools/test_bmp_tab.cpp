@@ -553,6 +553,7 @@ private slots:
         QCOMPARE(tab()->lblFlashType->text(), QString("0"));
         tab()->cmdSendBMPtoFlash->click();
         QCOMPARE(kept("flash-block-002.qxp"), pictureStream(6, 4, stripes));
+        QCOMPARE(flash()->cmdFlashRefresh->text(), QString("Refresh *"));
         flash()->cmdFlashRefreshClick();
         // 76 bytes in 64-byte blocks: the picture's first block and one more.
         QCOMPARE(flash()->Grid->blockColour[2][0], QColor(0, 0, 255));
