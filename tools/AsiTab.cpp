@@ -29,15 +29,19 @@ TAsiTab::TAsiTab(TToolContext& context, QWidget* parent) : QWidget(parent), cont
     auto* layout = new QFormLayout(this);
     txtAddress = new QLineEdit(this);
     txtAddress->setObjectName("txtAddress");
+    txtAddress->setMaximumWidth(120);
     layout->addRow("Address", txtAddress);
     Button1 = new QPushButton("Button1", this);
     Button1->setObjectName("Button1");
-    layout->addRow(Button1);
+    Button1->setToolTip("Block transfer test: waits for the device's \"D\", sends a length of 50 and 50 bytes");
+    layout->addRow(QString(), Button1);
+    layout->setFieldGrowthPolicy(QFormLayout::FieldsStayAtSizeHint);
     auto* work = new QLabel("work in progress", this);
     work->setFrameShape(QFrame::Panel);
     work->setFrameShadow(QFrame::Raised);
     work->setAlignment(Qt::AlignCenter);
     work->setMinimumHeight(40);
+    work->setMinimumWidth(300);
     layout->addRow(work);
     connect(Button1, &QPushButton::clicked, this, [this] { guarded([this] { Button1Click(); }); });
 }
