@@ -157,7 +157,8 @@ public:
             return static_cast<uint8_t>(buffer_[pos_++]);
         buffer_.clear();
         pos_ = 0;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        bool sawEnd = false;
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() < 0)
@@ -173,8 +174,12 @@ public:
                 pos_ = 1;
                 return static_cast<uint8_t>(buffer_[0]);
             }
-            if (ended())
-                return -1;
+            // The end of a transfer can be known before its last bytes have left the port: they
+            // are given a moment more.
+            if (!sawEnd && ended()) {
+                sawEnd = true;
+                deadline = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(200));
+            }
         }
     }
     // count bytes, or fewer when they stop coming for ms.

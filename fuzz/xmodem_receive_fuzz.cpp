@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     const bool crc = protocol != TVaXProtocol::XModem;
     const bool streaming = protocol == TVaXProtocol::XModemG;
-    const int patience = 1000; // for an answer that must come
+    const int patience = 5000; // for an answer that must come (a transfer that ends stops the wait)
     auto send = [&](const std::string& bytes) {
         session.put(bytes);
         s.bytesSent += bytes.size();
@@ -151,8 +151,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             s.eotAcked = c == ACK;
             const bool gaveUp = c < 0 && session.waitEnded(patience) && session.exitCode() == VaCode::TooManyErrors;
             if (s.strict)
-                FUZZ_CHECK(c == (s.refused ? CAN : ACK) || gaveUp, "EOT answered %d (a block refused: %d)", c,
-                           s.refused);
+                FUZZ_CHECK(c == (s.refused ? CAN : ACK) || gaveUp,
+                           "EOT answered %d (a block refused: %d); the transfer ended: %d, exit code %d", c, s.refused,
+                           session.ended(), session.exitCode());
             session.waitEnded(patience);
         },
         2 * timeout + 100);

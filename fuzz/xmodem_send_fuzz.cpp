@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     session.xmodem.SetTimeout(timeout);
     session.xmodem.SetMaxErrors(maxErrors);
 
-    const int patience = 1000;
+    const int patience = 5000; // for an answer that must come (a transfer that ends stops the wait)
     bool ackedEot = false, sentCan = false, protocolBroken = false, sawEot = false;
     size_t acked = 0; // bytes of the file in acknowledged (streaming: received) blocks
     session.run(
