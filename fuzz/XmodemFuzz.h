@@ -178,7 +178,7 @@ public:
             // are given a moment more.
             if (!sawEnd && ended()) {
                 sawEnd = true;
-                deadline = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(200));
+                deadline = std::min(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
             }
         }
     }

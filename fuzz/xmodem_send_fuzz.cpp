@@ -56,13 +56,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                     FUZZ_CHECK(acked >= file.size() && number > 1, "EOT after %zu of %zu bytes", acked, file.size());
                     sawEot = true;
                     const int op = in.remaining_bytes() > 0 ? in.ConsumeIntegralInRange(0, 3) : 0;
-                    if (op <= 1) {
-                        session.put(ACK);
+                    const uint8_t answer = op <= 1 ? ACK : op == 2 ? NAK : in.ConsumeIntegral<uint8_t>();
+                    session.put(answer);
+                    if (answer == ACK) {
                         ackedEot = true;
                         session.waitEnded(patience);
                         return;
                     }
-                    session.put(op == 2 ? NAK : in.ConsumeIntegral<uint8_t>());
                     continue;
                 }
                 FUZZ_CHECK(header == (crc ? STX : SOH), "frame header %02X after start %02X", header, start);
