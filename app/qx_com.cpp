@@ -186,6 +186,7 @@ TfrmTerm::TfrmTerm(QWidget* parent) : QMainWindow(parent), VaComm1(std::make_uni
 
     VaComm1->OnRxChar = [this](TVaCustomComm*, int32_t) { guarded([this] { VaComm1RxChar(); }); };
     VaComm1->OnDisconnect = [this](TVaCustomComm*) { guarded([this] { VaComm1Disconnect(); }); };
+    VaComm1->OnOpen = [this](TVaCustomComm*) { context->setDeviceGone(false); };
 
     // FormCreate: the placeholder selections, replaced by the settings at the first activation.
     for (const char* rate : kBaudRates)
@@ -574,7 +575,11 @@ void TfrmTerm::VaComm1RxChar()
 void TfrmTerm::VaComm1Disconnect()
 {
     addStatus("Device disconnected\n", fsPlain, Qt::red);
+    context->setDeviceGone(true);
     setConnectDown(false);
+    // A transfer on the port would otherwise wait out its time-outs for a device that is gone.
+    if (frmXModem)
+        frmXModem->deviceDisconnected();
     // Closed once the port's event thread has finished handing over this event.
     QTimer::singleShot(0, this, [this] { guarded([this] { VaComm1->Close(); }); });
 }
@@ -1147,6 +1152,12 @@ void TfrmTerm::SendTextFile()
         }
         showTermText(rxBuffer);
         rxBuffer.clear();
+        if (context->deviceGone()) {
+            addStatus("Text send stopped at line " + QString::number(i + 1) + " of " + QString::number(lines.size())
+                          + "\n",
+                      fsPlain, Qt::red);
+            break;
+        }
         if (context->stopRequested())
             break;
     }
@@ -1176,9 +1187,13 @@ void TfrmTerm::SendBinaryFile()
         throw std::runtime_error(bytes("Cannot open file \"" + currentFile() + "\". " + file.errorString()));
     TBusyGuard busy(*context, static_cast<int>(std::min<qint64>(file.size(), INT32_MAX)));
     // The device paces the send with CTS.
-    sendCtsPaced(*context, busy, [&file](char& byte) { return file.getChar(&byte); });
+    const size_t sent = sendCtsPaced(*context, busy, [&file](char& byte) { return file.getChar(&byte); });
     if (file.error() != QFileDevice::NoError)
         throw std::runtime_error(bytes("Read error: " + file.errorString()));
+    if (context->deviceGone() && sent < static_cast<size_t>(file.size()))
+        addStatus("Binary send stopped after " + QString::number(sent) + " of " + QString::number(file.size())
+                      + " bytes\n",
+                  fsPlain, Qt::red);
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -1014,7 +1014,8 @@ void TVaCustomComm::GetStatistics(uint32_t& errors, TVaComStat& status)
         if (c.bufOverrun != errorCounters_.bufOverrun)
             errors |= CE_RXOVER;
         errorCounters_ = {c.frame, c.overrun, c.parity, c.brk, c.bufOverrun};
-    } else if (!NoModemLines(e)) {
+    } else if (!NoModemLines(e) && !DeviceGoneError(e)) {
+        // A device that has gone has no counters; its loss is reported as a disconnection.
         throw EVaCommError(VaErrorMessage("Error retrieving statistics (%d), %s", e));
     }
     {

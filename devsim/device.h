@@ -117,7 +117,6 @@ private:
     std::string escArgs_;
     std::string recent_;  // command-mode bytes, for the literal triggers
     std::string text_;    // ordinary text since the last line end, for the log
-    std::size_t initStep_ = 0;
 
     Upload upload_;
     Mode uploadKind_ = Mode::Command;

@@ -281,6 +281,14 @@ void TfrmXModem::cmdOKClick()
     hide();
 }
 
+void TfrmXModem::deviceDisconnected()
+{
+    if (!VaXModem1->Busy())
+        return;
+    addLine("Device disconnected");
+    VaXModem1->AbortTransfer();
+}
+
 void TfrmXModem::park()
 {
     VaXModem1->SetComm(VaComm2.get());

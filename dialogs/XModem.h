@@ -68,6 +68,8 @@ public:
     void cmdXModemRecieveClick();
     void cmdXModemAbortClick();
     void cmdOKClick();
+    // The device went away: a running transfer is told so and cancelled.
+    void deviceDisconnected();
 
 protected:
     void hideEvent(QHideEvent* event) override;

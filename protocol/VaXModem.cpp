@@ -118,7 +118,8 @@ int TVaXYModemThread::WaitForStart()
 {
     for (int i = 0; i < 10; ++i) {
         const int b = ReadByte();
-        if (b == 0) {
+        // ReadByte's answer to a cancel; a real zero byte on the line is a stray byte.
+        if (b == 0 && Cancelled()) {
             SendCancel();
             Finish(VaCode::Cancelled);
         }
@@ -192,7 +193,7 @@ void TVaXYModemThread::SendEOT()
     for (int i = 0; i < 10; ++i) {
         SendByte(EOT);
         const int b = ReadByte();
-        if (b == 0) {
+        if (b == 0 && Cancelled()) {
             SendCancel();
             Finish(VaCode::Cancelled);
         }

@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
-# Configures and builds one build tree: scripts/build.sh DIR [cmake options...]
+# Configures and builds one build tree: scripts/build.sh DIR [--target NAME]... [cmake options...]
+# Without --target everything is built.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=$1; shift
-extra=()
+extra=() targets=()
+while [ $# -gt 0 ]; do
+  if [ "$1" = "--target" ]; then
+    targets+=(--target "$2"); shift 2
+  else
+    extra+=("$1"); shift
+  fi
+done
 [ -n "${CI:-}" ] && extra+=(-DQX_WERROR=ON)
 if [ ! -f "$dir/build.ninja" ]; then
-  cmake -S . -B "$dir" -G Ninja "${extra[@]}" "$@" >/dev/null
+  cmake -S . -B "$dir" -G Ninja "${extra[@]}" >/dev/null
 else
-  cmake -S . -B "$dir" "${extra[@]}" "$@" >/dev/null
+  cmake -S . -B "$dir" "${extra[@]}" >/dev/null
 fi
-cmake --build "$dir" -j "$(nproc)"
+cmake --build "$dir" -j "$(nproc)" "${targets[@]}"

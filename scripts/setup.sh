@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the program and the tests need, skipping what is there.
+#   scripts/setup.sh          what building, running and testing need
+#   scripts/setup.sh fuzz     also clang and its libFuzzer runtime, for the fuzz targets
 set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config
@@ -8,6 +10,7 @@ packages=(
   lrzsz socat python3
   xvfb xdotool x11-apps fonts-dejavu-core
 )
+[ "${1:-}" = "fuzz" ] && packages+=(clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

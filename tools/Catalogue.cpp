@@ -4,8 +4,10 @@
 #include "Values.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <map>
+#include <unistd.h>
 
 std::string deviceType;
 std::string deviceAddress;
@@ -101,8 +103,24 @@ bool replaceCatalogue(const std::string& path, const std::string& downloaded, co
 {
     if (downloaded.compare(0, 7, "[TOOLS]") != 0)
         return false;
-    if (!writeFileAtomically(path, downloaded))
-        throw EIniFileError("Cannot write " + path + ": " + std::strerror(errno));
-    TIniFile(path).WriteString("TOOLS", "Version", version);
+    // The download gets its version in a file beside the catalogue, which then replaces the
+    // catalogue in one step: a crash leaves the old catalogue or the new one, never the download
+    // without its version.
+    const std::string next = path + ".new";
+    if (!writeFileAtomically(next, downloaded)) {
+        const int error = errno;
+        throw EIniFileError("Cannot write " + path + ": " + std::strerror(error));
+    }
+    try {
+        TIniFile(next).WriteString("TOOLS", "Version", version);
+    } catch (...) {
+        ::unlink(next.c_str());
+        throw;
+    }
+    if (::rename(next.c_str(), path.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(next.c_str());
+        throw EIniFileError("Cannot write " + path + ": " + std::strerror(error));
+    }
     return true;
 }

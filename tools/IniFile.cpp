@@ -173,6 +173,12 @@ bool TIniFile::KeyExists(const std::string& section, const std::string& key) con
 
 void TIniFile::WriteString(const std::string& section, const std::string& key, const std::string& value)
 {
+    // A line break would split the entry (and could start a section of its own), a NUL byte would
+    // make the whole file unreadable: such a text is refused, the file stays as it is.
+    static const std::string kUnwritable("\r\n\0", 3);
+    for (const std::string* text : {&section, &key, &value})
+        if (text->find_first_of(kUnwritable) != std::string::npos)
+            throw EIniFileError("Unable to write to " + path_ + ": a name or value cannot hold a line break or NUL byte");
     std::vector<std::string> lines;
     std::string eol;
     if (LoadLines(lines, eol) == Load::Unusable)

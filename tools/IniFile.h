@@ -28,7 +28,8 @@ public:
     bool ReadBool(const std::string& section, const std::string& key, bool def) const;
     bool KeyExists(const std::string& section, const std::string& key) const;
 
-    // Each write replaces the file atomically; raises EIniFileError when it cannot.
+    // Each write replaces the file atomically; raises EIniFileError when it cannot, and for a
+    // section, key or value holding CR, LF or NUL (the file is then left as it is).
     void WriteString(const std::string& section, const std::string& key, const std::string& value);
     void WriteInteger(const std::string& section, const std::string& key, int32_t value);
     void WriteBool(const std::string& section, const std::string& key, bool value);

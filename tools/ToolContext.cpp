@@ -116,7 +116,14 @@ size_t sendCtsPaced(TToolContext& context, TBusyGuard& busy, const std::function
             waitForCondition([&] { return port.CTS() || stopped(); }, INT_MAX, {}, 2);
         if (stopped())
             break;
-        port.WriteChar(byte);
+        try {
+            port.WriteChar(byte);
+        } catch (const EVaQueueFull&) {
+            // A device that went away takes no more bytes; its disconnection came in meanwhile.
+            if (stopped())
+                break;
+            throw;
+        }
         ++sent;
         const auto now = std::chrono::steady_clock::now();
         if (now >= nextPass) {

@@ -100,8 +100,13 @@ public:
     // Set when the main window starts closing: every wait and send ends.
     bool closing() const { return closing_; }
     void setClosing(bool closing) { closing_ = closing; }
-    // True when a running send should stop: Cancel was pressed or the window closes.
-    bool stopRequested() const { return cancelFlag || closing_; }
+    // Set when the device went away while connected, until the port is opened again: every wait
+    // and send ends, as nothing more will come from the device or reach it.
+    bool deviceGone() const { return deviceGone_; }
+    void setDeviceGone(bool gone) { deviceGone_ = gone; }
+    // True when a running send should stop: Cancel was pressed, the window closes or the device
+    // has gone.
+    bool stopRequested() const { return cancelFlag || closing_ || deviceGone_; }
 
     // Waits until done() holds or a stop is requested, handling messages; pollMs is how often
     // done() is looked at when no message arrives. Returns done().
@@ -110,6 +115,7 @@ public:
 private:
     QTextEdit& status_;
     bool closing_ = false;
+    bool deviceGone_ = false;
 };
 
 // Shown progress for the length of one operation: shows the progress bar and Cancel at position 0
@@ -134,8 +140,8 @@ private:
 // Writes the bytes that next() gives, one WriteChar each and each only while the device asserts
 // CTS, advancing the progress bar and handling window messages at most once a millisecond (a pass
 // of the event loop costs more than a byte; a millisecond keeps the window and Cancel live).
-// Cancel, the window's closing and a closed port stop it after the current byte and also end a
-// wait for CTS. Returns the number of bytes written.
+// Cancel, the window's closing, a closed port and a device that has gone stop it after the current
+// byte and also end a wait for CTS. Returns the number of bytes written.
 size_t sendCtsPaced(TToolContext& context, TBusyGuard& busy, const std::function<bool(char&)>& next);
 
 // sendPaced: the first count bytes of data, with progress maximum progressMax.

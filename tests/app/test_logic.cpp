@@ -232,6 +232,23 @@ TEST(IniFile, MissingAndUnusableFiles)
     EXPECT_EQ(entries, 2);
 }
 
+TEST(IniFile, TextsThatWouldBreakTheFileAreRefused)
+{
+    // A line break in a value would end the entry and could start a section of its own; a NUL
+    // would make the whole file unreadable. Such writes fail and leave the file as it was.
+    TempDir dir;
+    TIniFile ini(dir.path() + "s.ini");
+    ini.WriteString("Files", "Last", "a.txt");
+    const std::string before = fileText(dir.path() + "s.ini");
+    for (const std::string& bad : {std::string("x\n[Comms]\nPort=9"), std::string("x\ry"), std::string("x\0y", 3)}) {
+        EXPECT_THROW(ini.WriteString("Files", "Last", bad), EIniFileError);
+        EXPECT_THROW(ini.WriteString("Files", bad, "v"), EIniFileError);
+        EXPECT_THROW(ini.WriteString(bad, "Last", "v"), EIniFileError);
+    }
+    EXPECT_EQ(fileText(dir.path() + "s.ini"), before);
+    EXPECT_EQ(ini.ReadString("Files", "Last", ""), "a.txt");
+}
+
 TEST(Values, IntegersAndFileLists)
 {
     EXPECT_EQ(strToInt("232558"), 232558);

@@ -232,6 +232,29 @@ TEST(Engine, SenderCancelAtEachStage)
     }
 }
 
+TEST(XModemSender, ZeroBytesAreStrayBytesNotACancel)
+{
+    // A NUL from the line (noise, a device powering up) while the start request and the EOT's
+    // answer are awaited counts as one stray byte; the transfer goes on and completes.
+    TempDir dir;
+    WriteFileBytes(dir.File("s.bin"), RandomBytes(100, 2));
+    Pty pty;
+    XEnd end(pty.SlavePath());
+    end.Start(tmUpload, dir.File("s.bin"));
+    RunWithPeer(end, [&] {
+        pty.Write(Bytes{0, CRC_START});
+        EXPECT_EQ(pty.Read(1029).size(), 1029u);
+        pty.Write(Bytes{ACK});
+        EXPECT_EQ(pty.Read(1), Bytes{EOT});
+        pty.Write(Bytes{0});
+        EXPECT_EQ(pty.Read(1), Bytes{EOT});
+        pty.Write(Bytes{ACK});
+    });
+    EXPECT_EQ(end.exitCode, VaCode::Completed);
+    const std::vector<std::pair<int, int>> errors = {{VaCode::Unexpected, 1}, {VaCode::Unexpected, 2}};
+    EXPECT_EQ(end.errors, errors);
+}
+
 TEST(Engine, UnopenableFiles)
 {
     TempDir dir;

@@ -1,10 +1,13 @@
 // The snippet library file without a window: header check, entry lines, the 101-entry limit,
-// the bytes a save writes, adding entries, the comment rule of a send and saves that fail.
+// the bytes a save writes, adding entries, the comment rule of a send, saves that fail and saves
+// killed halfway.
 #include "AtomicFile.h"
+#include "CrashSafety.h"
 #include "SnippetLibrary.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <sys/mount.h>
@@ -298,6 +301,31 @@ TEST_F(SnippetLibraryTest, ASaveThatCannotBeWrittenLeavesTheOldFileAndSaysSo)
     EXPECT_EQ(read(path), old);
     ASSERT_EQ(messages_.size(), 2u);
     EXPECT_NE(messages_[1].text.find("Read-only"), std::string::npos) << messages_[1].text;
+}
+
+TEST_F(SnippetLibraryTest, ASaveKilledAtAnyMomentLeavesTheOldOrTheNewLibrary)
+{
+    // Two libraries saved in turn to one file by a child process that is killed again and again.
+    TSnippetLibrary big, other;
+    for (int i = 0; i < 101; ++i) {
+        ASSERT_TRUE(big.addEntry("Entry" + std::to_string(i)));
+        big.libraryEntries[i].body = std::string(3000, static_cast<char>('a' + i % 26));
+    }
+    ASSERT_TRUE(other.addEntry("Only"));
+    const std::string path = dir_ + "lib.qxt";
+    const std::vector<std::string> whole{big.libraryText("one"), other.libraryText("two")};
+    std::vector<int> seen;
+    EXPECT_EQ(killWhileSaving(path,
+                              [&](int round) {
+                                  if (round % 2)
+                                      other.saveLibrary(path, "two");
+                                  else
+                                      big.saveLibrary(path, "one");
+                              },
+                              whole, 40, &seen),
+              "");
+    std::printf("kills finding the big / the small library: %d / %d\n", seen[0], seen[1]);
+    EXPECT_EQ(lib_.loadLibrary(path), TLoadResult::lrLoaded);
 }
 
 } // namespace

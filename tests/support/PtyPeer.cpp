@@ -150,3 +150,84 @@ std::string PtyResponder::Received()
     std::lock_guard lock(mutex_);
     return received_;
 }
+
+TVanishingDevice::TVanishingDevice(std::string link) : link_(std::move(link)), pty_(std::make_unique<PtyPeer>())
+{
+    relink();
+}
+
+TVanishingDevice::~TVanishingDevice()
+{
+    stopPlaying();
+    ::unlink(link_.c_str());
+}
+
+void TVanishingDevice::relink()
+{
+    ::unlink(link_.c_str());
+    if (::symlink(pty_->SlavePath().c_str(), link_.c_str()) != 0)
+        throw std::runtime_error("symlink " + link_ + ": " + std::strerror(errno));
+}
+
+void TVanishingDevice::play(const std::string& first, Answer answer, Condition vanishWhen)
+{
+    stopPlaying();
+    stop_ = false;
+    vanished_ = false;
+    {
+        std::lock_guard lock(mutex_);
+        received_.clear();
+    }
+    thread_ = std::thread([this, first, answer = std::move(answer), vanishWhen = std::move(vanishWhen)] {
+        // A line that breaks while the device writes ends the play.
+        try {
+            if (!first.empty())
+                pty_->Write(first);
+        } catch (const std::runtime_error&) {
+            return;
+        }
+        while (!stop_) {
+            const std::string piece = pty_->ReadSome(20);
+            if (piece.empty())
+                continue;
+            std::string reply, all;
+            {
+                std::lock_guard lock(mutex_);
+                received_ += piece;
+                all = received_;
+            }
+            if (vanishWhen(all)) {
+                pty_->CloseMaster();
+                vanished_ = true;
+                return;
+            }
+            reply = answer ? answer(all, piece) : std::string();
+            try {
+                if (!reply.empty())
+                    pty_->Write(reply);
+            } catch (const std::runtime_error&) {
+                return;
+            }
+        }
+    });
+}
+
+void TVanishingDevice::stopPlaying()
+{
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+}
+
+std::string TVanishingDevice::received()
+{
+    std::lock_guard lock(mutex_);
+    return received_;
+}
+
+void TVanishingDevice::comeBack()
+{
+    stopPlaying();
+    pty_ = std::make_unique<PtyPeer>();
+    relink();
+}

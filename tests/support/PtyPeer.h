@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <cstdint>
@@ -56,6 +57,46 @@ private:
     PtyPeer& pty_;
     Answer answer_;
     std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::string received_;
+    std::thread thread_;
+};
+
+// A device at a fixed path: a symbolic link to the slave of a pseudo-terminal, the way
+// /dev/serial/by-id names an adapter. While it plays it can vanish (its master is closed: to the
+// program the device has gone) and it can come back at the same path on a new pseudo-terminal, as
+// an adapter unplugged and plugged in again.
+class TVanishingDevice {
+public:
+    using Answer = PtyResponder::Answer;
+    using Condition = std::function<bool(const std::string& received)>;
+
+    explicit TVanishingDevice(std::string link);
+    ~TVanishingDevice();
+    TVanishingDevice(const TVanishingDevice&) = delete;
+    TVanishingDevice& operator=(const TVanishingDevice&) = delete;
+
+    const std::string& link() const { return link_; }
+    PtyPeer& pty() { return *pty_; }
+
+    // Plays the device on a thread: writes first, then answers each piece it receives with what
+    // answer(all received, the piece) returns, until vanishWhen(all received) holds; then it
+    // vanishes at once.
+    void play(const std::string& first, Answer answer, Condition vanishWhen);
+    bool vanished() const { return vanished_.load(); }
+    // What it received while it played.
+    std::string received();
+    // A new pseudo-terminal behind the same link.
+    void comeBack();
+
+private:
+    void relink();
+    void stopPlaying();
+
+    std::string link_;
+    std::unique_ptr<PtyPeer> pty_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> vanished_{false};
     std::mutex mutex_;
     std::string received_;
     std::thread thread_;
