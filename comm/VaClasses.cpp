@@ -140,20 +140,20 @@ int VaWaitForAny(std::initializer_list<TVaWaitEvent*> events, int ms)
 
 // ---- Hand-over to the main thread -------------------------------------------------------------------
 
-namespace {
-
-struct SyncRequest {
+struct TVaSyncRequest {
     std::function<void()> fn;
     bool queued = false; // nobody waits for it
     bool done = false;
     std::exception_ptr error;
 };
 
+namespace {
+
 struct SyncState {
     std::mutex mutex;
     std::condition_variable mainCv;   // wakes the main thread waiting in VaWaitServing
     std::condition_variable workerCv; // wakes workers waiting for their request to be run
-    std::deque<std::shared_ptr<SyncRequest>> queue;
+    std::deque<std::shared_ptr<TVaSyncRequest>> queue;
     std::function<void()> wake;
     std::thread::id mainThread = std::this_thread::get_id();
     uint64_t notifications = 0;
@@ -207,7 +207,7 @@ void Synchronize(const std::function<void()>& fn)
         return;
     }
     SyncState& s = Sync();
-    auto request = std::make_shared<SyncRequest>();
+    auto request = std::make_shared<TVaSyncRequest>();
     request->fn = fn;
     std::unique_lock lock(s.mutex);
     s.queue.push_back(request);
@@ -221,10 +221,58 @@ void Synchronize(const std::function<void()>& fn)
         std::rethrow_exception(error);
 }
 
+TVaPendingCall SynchronizeLater(std::function<void()> fn, bool wake)
+{
+    TVaPendingCall call;
+    if (VaIsMainThread()) {
+        fn();
+        return call;
+    }
+    SyncState& s = Sync();
+    call.request_ = std::make_shared<TVaSyncRequest>();
+    call.request_->fn = std::move(fn);
+    std::unique_lock lock(s.mutex);
+    s.queue.push_back(call.request_);
+    if (wake)
+        WakeMain(s, lock);
+    return call;
+}
+
+void VaWakeMain()
+{
+    SyncState& s = Sync();
+    std::unique_lock lock(s.mutex);
+    WakeMain(s, lock);
+}
+
+bool TVaPendingCall::Pending() const
+{
+    if (!request_)
+        return false;
+    std::lock_guard lock(Sync().mutex);
+    return !request_->done;
+}
+
+void TVaPendingCall::Await()
+{
+    if (!request_)
+        return;
+    SyncState& s = Sync();
+    std::exception_ptr error;
+    {
+        std::unique_lock lock(s.mutex);
+        s.workerCv.wait(lock, [&] { return request_->done; });
+        error = std::move(request_->error);
+    }
+    request_.reset();
+    if (error)
+        std::rethrow_exception(error);
+}
+
 void VaQueue(std::function<void()> fn)
 {
     SyncState& s = Sync();
-    auto request = std::make_shared<SyncRequest>();
+    auto request = std::make_shared<TVaSyncRequest>();
     request->fn = std::move(fn);
     request->queued = true;
     std::unique_lock lock(s.mutex);
@@ -236,8 +284,13 @@ bool CheckSynchronize()
 {
     SyncState& s = Sync();
     bool ran = false;
-    for (;;) {
-        std::shared_ptr<SyncRequest> request;
+    size_t left;
+    {
+        std::lock_guard lock(s.mutex);
+        left = s.queue.size();
+    }
+    for (; left > 0; --left) {
+        std::shared_ptr<TVaSyncRequest> request;
         {
             std::lock_guard lock(s.mutex);
             if (s.queue.empty())

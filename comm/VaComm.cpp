@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 #include <fcntl.h>
 #include <glob.h>
@@ -234,6 +235,10 @@ void TVaCommEventThread::Execute()
         }
         batch &= mask | EV_RXCHAR;
         if (!readData)
+            batch &= ~EV_RXCHAR;
+        // Components that take their bytes on this thread get them here, without a hand-over;
+        // what else the batch holds goes to the main thread after them.
+        if ((batch & EV_RXCHAR) && owner_.DispatchDirect())
             batch &= ~EV_RXCHAR;
         if (batch)
             ProcessEvents(batch);
@@ -628,6 +633,25 @@ void TVaDispatcher::PurgeReadWrite()
 {
     if (TVaCustomComm* comm = comm_.load())
         comm->PurgeReadWrite();
+}
+
+void TVaDispatcher::CheckDetached() const
+{
+    // The port reads both on its own threads without asking the component.
+    if (comm_.load() != nullptr)
+        throw std::logic_error("a dispatcher's data sink and event wish are set before it is attached");
+}
+
+void TVaDispatcher::SetDataSink(std::shared_ptr<IVaCommDataSink> sink)
+{
+    CheckDetached();
+    sink_ = std::move(sink);
+}
+
+void TVaDispatcher::SetEventsWanted(bool wanted)
+{
+    CheckDetached();
+    eventsWanted_ = wanted;
 }
 
 TVaCommComponent::TVaCommComponent(TVaComponent* owner)
@@ -1136,13 +1160,18 @@ void TVaCustomComm::Purge(uint32_t flags)
     }
     const bool output = (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0;
     const bool input = (flags & inputOnly) != 0;
+    if (!output && !input)
+        return;
+    // Purging the input holds the event thread off between its reading of the device and its
+    // handing the bytes to a component's sink, so that nothing received before the purge reaches
+    // a component after it (a protocol purges right before its transfer starts).
+    std::unique_lock<std::mutex> dispatchLock, inputLock;
     if (input) {
-        std::lock_guard inputLock(inputMutex_);
+        dispatchLock = std::unique_lock(dispatchMutex_);
+        inputLock = std::unique_lock(inputMutex_);
         input_.clear();
         inputStart_ = 0;
     }
-    if (!output && !input)
-        return;
     if (::tcflush(fd_.load(), output && input ? TCIOFLUSH : output ? TCOFLUSH : TCIFLUSH) != 0)
         throw EVaCommError(VaErrorMessage("Error clearing buffers (%d), %s", errno));
 }
@@ -1272,6 +1301,44 @@ void TVaCustomComm::DispatchData(PVaData data, int32_t count)
         handler(this, data, count);
 }
 
+bool TVaCustomComm::DispatchDirect()
+{
+    // Event thread. While every attached component has a sink, the bytes that have come in go to
+    // the active ones here, in list order; OnRxBuf still sees them afterwards, on the main thread
+    // and without this thread waiting for it.
+    std::lock_guard lock(dispatchMutex_);
+    if (dispatchers_.empty())
+        return false;
+    for (const TVaDispatcher* d : dispatchers_)
+        if (!d->sink_)
+            return false;
+    {
+        std::lock_guard inputLock(inputMutex_);
+        directChunk_.assign(input_.begin() + static_cast<ptrdiff_t>(inputStart_), input_.end());
+        input_.clear();
+        inputStart_ = 0;
+    }
+    if (directChunk_.empty())
+        return true;
+    const auto count = static_cast<int32_t>(directChunk_.size());
+    for (TVaDispatcher* d : dispatchers_)
+        if (d->Active())
+            d->sink_->TakeCommData(directChunk_.data(), count);
+    if (OnRxBuf.Assigned()) {
+        QueueForMain([this, session = session_.load(), chunk = directChunk_] {
+            if (!Active() || session_.load() != session)
+                return;
+            try {
+                if (auto handler = OnRxBuf)
+                    handler(this, chunk.data(), static_cast<int32_t>(chunk.size()));
+            } catch (...) {
+                VaHandleException(std::current_exception());
+            }
+        });
+    }
+    return true;
+}
+
 void TVaCustomComm::QueueForMain(std::function<void()> fn)
 {
     VaQueue([alive = std::weak_ptr<int>(alive_), fn = std::move(fn)] {
@@ -1282,6 +1349,10 @@ void TVaCustomComm::QueueForMain(std::function<void()> fn)
 
 void TVaCustomComm::QueueTxEmpty(uint64_t session)
 {
+    // With nobody to tell, a drained queue costs the main thread nothing (a protocol's blocks
+    // would wake it once each).
+    if (!OnTxEmpty.Assigned() && eventClients_.load() == 0)
+        return;
     // The write thread goes on at once; drains that happen before the main thread has handled
     // the previous one are reported together.
     if (txEmptyQueued_.exchange(true))
@@ -1310,17 +1381,24 @@ void TVaCustomComm::DeviceLost(uint64_t session)
 
 void TVaCustomComm::AttachDispatcher(TVaDispatcher* dispatcher)
 {
+    std::lock_guard lock(dispatchMutex_);
     dispatcher->comm_.store(this);
     dispatchers_.push_back(dispatcher);
+    if (dispatcher->eventsWanted_)
+        eventClients_.fetch_add(1);
 }
 
 void TVaCustomComm::DetachDispatcher(TVaDispatcher* dispatcher)
 {
+    // Once this returns, the event thread hands the component's sink nothing more.
+    std::lock_guard lock(dispatchMutex_);
     const auto it = std::find(dispatchers_.begin(), dispatchers_.end(), dispatcher);
     if (it == dispatchers_.end())
         return;
     dispatcher->comm_.store(nullptr);
     dispatchers_.erase(it);
+    if (dispatcher->eventsWanted_)
+        eventClients_.fetch_sub(1);
 }
 
 void TVaCustomComm::DetachAll()

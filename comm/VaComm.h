@@ -124,6 +124,17 @@ public:
     virtual void HandleCommData(PVaData data, int32_t count) = 0;
 };
 
+// Takes a component's received bytes on the port's event thread, for a component that passes them
+// on to a thread of its own (a protocol's worker): the bytes then cross no hand-over to the main
+// thread. It is called with the port's dispatch lock held, so it must be short and must not call
+// the port. It lives as long as its last holder, so that a component's destruction cannot pull it
+// away from an event thread that is using it.
+class IVaCommDataSink {
+public:
+    virtual ~IVaCommDataSink() = default;
+    virtual void TakeCommData(PVaData data, int32_t count) = 0;
+};
+
 // The link between a component and the port it is attached to.
 class TVaDispatcher {
 public:
@@ -136,11 +147,23 @@ public:
     int32_t WriteBuf(const void* data, int32_t count);
     void PurgeReadWrite();
 
+    // Received bytes go to sink on the port's event thread instead of to the client's
+    // HandleCommData on the main thread, as long as every component attached to the port has a
+    // sink. Set while not attached.
+    void SetDataSink(std::shared_ptr<IVaCommDataSink> sink);
+    // Whether the client's HandleCommEvents does anything: the port hands an output-drained event
+    // to the main thread only when someone listens. Set while not attached.
+    void SetEventsWanted(bool wanted);
+
 private:
     friend class TVaCustomComm;
+    void CheckDetached() const;
+
     std::atomic<bool> active_{true};
     std::atomic<TVaCustomComm*> comm_{nullptr};
     IVaCommClient* client_;
+    std::shared_ptr<IVaCommDataSink> sink_;
+    bool eventsWanted_ = true;
 };
 
 // A component that borrows a port: while attached, the port's received data and events reach it.
@@ -253,11 +276,11 @@ public:
     void SetModemLines(std::shared_ptr<TVaModemLines> lines);
 
     // ---- Events (main thread; the first argument is the sending port)
-    using TNotifyEvent = std::function<void(TVaCustomComm*)>;
+    using TNotifyEvent = TVaHandler<void(TVaCustomComm*)>;
     TNotifyEvent OnOpen;
     TNotifyEvent OnClose;
     std::function<void(TVaCustomComm*, int32_t count)> OnRxChar;
-    std::function<void(TVaCustomComm*, PVaData data, int32_t count)> OnRxBuf;
+    TVaHandler<void(TVaCustomComm*, PVaData data, int32_t count)> OnRxBuf;
     TNotifyEvent OnTxEmpty;
     std::function<void(TVaCustomComm*, int32_t errors)> OnError;
     TNotifyEvent OnRxFlag, OnCts, OnDsr, OnRing, OnRlsd, OnBreak, OnPErr, OnRx80Full, OnEvent1, OnEvent2;
@@ -302,6 +325,7 @@ private:
     void SettingsChanged();
     void BuffersChanged();
     void RunBatch(uint32_t mask);
+    bool DispatchDirect();
     void DeviceLost(uint64_t session);
     void QueueTxEmpty(uint64_t session);
     // Queues fn for the main thread; it is dropped when the port is gone by then.
@@ -347,7 +371,12 @@ private:
         int frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
     } errorCounters_;
 
+    // The dispatcher list changes on the main thread only, under dispatchMutex_; the event thread
+    // reads it under the lock when it hands received bytes to the components' sinks itself.
     std::vector<TVaDispatcher*> dispatchers_;
+    std::mutex dispatchMutex_;
+    std::atomic<int> eventClients_{0}; // attached components whose HandleCommEvents does something
+    std::vector<uint8_t> directChunk_; // event thread only
 
     // Properties.
     bool autoOpen_ = false;

@@ -43,16 +43,33 @@ const char* VaTransferCodeMeaning(int32_t code)
 
 // ---- TVaProtocol -----------------------------------------------------------------------------------
 
+void TVaProtocolLink::TakeCommData(PVaData data, int32_t count)
+{
+    std::lock_guard lock(rxMutex);
+    if (count > 0 && worker != nullptr)
+        worker->DataIn(data, count);
+}
+
+void TVaProtocolLink::Bind(TVaProtocolThread* running)
+{
+    std::lock_guard lock(rxMutex);
+    worker = running;
+}
+
 TVaProtocol::TVaProtocol(TVaComponent* owner)
     : TVaCommComponent(owner), link_(std::make_shared<TVaProtocolLink>())
 {
     link_->owner = this;
+    // Received bytes go from the port's event thread to the worker; events mean nothing here.
+    Dispatcher().SetDataSink(link_);
+    Dispatcher().SetEventsWanted(false);
     // Nothing the port receives is kept until a transfer starts.
     SetDispatcherActive(false);
 }
 
 TVaProtocol::~TVaProtocol()
 {
+    link_->Bind(nullptr);
     {
         std::lock_guard lock(link_->mutex);
         link_->owner = nullptr;
@@ -73,12 +90,15 @@ void TVaProtocol::CheckIdle() const
 void TVaProtocol::StartTransfer()
 {
     CheckIdle();
-    PrepareTransfer();
-    std::unique_ptr<TVaProtocolThread> worker;
+    // The worker takes received bytes from the moment the purge has made way for them: it is
+    // bound before PrepareTransfer lets the dispatcher through.
+    std::unique_ptr<TVaProtocolThread> worker = CreateWorker();
+    link_->Bind(worker.get());
     try {
-        worker = CreateWorker();
+        PrepareTransfer();
     } catch (...) {
         SetDispatcherActive(false);
+        link_->Bind(nullptr);
         throw;
     }
     std::shared_ptr<TVaProtocolLink> link = link_;
@@ -114,8 +134,7 @@ int32_t TVaProtocol::ErrorCount() const
 
 void TVaProtocol::HandleCommData(PVaData data, int32_t count)
 {
-    if (count > 0 && worker_ != nullptr)
-        worker_->DataIn(data, count);
+    link_->TakeCommData(data, count);
 }
 
 void TVaProtocol::PrepareTransfer()
@@ -155,6 +174,7 @@ void TVaProtocol::DoError(int32_t code, int32_t count)
 void TVaProtocol::TransferFinished()
 {
     SetDispatcherActive(false);
+    link_->Bind(nullptr);
     worker_ = nullptr;
     DoTransferEnd();
 }
@@ -256,7 +276,7 @@ int TVaProtocolThread::ReadByte()
         }
         if (overflow_.load() || cancelled_.load())
             continue;
-        if (rxEvent_.WaitFor(timeout_ > 0 ? timeout_ : -1) != TVaWaitResult::wrSignaled)
+        if (!WaitForData(timeout_ > 0 ? timeout_ : -1))
             RecordError(VaCode::Timeout, false);
     }
 }
@@ -300,7 +320,7 @@ bool TVaProtocolThread::QuietFor(int ms)
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return true;
-        rxEvent_.WaitFor(static_cast<int>(left.count()));
+        WaitForData(static_cast<int>(left.count()));
     }
 }
 
@@ -346,6 +366,54 @@ void TVaProtocolThread::SyncWithOwner(const std::function<void(TVaProtocol&)>& f
         if (link->owner != nullptr)
             fn(*link->owner);
     });
+}
+
+void TVaProtocolThread::NotifyOwner(std::function<void(TVaProtocol&)> fn)
+{
+    if (Terminated())
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    const bool tell = now - toldAt_ >= kNotifyPeriod;
+    // Before telling the main thread again, let it catch up with what it was told last time.
+    if (tell)
+        lastTold_.Await();
+    TVaPendingCall call = SynchronizeLater(
+        [link = link_, fn = std::move(fn)] {
+            if (link->owner != nullptr)
+                fn(*link->owner);
+        },
+        tell);
+    if (tell) {
+        lastTold_ = std::move(call);
+        toldAt_ = now;
+        untold_ = false;
+    } else {
+        untold_ = true;
+    }
+}
+
+void TVaProtocolThread::TellOwner()
+{
+    VaWakeMain();
+    toldAt_ = std::chrono::steady_clock::now();
+    untold_ = false;
+}
+
+bool TVaProtocolThread::WaitForData(int ms)
+{
+    if (untold_) {
+        // Most answers come well within the period: the main thread is told only when none does.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(toldAt_ + kNotifyPeriod -
+                                                                        std::chrono::steady_clock::now());
+        if (left.count() > 0 && (ms < 0 || left.count() < ms)) {
+            if (rxEvent_.WaitFor(static_cast<int>(left.count())) == TVaWaitResult::wrSignaled)
+                return true;
+            if (ms > 0)
+                ms = std::max(1, ms - static_cast<int>(left.count()));
+        }
+        TellOwner();
+    }
+    return rxEvent_.WaitFor(ms) == TVaWaitResult::wrSignaled;
 }
 
 void TVaProtocolThread::RecordError(int32_t code, bool cancelPeer)

@@ -3,14 +3,18 @@
 // 128-byte blocks, CRC-16 with 1024-byte blocks, streaming XMODEM-G).
 //
 // Threads: every public operation and every event runs on the main thread. The worker hands its
-// events to the main thread with Synchronize and waits for them; OnTransferEnd runs after the worker
-// has ended. A main thread that waits for a transfer must keep serving hand-overs (CheckSynchronize,
-// VaWaitServing).
+// events to the main thread in order; it waits for OnFileInfo and OnError, while a block's progress
+// (OnPacketEvent) is queued, and the main thread is told of it at once or, while blocks follow
+// each other faster than that, every kNotifyPeriod. OnTransferEnd runs after the worker has ended,
+// after every event it queued. Received bytes reach the worker from the port's event thread
+// directly. A main thread that waits for a transfer must keep serving hand-overs
+// (CheckSynchronize, VaWaitServing).
 #pragma once
 
 #include "VaComm.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -42,13 +46,19 @@ const char* VaTransferCodeMeaning(int32_t code);
 class TVaProtocol;
 class TVaProtocolThread;
 
-// What a component and its worker share. The worker keeps it alive, so it outlives a component that
-// is destroyed during a transfer; the component clears owner then, and from that moment the worker
-// writes nothing and raises no event.
-struct TVaProtocolLink {
+// What a component, its worker and the port share. The worker keeps it alive, so it outlives a
+// component that is destroyed during a transfer; the component clears owner then, and from that
+// moment the worker writes nothing and raises no event. It is also the component's data sink: the
+// port's event thread hands received bytes through it straight to the running worker.
+struct TVaProtocolLink : IVaCommDataSink {
     std::mutex mutex;             // guards owner against the worker's writes
     TVaProtocol* owner = nullptr; // written on the main thread only
     std::atomic<int32_t> exitCode{0};
+    std::mutex rxMutex;                  // guards worker against the port's event thread
+    TVaProtocolThread* worker = nullptr; // the running worker; written on the main thread only
+
+    void TakeCommData(PVaData data, int32_t count) override;
+    void Bind(TVaProtocolThread* running);
 };
 
 class TVaProtocol : public TVaCommComponent {
@@ -89,8 +99,9 @@ public:
     int32_t ErrorCode() const;
     int32_t ErrorCount() const;
 
+    // Any thread: the bytes go to the running worker, or nowhere while idle.
     void HandleCommData(PVaData data, int32_t count) override;
-    void HandleCommEvents(uint32_t) override {}
+    void HandleCommEvents(uint32_t) final {}
 
     // Runs an event handler; an exception it raises goes to the application's exception handler.
     static void RunHandler(const std::function<void()>& handler);
@@ -126,7 +137,7 @@ public:
     explicit TVaProtocolThread(TVaProtocol& owner);
     ~TVaProtocolThread() override;
 
-    // Main thread: queue received bytes for the worker.
+    // Any thread (the port's event thread): queue received bytes for the worker.
     void DataIn(PVaData data, int32_t count);
     // Main thread: ask the transfer to stop at its next read or block boundary.
     void Cancel();
@@ -181,6 +192,13 @@ protected:
     bool Cancelled() const { return cancelled_.load(); }
     // Runs fn on the main thread with the owner, unless the thread is terminated or the owner gone.
     void SyncWithOwner(const std::function<void(TVaProtocol&)>& fn);
+    // Queues fn for the main thread with the owner and goes on. The main thread is told at once
+    // when it was told nothing for kNotifyPeriod, otherwise when that period is over or when the
+    // worker has to wait for the line first, whichever comes first. So a fast transfer wakes the
+    // main thread a hundred times a second rather than once a block, every call still runs, in
+    // order, and the main thread never lags more than about two periods behind.
+    void NotifyOwner(std::function<void(TVaProtocol&)> fn);
+    static constexpr std::chrono::milliseconds kNotifyPeriod{10};
 
     const TVaTransferMode mode_;
     const int32_t timeout_;
@@ -188,6 +206,14 @@ protected:
 
 private:
     bool TakeFromQueue();
+    // Waits for rxEvent_ at most ms (negative: no limit); tells the main thread of queued calls
+    // when their period ends first. True when the event came.
+    bool WaitForData(int ms);
+    void TellOwner();
+
+    TVaPendingCall lastTold_; // the last call the main thread was told of
+    std::chrono::steady_clock::time_point toldAt_{};
+    bool untold_ = false; // calls are queued that the main thread has not been told of
 
     TVaCommBuffer rxQueue_;
     // Bytes taken from rxQueue_ in one go and not yet read, so that reading one byte does not move
@@ -267,14 +293,14 @@ protected:
 
     void SendFile(const std::string& fileName);
     int WaitForStart();
-    // Sends the block in block_ until it is accepted; whileOnLine runs once, after the first
-    // transmission, while the peer checks the block.
-    void SendBlock(uint32_t number, int32_t size, int startChar, const std::function<void()>& whileOnLine = {});
+    // Sends the block in block_ until it is accepted.
+    void SendBlock(uint32_t number, int32_t size, int startChar);
     void SendEOT();
     void ReceiveFile(const std::string& fileName, int64_t expectedSize, int startChar);
     void ReceiveBlock(uint32_t number, int32_t& size, int startChar);
     void ClearBlock();
     void NotifyFileInfo(const std::string& name, int64_t size);
+    // Queues a block's progress for the main thread (NotifyOwner).
     void NotifyPacket(int32_t packet, int64_t byteCount);
 
     uint8_t block_[1024];

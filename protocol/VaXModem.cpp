@@ -73,7 +73,7 @@ void TVaXYModemThread::NotifyFileInfo(const std::string& name, int64_t size)
 
 void TVaXYModemThread::NotifyPacket(int32_t packet, int64_t byteCount)
 {
-    SyncWithOwner([packet, byteCount](TVaProtocol& owner) {
+    NotifyOwner([packet, byteCount](TVaProtocol& owner) {
         auto& xy = static_cast<TVaXYModem&>(owner);
         if (xy.OnPacketEvent)
             TVaProtocol::RunHandler([&] { xy.OnPacketEvent(&xy, packet, byteCount); });
@@ -88,26 +88,15 @@ void TVaXYModemThread::SendFile(const std::string& fileName)
     NotifyFileInfo(fileName, FileSize());
     const int startChar = WaitForStart();
     const int32_t size = startChar == NAK ? 128 : 1024;
-    // The progress of a block is shown while the next block is on the line: the hand-over to the
-    // main thread then costs no line time.
-    int32_t shown = 0;
-    int64_t shownPosition = 0;
-    auto showPrevious = [&] {
-        if (shown > 0)
-            NotifyPacket(shown, shownPosition);
-        shown = 0;
-    };
     for (uint32_t number = 1;; ++number) {
         ClearBlock();
         if (ReadFile(block_, size) < 0) {
             SendCancel();
             Finish(VaCode::FileReadFailed);
         }
-        SendBlock(number, size, startChar, showPrevious);
-        shown = static_cast<int32_t>(number);
-        shownPosition = FilePosition();
+        SendBlock(number, size, startChar);
+        NotifyPacket(static_cast<int32_t>(number), FilePosition());
         if (AtEndOfFile()) {
-            showPrevious();
             SendEOT();
             Finish(VaCode::Completed);
         }
@@ -129,8 +118,7 @@ int TVaXYModemThread::WaitForStart()
     Finish(VaCode::ProtocolFailure);
 }
 
-void TVaXYModemThread::SendBlock(uint32_t number, int32_t size, int startChar,
-                                 const std::function<void()>& whileOnLine)
+void TVaXYModemThread::SendBlock(uint32_t number, int32_t size, int startChar)
 {
     // Header, number, complement, data and check go out in one write.
     uint8_t frame[3 + 1024 + 2];
@@ -156,13 +144,6 @@ void TVaXYModemThread::SendBlock(uint32_t number, int32_t size, int startChar,
             Finish(VaCode::Cancelled);
         }
         SendBuf(frame, length);
-        if (whileOnLine) {
-            whileOnLine();
-            if (Cancelled()) {
-                SendCancel();
-                Finish(VaCode::Cancelled);
-            }
-        }
         if (startChar == G_START) {
             // Streaming: no answer is awaited. A receiver that gives up sends CAN, possibly behind a
             // NAK for the block it refused, so the whole of what waits is looked at; nothing is taken.
@@ -221,7 +202,7 @@ void TVaXYModemThread::ReceiveFile(const std::string& fileName, int64_t expected
             SendCancel();
             Finish(VaCode::FileWriteFailed);
         }
-        // Acknowledged before the progress is shown, so that the sender goes on meanwhile.
+        // Acknowledged before the progress is handed over, so that the sender goes on at once.
         if (startChar != G_START)
             SendByte(ACK);
         NotifyPacket(static_cast<int32_t>(number), FilePosition());
