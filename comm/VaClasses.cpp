@@ -155,9 +155,11 @@ struct SyncState {
     std::condition_variable workerCv; // wakes workers waiting for their request to be run
     std::deque<std::shared_ptr<TVaSyncRequest>> queue;
     std::function<void()> wake;
-    std::thread::id mainThread = std::this_thread::get_id();
+    std::atomic<std::thread::id> mainThread{std::this_thread::get_id()}; // read without the lock
     uint64_t notifications = 0;
     std::function<void(std::exception_ptr)> exceptionHandler;
+    bool inRound = false;  // CheckSynchronize is running calls
+    size_t roundLeft = 0;  // calls at the front of the queue that belong to the running round
 };
 
 SyncState& Sync()
@@ -184,14 +186,12 @@ void WakeMain(SyncState& s, std::unique_lock<std::mutex>& lock)
 
 void VaSetMainThread()
 {
-    std::lock_guard lock(Sync().mutex);
-    Sync().mainThread = std::this_thread::get_id();
+    Sync().mainThread.store(std::this_thread::get_id());
 }
 
 bool VaIsMainThread()
 {
-    std::lock_guard lock(Sync().mutex);
-    return Sync().mainThread == std::this_thread::get_id();
+    return Sync().mainThread.load() == std::this_thread::get_id();
 }
 
 void VaSetWakeMainThread(std::function<void()> wake)
@@ -276,7 +276,15 @@ void VaQueue(std::function<void()> fn)
     request->fn = std::move(fn);
     request->queued = true;
     std::unique_lock lock(s.mutex);
-    s.queue.push_back(request);
+    if (s.inRound && s.mainThread.load() == std::this_thread::get_id()) {
+        // What the main thread queues while it runs a round (the clean-up after a thread's end)
+        // belongs to that round: it cannot flood it, and it is done before a wait that is over
+        // returns.
+        s.queue.insert(s.queue.begin() + static_cast<ptrdiff_t>(s.roundLeft), request);
+        ++s.roundLeft;
+    } else {
+        s.queue.push_back(request);
+    }
     WakeMain(s, lock);
 }
 
@@ -284,19 +292,26 @@ bool CheckSynchronize()
 {
     SyncState& s = Sync();
     bool ran = false;
-    size_t left;
+    bool outerRound;
     {
         std::lock_guard lock(s.mutex);
-        left = s.queue.size();
+        outerRound = s.inRound;
+        s.inRound = true;
+        s.roundLeft = s.queue.size();
     }
-    for (; left > 0; --left) {
+    for (;;) {
         std::shared_ptr<TVaSyncRequest> request;
         {
             std::lock_guard lock(s.mutex);
-            if (s.queue.empty())
+            if (s.roundLeft == 0 || s.queue.empty()) {
+                // A round run from inside a call has taken what was left of the outer one.
+                s.inRound = outerRound;
+                s.roundLeft = 0;
                 break;
+            }
             request = s.queue.front();
             s.queue.pop_front();
+            --s.roundLeft;
         }
         ran = true;
         std::exception_ptr error;

@@ -19,6 +19,9 @@ struct TVaSilentAbort {};
 
 std::atomic<int> gLiveWorkers{0};
 
+// The worker running on this thread, if any.
+thread_local const TVaProtocolThread* tWorker = nullptr;
+
 } // namespace
 
 const char* VaTransferCodeMeaning(int32_t code)
@@ -50,10 +53,26 @@ void TVaProtocolLink::TakeCommData(PVaData data, int32_t count)
         worker->DataIn(data, count);
 }
 
+void TVaProtocolLink::LendReader(std::shared_ptr<TVaReadLease> lent)
+{
+    std::lock_guard lock(rxMutex);
+    lease = std::move(lent);
+    if (lease && worker != nullptr)
+        lease->Claim(true);
+}
+
 void TVaProtocolLink::Bind(TVaProtocolThread* running)
 {
     std::lock_guard lock(rxMutex);
     worker = running;
+    if (lease)
+        lease->Claim(running != nullptr);
+}
+
+std::shared_ptr<TVaReadLease> TVaProtocolLink::Lease()
+{
+    std::lock_guard lock(rxMutex);
+    return lease;
 }
 
 TVaProtocol::TVaProtocol(TVaComponent* owner)
@@ -214,7 +233,9 @@ void TVaProtocolThread::DataIn(PVaData data, int32_t count)
         else
             rxQueue_.Append(data, count);
     }
-    rxEvent_.Signal();
+    // The worker that read the bytes itself, through the port's lease, looks at its queue anyway.
+    if (tWorker != this)
+        rxEvent_.Signal();
 }
 
 void TVaProtocolThread::Cancel()
@@ -281,10 +302,18 @@ int TVaProtocolThread::ReadByte()
     }
 }
 
+void TVaProtocolThread::TakeWaiting()
+{
+    // While the port's device is lent to this worker, only this worker reads it.
+    if (const std::shared_ptr<TVaReadLease> lease = link_->Lease())
+        lease->Wait(rxEvent_.Handle(), 0);
+}
+
 int TVaProtocolThread::PeekByte()
 {
     if (localPos_ < localEnd_)
         return local_[localPos_];
+    TakeWaiting();
     std::lock_guard lock(rxLock_);
     if (rxQueue_.Size() == 0)
         return -1;
@@ -297,6 +326,7 @@ bool TVaProtocolThread::Waiting(uint8_t value)
 {
     if (std::find(local_ + localPos_, local_ + localEnd_, value) != local_ + localEnd_)
         return true;
+    TakeWaiting();
     std::lock_guard lock(rxLock_);
     const uint8_t* data = rxQueue_.Data();
     return std::find(data, data + rxQueue_.Size(), value) != data + rxQueue_.Size();
@@ -399,6 +429,18 @@ void TVaProtocolThread::TellOwner()
     untold_ = false;
 }
 
+bool TVaProtocolThread::WaitOnce(int ms)
+{
+    // Through the lease the device wakes this thread itself, and what it reads comes back through
+    // DataIn, which sets rxEvent_.
+    if (const std::shared_ptr<TVaReadLease> lease = link_->Lease()) {
+        const TVaReadLease::TWaitResult r = lease->Wait(rxEvent_.Handle(), ms);
+        if (r != TVaReadLease::TWaitResult::Unusable)
+            return r == TVaReadLease::TWaitResult::Ready;
+    }
+    return rxEvent_.WaitFor(ms) == TVaWaitResult::wrSignaled;
+}
+
 bool TVaProtocolThread::WaitForData(int ms)
 {
     if (untold_) {
@@ -406,14 +448,14 @@ bool TVaProtocolThread::WaitForData(int ms)
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(toldAt_ + kNotifyPeriod -
                                                                         std::chrono::steady_clock::now());
         if (left.count() > 0 && (ms < 0 || left.count() < ms)) {
-            if (rxEvent_.WaitFor(static_cast<int>(left.count())) == TVaWaitResult::wrSignaled)
+            if (WaitOnce(static_cast<int>(left.count())))
                 return true;
             if (ms > 0)
                 ms = std::max(1, ms - static_cast<int>(left.count()));
         }
         TellOwner();
     }
-    return rxEvent_.WaitFor(ms) == TVaWaitResult::wrSignaled;
+    return WaitOnce(ms);
 }
 
 void TVaProtocolThread::RecordError(int32_t code, bool cancelPeer)
@@ -436,6 +478,7 @@ void TVaProtocolThread::Finish(int32_t code)
 
 void TVaProtocolThread::Execute()
 {
+    tWorker = this;
     while (!Terminated()) {
         ResetState();
         try {

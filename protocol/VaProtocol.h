@@ -54,11 +54,15 @@ struct TVaProtocolLink : IVaCommDataSink {
     std::mutex mutex;             // guards owner against the worker's writes
     TVaProtocol* owner = nullptr; // written on the main thread only
     std::atomic<int32_t> exitCode{0};
-    std::mutex rxMutex;                  // guards worker against the port's event thread
+    std::mutex rxMutex;                  // guards worker and lease against the port's threads
     TVaProtocolThread* worker = nullptr; // the running worker; written on the main thread only
+    std::shared_ptr<TVaReadLease> lease; // the device of the attached port, lent to the worker
 
     void TakeCommData(PVaData data, int32_t count) override;
+    void LendReader(std::shared_ptr<TVaReadLease> lent) override;
+    // Main thread: the worker that takes the received bytes (and reads through the lease).
     void Bind(TVaProtocolThread* running);
+    std::shared_ptr<TVaReadLease> Lease();
 };
 
 class TVaProtocol : public TVaCommComponent {
@@ -207,8 +211,12 @@ protected:
 private:
     bool TakeFromQueue();
     // Waits for rxEvent_ at most ms (negative: no limit); tells the main thread of queued calls
-    // when their period ends first. True when the event came.
+    // when their period ends first. True when the event came (or may have).
     bool WaitForData(int ms);
+    // One wait: through the port's lease, reading the device meanwhile, when there is one.
+    bool WaitOnce(int ms);
+    // Takes what the lent device holds into the queue, without waiting.
+    void TakeWaiting();
     void TellOwner();
 
     TVaPendingCall lastTold_; // the last call the main thread was told of
@@ -293,8 +301,18 @@ protected:
 
     void SendFile(const std::string& fileName);
     int WaitForStart();
-    // Sends the block in block_ until it is accepted.
-    void SendBlock(uint32_t number, int32_t size, int startChar);
+    // A block as it goes on the line (header, number, complement, data, check), with the file
+    // position after it and whether it is the file's last.
+    struct TFrame {
+        uint8_t bytes[3 + 1024 + 2];
+        int32_t length = 0;
+        int64_t position = 0;
+        bool last = false;
+    };
+    // Frames the block held in block_.
+    void BuildFrame(uint32_t number, int32_t size, int startChar, TFrame& frame) const;
+    // Sends the frame until it is accepted; whileOnLine runs once, after the first transmission.
+    void SendBlock(const TFrame& frame, int startChar, const std::function<void()>& whileOnLine);
     void SendEOT();
     void ReceiveFile(const std::string& fileName, int64_t expectedSize, int startChar);
     void ReceiveBlock(uint32_t number, int32_t& size, int startChar);

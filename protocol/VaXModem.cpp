@@ -88,15 +88,28 @@ void TVaXYModemThread::SendFile(const std::string& fileName)
     NotifyFileInfo(fileName, FileSize());
     const int startChar = WaitForStart();
     const int32_t size = startChar == NAK ? 128 : 1024;
-    for (uint32_t number = 1;; ++number) {
+    TFrame frames[2];
+    auto prepare = [&](uint32_t number, TFrame& frame) {
         ClearBlock();
         if (ReadFile(block_, size) < 0) {
             SendCancel();
             Finish(VaCode::FileReadFailed);
         }
-        SendBlock(number, size, startChar);
-        NotifyPacket(static_cast<int32_t>(number), FilePosition());
-        if (AtEndOfFile()) {
+        BuildFrame(number, size, startChar, frame);
+        frame.position = FilePosition();
+        frame.last = AtEndOfFile();
+    };
+    prepare(1, frames[0]);
+    for (uint32_t number = 1;; ++number) {
+        const TFrame& frame = frames[(number - 1) % 2];
+        // The next block is read and framed while this one is on the line, so that the answer
+        // is followed by the next block at once.
+        SendBlock(frame, startChar, [&] {
+            if (!frame.last)
+                prepare(number + 1, frames[number % 2]);
+        });
+        NotifyPacket(static_cast<int32_t>(number), frame.position);
+        if (frame.last) {
             SendEOT();
             Finish(VaCode::Completed);
         }
@@ -118,32 +131,41 @@ int TVaXYModemThread::WaitForStart()
     Finish(VaCode::ProtocolFailure);
 }
 
-void TVaXYModemThread::SendBlock(uint32_t number, int32_t size, int startChar)
+void TVaXYModemThread::BuildFrame(uint32_t number, int32_t size, int startChar, TFrame& frame) const
 {
-    // Header, number, complement, data and check go out in one write.
-    uint8_t frame[3 + 1024 + 2];
-    frame[0] = size == 128 ? SOH : STX;
-    frame[1] = static_cast<uint8_t>(number & 0xFF);
-    frame[2] = static_cast<uint8_t>(255 - frame[1]);
-    std::memcpy(frame + 3, block_, static_cast<size_t>(size));
+    uint8_t* f = frame.bytes;
+    f[0] = size == 128 ? SOH : STX;
+    f[1] = static_cast<uint8_t>(number & 0xFF);
+    f[2] = static_cast<uint8_t>(255 - f[1]);
+    std::memcpy(f + 3, block_, static_cast<size_t>(size));
     int32_t length = 3 + size;
     if (startChar == NAK) {
         uint8_t sum = 0;
         for (int32_t i = 0; i < size; ++i)
             sum = static_cast<uint8_t>(sum + block_[i]);
-        frame[length++] = sum;
+        f[length++] = sum;
     } else {
         const uint16_t crc = VaCrc16(block_, static_cast<size_t>(size));
-        frame[length++] = static_cast<uint8_t>(crc >> 8);
-        frame[length++] = static_cast<uint8_t>(crc & 0xFF);
+        f[length++] = static_cast<uint8_t>(crc >> 8);
+        f[length++] = static_cast<uint8_t>(crc & 0xFF);
     }
+    frame.length = length;
+}
 
+void TVaXYModemThread::SendBlock(const TFrame& frame, int startChar, const std::function<void()>& whileOnLine)
+{
+    bool first = true;
     for (;;) {
         if (Cancelled()) {
             SendCancel();
             Finish(VaCode::Cancelled);
         }
-        SendBuf(frame, length);
+        // Header, number, complement, data and check go out in one write.
+        SendBuf(frame.bytes, frame.length);
+        if (first) {
+            first = false;
+            whileOnLine();
+        }
         if (startChar == G_START) {
             // Streaming: no answer is awaited. A receiver that gives up sends CAN, possibly behind a
             // NAK for the block it refused, so the whole of what waits is looked at; nothing is taken.
