@@ -221,7 +221,7 @@ void Synchronize(const std::function<void()>& fn)
         std::rethrow_exception(error);
 }
 
-TVaPendingCall SynchronizeLater(std::function<void()> fn, bool wake)
+TVaPendingCall SynchronizeLater(std::function<void()> fn)
 {
     TVaPendingCall call;
     if (VaIsMainThread()) {
@@ -233,16 +233,8 @@ TVaPendingCall SynchronizeLater(std::function<void()> fn, bool wake)
     call.request_->fn = std::move(fn);
     std::unique_lock lock(s.mutex);
     s.queue.push_back(call.request_);
-    if (wake)
-        WakeMain(s, lock);
-    return call;
-}
-
-void VaWakeMain()
-{
-    SyncState& s = Sync();
-    std::unique_lock lock(s.mutex);
     WakeMain(s, lock);
+    return call;
 }
 
 bool TVaPendingCall::Pending() const

@@ -183,15 +183,12 @@ public:
     void Await();
 
 private:
-    friend TVaPendingCall SynchronizeLater(std::function<void()> fn, bool wake);
+    friend TVaPendingCall SynchronizeLater(std::function<void()> fn);
     std::shared_ptr<TVaSyncRequest> request_;
 };
-// Queues fn for the main thread like Synchronize, but returns at once. Without wake the main thread
-// is not told: fn runs with the next call that tells it, or after VaWakeMain. On the main thread fn
-// runs at once.
-TVaPendingCall SynchronizeLater(std::function<void()> fn, bool wake = true);
-// Tells the main thread to run what is queued.
-void VaWakeMain();
+// Queues fn for the main thread like Synchronize, but returns at once. On the main thread fn runs
+// at once.
+TVaPendingCall SynchronizeLater(std::function<void()> fn);
 
 // Runs the calls queued before it was called; returns true when at least one ran. Calls queued
 // meanwhile wait for the next round (each has woken the main thread), so that a thread handing

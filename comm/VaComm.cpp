@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <glob.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -657,26 +658,64 @@ void TVaReadLease::Revoke(bool wait)
         idle_.wait(lock, [this] { return inside_ == 0; });
 }
 
+TVaReadLease::~TVaReadLease()
+{
+    if (epoll_ >= 0)
+        ::close(epoll_);
+}
+
+bool TVaReadLease::WatchWith(int wakeFd)
+{
+    // Called with mutex_ held. One set per waiting worker: the lease is waited on by one.
+    if (epoll_ >= 0 && epollWake_ == wakeFd)
+        return true;
+    if (epoll_ >= 0)
+        ::close(epoll_);
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    epollWake_ = wakeFd;
+    if (epoll_ < 0)
+        return false;
+    const int fds[3] = {wakeFd, revoked_.Handle(), fd_};
+    for (int i = 0; i < 3; ++i) {
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.u32 = static_cast<uint32_t>(i);
+        if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fds[i], &e) != 0) {
+            ::close(epoll_);
+            epoll_ = -1;
+            return false;
+        }
+    }
+    return true;
+}
+
 TVaReadLease::TWaitResult TVaReadLease::Wait(int wakeFd, int ms)
 {
     {
         std::lock_guard lock(mutex_);
-        if (revoked_.IsSet() || gone_)
+        if (revoked_.IsSet() || gone_ || !WatchWith(wakeFd))
             return TWaitResult::Unusable;
         ++inside_;
     }
     // From here until inside_ drops again the port stays open: Close revokes and waits first.
-    pollfd fds[3] = {{wakeFd, POLLIN, 0}, {revoked_.Handle(), POLLIN, 0}, {fd_, POLLIN, 0}};
+    // An epoll set rather than poll: a tty's poll, when it finds no input, first waits for the
+    // driver's pending delivery of received bytes, which costs a wake-up each time the worker
+    // comes back to wait right after an answer; an empty epoll set just sleeps.
+    epoll_event events[3];
     int r;
     do {
-        r = ::poll(fds, 3, ms);
+        r = ::epoll_wait(epoll_, events, 3, ms);
     } while (r < 0 && errno == EINTR);
     bool lost = r < 0;
-    if (r > 0 && fds[2].revents != 0 && !revoked_.IsSet()) {
+    uint32_t device = 0;
+    for (int i = 0; i < r; ++i)
+        if (events[i].data.u32 == 2)
+            device = events[i].events;
+    if (device != 0 && !revoked_.IsSet()) {
         uint32_t batch = 0;
         const bool alive = port_.Ingest(fd_, batch);
         // As in the event thread: a hang-up that brings nothing is reported for ever.
-        lost = !alive || ((fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(batch & EV_RXCHAR));
+        lost = !alive || ((device & (EPOLLHUP | EPOLLERR)) && !(batch & EV_RXCHAR));
         if ((batch & EV_RXCHAR) && !port_.DispatchDirect()) {
             // A component without a sink has been attached meanwhile: the main thread takes over.
             port_.rxPending_.store(true);

@@ -146,6 +146,9 @@ public:
     // Main thread: the sink's worker runs and reads through the lease; the event thread leaves
     // received bytes alone meanwhile.
     void Claim(bool claimed);
+    ~TVaReadLease();
+    TVaReadLease(const TVaReadLease&) = delete;
+    TVaReadLease& operator=(const TVaReadLease&) = delete;
 
 private:
     friend class TVaCustomComm;
@@ -156,6 +159,7 @@ private:
     // Main thread: no more reading through this lease; with wait, until nobody is inside Wait.
     void Revoke(bool wait);
     void SetClaimed(bool claimed); // with mutex_ held
+    bool WatchWith(int wakeFd);    // with mutex_ held
 
     TVaCustomComm& port_;
     const int fd_;
@@ -166,6 +170,8 @@ private:
     int inside_ = 0;
     bool claimed_ = false;
     bool gone_ = false;
+    int epoll_ = -1; // the device, the revocation and the waiter's wake-up signal
+    int epollWake_ = -1;
 };
 
 // Takes a component's received bytes on the port's event thread, for a component that passes them

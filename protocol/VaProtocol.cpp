@@ -309,6 +309,24 @@ void TVaProtocolThread::TakeWaiting()
         lease->Wait(rxEvent_.Handle(), 0);
 }
 
+void TVaProtocolThread::ReadBytes(uint8_t* dest, int32_t count)
+{
+    while (count > 0) {
+        const int32_t n = std::min(count, localEnd_ - localPos_);
+        if (n == 0 || overflow_.load() || cancelled_.load()) {
+            // Waits, counts time-outs, ends an overflow, gives 0 after a cancel: as ReadByte.
+            *dest++ = static_cast<uint8_t>(ReadByte());
+            --count;
+            continue;
+        }
+        std::memcpy(dest, local_ + localPos_, static_cast<size_t>(n));
+        localPos_ += n;
+        localHeld_.store(localEnd_ - localPos_);
+        dest += n;
+        count -= n;
+    }
+}
+
 int TVaProtocolThread::PeekByte()
 {
     if (localPos_ < localEnd_)
@@ -391,6 +409,7 @@ void TVaProtocolThread::SyncWithOwner(const std::function<void(TVaProtocol&)>& f
 {
     if (Terminated())
         return;
+    TellOwner(); // what was gathered comes first
     std::shared_ptr<TVaProtocolLink> link = link_;
     Synchronize([link, fn] {
         if (link->owner != nullptr)
@@ -402,31 +421,25 @@ void TVaProtocolThread::NotifyOwner(std::function<void(TVaProtocol&)> fn)
 {
     if (Terminated())
         return;
-    const auto now = std::chrono::steady_clock::now();
-    const bool tell = now - toldAt_ >= kNotifyPeriod;
-    // Before telling the main thread again, let it catch up with what it was told last time.
-    if (tell)
-        lastTold_.Await();
-    TVaPendingCall call = SynchronizeLater(
-        [link = link_, fn = std::move(fn)] {
-            if (link->owner != nullptr)
-                fn(*link->owner);
-        },
-        tell);
-    if (tell) {
-        lastTold_ = std::move(call);
-        toldAt_ = now;
-        untold_ = false;
-    } else {
-        untold_ = true;
-    }
+    untold_.push_back(std::move(fn));
+    if (std::chrono::steady_clock::now() - toldAt_ >= kNotifyPeriod)
+        TellOwner();
 }
 
 void TVaProtocolThread::TellOwner()
 {
-    VaWakeMain();
+    if (untold_.empty())
+        return;
+    // Before telling the main thread again, let it catch up with what it was told last time.
+    lastTold_.Await();
+    lastTold_ = SynchronizeLater([link = link_, calls = std::move(untold_)] {
+        // A call may destroy the component; the ones after it then find no owner.
+        for (const auto& call : calls)
+            if (link->owner != nullptr)
+                call(*link->owner);
+    });
+    untold_.clear();
     toldAt_ = std::chrono::steady_clock::now();
-    untold_ = false;
 }
 
 bool TVaProtocolThread::WaitOnce(int ms)
@@ -443,7 +456,7 @@ bool TVaProtocolThread::WaitOnce(int ms)
 
 bool TVaProtocolThread::WaitForData(int ms)
 {
-    if (untold_) {
+    if (!untold_.empty()) {
         // Most answers come well within the period: the main thread is told only when none does.
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(toldAt_ + kNotifyPeriod -
                                                                         std::chrono::steady_clock::now());
@@ -496,9 +509,14 @@ void TVaProtocolThread::Execute()
                 SendCancel();
             } catch (...) {
             }
-            if (!Terminated())
+            if (!Terminated()) {
+                TellOwner();
                 Synchronize([error] { VaHandleException(error); });
+            }
         }
+        // Every event of the transfer reaches the main thread before its end does.
+        if (!Terminated())
+            TellOwner();
         CloseFile();
         Stop();
     }
@@ -554,9 +572,13 @@ int64_t TVaProtocolThread::FileSize() const
     return st.st_size;
 }
 
-bool TVaProtocolThread::AtEndOfFile() const
+bool TVaProtocolThread::AtEndOfFile()
 {
-    return position_ == FileSize();
+    // The size is asked for again only where the file seemed to end.
+    if (position_ < knownSize_)
+        return false;
+    knownSize_ = FileSize();
+    return position_ == knownSize_;
 }
 
 int32_t TVaProtocolThread::ReadFile(uint8_t* data, int32_t count)

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 enum TVaTransferMode { tmUpload, tmDownload };
 
@@ -161,6 +162,8 @@ protected:
     // The next received byte; 0 when the transfer has been cancelled. Waits, counting error -1
     // every Timeout ms without a byte; ends the transfer with -14 after an overflow.
     virtual int ReadByte();
+    // The next count received bytes, as count calls of ReadByte would give them.
+    void ReadBytes(uint8_t* dest, int32_t count);
     // The first waiting byte without taking it, or -1 when none waits.
     int PeekByte();
     // Whether a byte of this value is among the waiting bytes.
@@ -185,7 +188,7 @@ protected:
     // Creates a new file; returns the name actually used (never an existing file).
     std::string CreateForReceive(const std::string& fileName);
     void CloseFile();
-    bool AtEndOfFile() const;
+    bool AtEndOfFile();
     int64_t FileSize() const;
     int64_t FilePosition() const { return position_; }
     // Reads up to count bytes; the number read, or -1 on failure.
@@ -196,11 +199,12 @@ protected:
     bool Cancelled() const { return cancelled_.load(); }
     // Runs fn on the main thread with the owner, unless the thread is terminated or the owner gone.
     void SyncWithOwner(const std::function<void(TVaProtocol&)>& fn);
-    // Queues fn for the main thread with the owner and goes on. The main thread is told at once
-    // when it was told nothing for kNotifyPeriod, otherwise when that period is over or when the
-    // worker has to wait for the line first, whichever comes first. So a fast transfer wakes the
-    // main thread a hundred times a second rather than once a block, every call still runs, in
-    // order, and the main thread never lags more than about two periods behind.
+    // Has fn run on the main thread with the owner, without waiting for it. The calls are gathered
+    // and handed over together: at once when nothing was handed over for kNotifyPeriod, otherwise
+    // when that period is over and the worker has to wait for the line, and always before any
+    // other event. So a fast transfer wakes the main thread a hundred times a second rather than
+    // once a block, every call still runs, in order, and the main thread never lags more than
+    // about two periods behind.
     void NotifyOwner(std::function<void(TVaProtocol&)> fn);
     static constexpr std::chrono::milliseconds kNotifyPeriod{10};
 
@@ -210,8 +214,8 @@ protected:
 
 private:
     bool TakeFromQueue();
-    // Waits for rxEvent_ at most ms (negative: no limit); tells the main thread of queued calls
-    // when their period ends first. True when the event came (or may have).
+    // Waits for rxEvent_ at most ms (negative: no limit); hands gathered calls over when their
+    // period ends first. True when the event came (or may have).
     bool WaitForData(int ms);
     // One wait: through the port's lease, reading the device meanwhile, when there is one.
     bool WaitOnce(int ms);
@@ -219,9 +223,9 @@ private:
     void TakeWaiting();
     void TellOwner();
 
-    TVaPendingCall lastTold_; // the last call the main thread was told of
+    std::vector<std::function<void(TVaProtocol&)>> untold_; // gathered, not yet handed over
+    TVaPendingCall lastTold_; // what was handed over last
     std::chrono::steady_clock::time_point toldAt_{};
-    bool untold_ = false; // calls are queued that the main thread has not been told of
 
     TVaCommBuffer rxQueue_;
     // Bytes taken from rxQueue_ in one go and not yet read, so that reading one byte does not move
@@ -233,6 +237,7 @@ private:
 
     int fd_ = -1;
     int64_t position_ = 0;
+    int64_t knownSize_ = 0; // the file's size when last asked
     std::atomic<int32_t> lastError_{0};
     std::atomic<int32_t> errorCount_{0};
     std::atomic<bool> cancelled_{false};

@@ -220,13 +220,14 @@ void TVaXYModemThread::ReceiveFile(const std::string& fileName, int64_t expected
         int32_t count = size;
         if (expectedSize > 0)
             count = static_cast<int32_t>(std::clamp<int64_t>(expectedSize - FilePosition(), 0, size));
+        // Acknowledged first, so that the sender goes on while the block is stored and its
+        // progress handed over; a block that cannot be stored still ends the transfer (-8).
+        if (startChar != G_START)
+            SendByte(ACK);
         if (!WriteFile(block_, count)) {
             SendCancel();
             Finish(VaCode::FileWriteFailed);
         }
-        // Acknowledged before the progress is handed over, so that the sender goes on at once.
-        if (startChar != G_START)
-            SendByte(ACK);
         NotifyPacket(static_cast<int32_t>(number), FilePosition());
     }
 }
@@ -279,20 +280,16 @@ void TVaXYModemThread::ReceiveBlock(uint32_t number, int32_t& size, int startCha
 
         const int blockNumber = ReadByte();
         const int complement = ReadByte();
-        uint8_t sum = 0;
-        uint16_t crcValue = 0;
-        for (int32_t i = 0; i < size; ++i) {
-            const uint8_t b = static_cast<uint8_t>(ReadByte());
-            block_[i] = b;
-            sum = static_cast<uint8_t>(sum + b);
-            crcValue = VaCrc16Update(crcValue, b);
-        }
+        ReadBytes(block_, size);
         bool checkOk;
         if (crc) {
             const int high = ReadByte();
             const int low = ReadByte();
-            checkOk = ((high << 8) | low) == crcValue;
+            checkOk = ((high << 8) | low) == VaCrc16(block_, static_cast<size_t>(size));
         } else {
+            uint8_t sum = 0;
+            for (int32_t i = 0; i < size; ++i)
+                sum = static_cast<uint8_t>(sum + block_[i]);
             checkOk = ReadByte() == sum;
         }
         if (Cancelled()) {
