@@ -140,24 +140,26 @@ int VaWaitForAny(std::initializer_list<TVaWaitEvent*> events, int ms)
 
 // ---- Hand-over to the main thread -------------------------------------------------------------------
 
-namespace {
-
-struct SyncRequest {
+struct TVaSyncRequest {
     std::function<void()> fn;
     bool queued = false; // nobody waits for it
     bool done = false;
     std::exception_ptr error;
 };
 
+namespace {
+
 struct SyncState {
     std::mutex mutex;
     std::condition_variable mainCv;   // wakes the main thread waiting in VaWaitServing
     std::condition_variable workerCv; // wakes workers waiting for their request to be run
-    std::deque<std::shared_ptr<SyncRequest>> queue;
+    std::deque<std::shared_ptr<TVaSyncRequest>> queue;
     std::function<void()> wake;
-    std::thread::id mainThread = std::this_thread::get_id();
+    std::atomic<std::thread::id> mainThread{std::this_thread::get_id()}; // read without the lock
     uint64_t notifications = 0;
     std::function<void(std::exception_ptr)> exceptionHandler;
+    bool inRound = false;  // CheckSynchronize is running calls
+    size_t roundLeft = 0;  // calls at the front of the queue that belong to the running round
 };
 
 SyncState& Sync()
@@ -184,14 +186,12 @@ void WakeMain(SyncState& s, std::unique_lock<std::mutex>& lock)
 
 void VaSetMainThread()
 {
-    std::lock_guard lock(Sync().mutex);
-    Sync().mainThread = std::this_thread::get_id();
+    Sync().mainThread.store(std::this_thread::get_id());
 }
 
 bool VaIsMainThread()
 {
-    std::lock_guard lock(Sync().mutex);
-    return Sync().mainThread == std::this_thread::get_id();
+    return Sync().mainThread.load() == std::this_thread::get_id();
 }
 
 void VaSetWakeMainThread(std::function<void()> wake)
@@ -207,7 +207,7 @@ void Synchronize(const std::function<void()>& fn)
         return;
     }
     SyncState& s = Sync();
-    auto request = std::make_shared<SyncRequest>();
+    auto request = std::make_shared<TVaSyncRequest>();
     request->fn = fn;
     std::unique_lock lock(s.mutex);
     s.queue.push_back(request);
@@ -221,14 +221,62 @@ void Synchronize(const std::function<void()>& fn)
         std::rethrow_exception(error);
 }
 
+TVaPendingCall SynchronizeLater(std::function<void()> fn)
+{
+    TVaPendingCall call;
+    if (VaIsMainThread()) {
+        fn();
+        return call;
+    }
+    SyncState& s = Sync();
+    call.request_ = std::make_shared<TVaSyncRequest>();
+    call.request_->fn = std::move(fn);
+    std::unique_lock lock(s.mutex);
+    s.queue.push_back(call.request_);
+    WakeMain(s, lock);
+    return call;
+}
+
+bool TVaPendingCall::Pending() const
+{
+    if (!request_)
+        return false;
+    std::lock_guard lock(Sync().mutex);
+    return !request_->done;
+}
+
+void TVaPendingCall::Await()
+{
+    if (!request_)
+        return;
+    SyncState& s = Sync();
+    std::exception_ptr error;
+    {
+        std::unique_lock lock(s.mutex);
+        s.workerCv.wait(lock, [&] { return request_->done; });
+        error = std::move(request_->error);
+    }
+    request_.reset();
+    if (error)
+        std::rethrow_exception(error);
+}
+
 void VaQueue(std::function<void()> fn)
 {
     SyncState& s = Sync();
-    auto request = std::make_shared<SyncRequest>();
+    auto request = std::make_shared<TVaSyncRequest>();
     request->fn = std::move(fn);
     request->queued = true;
     std::unique_lock lock(s.mutex);
-    s.queue.push_back(request);
+    if (s.inRound && s.mainThread.load() == std::this_thread::get_id()) {
+        // What the main thread queues while it runs a round (the clean-up after a thread's end)
+        // belongs to that round: it cannot flood it, and it is done before a wait that is over
+        // returns.
+        s.queue.insert(s.queue.begin() + static_cast<ptrdiff_t>(s.roundLeft), request);
+        ++s.roundLeft;
+    } else {
+        s.queue.push_back(request);
+    }
     WakeMain(s, lock);
 }
 
@@ -236,14 +284,26 @@ bool CheckSynchronize()
 {
     SyncState& s = Sync();
     bool ran = false;
+    bool outerRound;
+    {
+        std::lock_guard lock(s.mutex);
+        outerRound = s.inRound;
+        s.inRound = true;
+        s.roundLeft = s.queue.size();
+    }
     for (;;) {
-        std::shared_ptr<SyncRequest> request;
+        std::shared_ptr<TVaSyncRequest> request;
         {
             std::lock_guard lock(s.mutex);
-            if (s.queue.empty())
+            if (s.roundLeft == 0 || s.queue.empty()) {
+                // A round run from inside a call has taken what was left of the outer one.
+                s.inRound = outerRound;
+                s.roundLeft = 0;
                 break;
+            }
             request = s.queue.front();
             s.queue.pop_front();
+            --s.roundLeft;
         }
         ran = true;
         std::exception_ptr error;

@@ -8,6 +8,7 @@
 #include <exception>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -125,6 +126,38 @@ private:
 // main thread itself has to block inside the serial library (a thread ending, room in an output
 // queue) it keeps running queued calls, so a worker waiting in a hand-over can always finish.
 
+// An event handler that is set, cleared and called on the main thread, and that any thread may ask
+// whether it is set: the port's threads skip the hand-over of an event that nobody listens to.
+template <class F>
+class TVaHandler;
+template <class R, class... Args>
+class TVaHandler<R(Args...)> {
+public:
+    TVaHandler() = default;
+    TVaHandler(const TVaHandler& other) : fn_(other.fn_), assigned_(static_cast<bool>(fn_)) {}
+    TVaHandler& operator=(const TVaHandler& other)
+    {
+        fn_ = other.fn_;
+        assigned_.store(static_cast<bool>(fn_));
+        return *this;
+    }
+    template <class G>
+    TVaHandler& operator=(G&& fn)
+    {
+        fn_ = std::forward<G>(fn);
+        assigned_.store(static_cast<bool>(fn_));
+        return *this;
+    }
+    explicit operator bool() const { return static_cast<bool>(fn_); }
+    R operator()(Args... args) const { return fn_(std::forward<Args>(args)...); }
+    // Any thread.
+    bool Assigned() const { return assigned_.load(); }
+
+private:
+    std::function<R(Args...)> fn_;
+    std::atomic<bool> assigned_{false};
+};
+
 // Makes the calling thread the main thread (by default the thread that first used the library's
 // hand-over functions after start-up is the one that constructed the first static: the process's main).
 void VaSetMainThread();
@@ -137,7 +170,30 @@ void VaSetWakeMainThread(std::function<void()> wake);
 void Synchronize(const std::function<void()>& fn);
 // Queues fn to run on the main thread without waiting for it.
 void VaQueue(std::function<void()> fn);
-// Runs every queued call; returns true when at least one ran. Main thread only.
+
+// A call handed to the main thread whose end is awaited later: the worker goes on meanwhile, and
+// Await costs no wake-up when the call has run by then.
+struct TVaSyncRequest;
+class TVaPendingCall {
+public:
+    TVaPendingCall() = default;
+    // Whether a call was handed over and has not run yet.
+    bool Pending() const;
+    // Waits until the call has run (nothing when none was handed over) and rethrows what it raised.
+    void Await();
+
+private:
+    friend TVaPendingCall SynchronizeLater(std::function<void()> fn);
+    std::shared_ptr<TVaSyncRequest> request_;
+};
+// Queues fn for the main thread like Synchronize, but returns at once. On the main thread fn runs
+// at once.
+TVaPendingCall SynchronizeLater(std::function<void()> fn);
+
+// Runs the calls queued before it was called; returns true when at least one ran. Calls queued
+// meanwhile wait for the next round (each has woken the main thread), so that a thread handing
+// over as fast as the main thread runs its calls cannot hold the main thread's event loop up.
+// Main thread only.
 bool CheckSynchronize();
 // Main thread: runs queued calls and sleeps until pred() holds or the deadline passes; returns pred().
 // Anything that can make pred() true must call VaNotifyWaiters afterwards.

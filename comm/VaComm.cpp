@@ -6,10 +6,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 #include <fcntl.h>
 #include <glob.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -145,7 +147,7 @@ public:
         Terminate();
         wake_.Signal();
     }
-    // Tells the thread to look at its input limit again.
+    // Tells the thread to look at its input limit and the port's leases again.
     void Nudge() { wake_.Signal(); }
 
     uint32_t EventMask = 0;
@@ -154,8 +156,6 @@ protected:
     void Execute() override;
 
 private:
-    // Reads what the device has into the port's input; false when the device has gone.
-    bool Ingest(uint32_t& batch);
     uint32_t LineChanges();
     void ProcessEvents(uint32_t batch);
 
@@ -191,8 +191,10 @@ void TVaCommEventThread::Execute()
                 std::lock_guard lock(owner_.inputMutex_);
                 room = owner_.input_.size() - owner_.inputStart_ < owner_.inputLimit_;
             }
+            // While a worker reads through a lease, the device is watched only for its going away.
+            const bool lent = owner_.lentReaders_.load() > 0;
             devIndex = static_cast<int>(n);
-            fds[n++] = pollfd{fd_, static_cast<short>(readData && room ? POLLIN : 0), 0};
+            fds[n++] = pollfd{fd_, static_cast<short>(readData && room && !lent ? POLLIN : 0), 0};
         }
         int changeIndex = -1;
         if (changeFd >= 0) {
@@ -212,7 +214,7 @@ void TVaCommEventThread::Execute()
         if (devIndex >= 0 && r > 0) {
             const short re = fds[devIndex].revents;
             if (re & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) {
-                const bool alive = Ingest(batch);
+                const bool alive = owner_.Ingest(fd_, batch);
                 // A hang-up or error that brings no data would be reported again at once, for
                 // ever: the device is treated as gone then (once what it left has been read).
                 if (!alive || (re & POLLNVAL) || ((re & (POLLHUP | POLLERR)) && !(batch & EV_RXCHAR)))
@@ -232,8 +234,15 @@ void TVaCommEventThread::Execute()
                 batch |= EV_TXEMPTY;
             }
         }
+        // Bytes a lease read that the attached components could not take on its thread.
+        if (owner_.rxPending_.exchange(false))
+            batch |= EV_RXCHAR;
         batch &= mask | EV_RXCHAR;
         if (!readData)
+            batch &= ~EV_RXCHAR;
+        // Components that take their bytes on this thread get them here, without a hand-over;
+        // what else the batch holds goes to the main thread after them.
+        if ((batch & EV_RXCHAR) && owner_.DispatchDirect())
             batch &= ~EV_RXCHAR;
         if (batch)
             ProcessEvents(batch);
@@ -249,45 +258,6 @@ void TVaCommEventThread::Execute()
             }
         }
     }
-}
-
-bool TVaCommEventThread::Ingest(uint32_t& batch)
-{
-    std::lock_guard lock(owner_.inputMutex_);
-    auto& input = owner_.input_;
-    const size_t before = input.size() - owner_.inputStart_;
-    bool alive = true;
-    uint8_t chunk[65536];
-    while (input.size() - owner_.inputStart_ < owner_.inputLimit_) {
-        const size_t room = std::min(sizeof chunk, owner_.inputLimit_ - (input.size() - owner_.inputStart_));
-        const ssize_t got = ::read(fd_, chunk, room);
-        if (got > 0) {
-            owner_.AppendInput(chunk, static_cast<size_t>(got));
-            if (static_cast<size_t>(got) < room)
-                break;
-            continue;
-        }
-        if (got == 0) {
-            alive = false;
-            break;
-        }
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            alive = false;
-        break;
-    }
-    const size_t after = input.size() - owner_.inputStart_;
-    if (after > before) {
-        batch |= EV_RXCHAR;
-        const uint8_t eventChar = owner_.eventChars_.EventChar();
-        if (std::find(input.begin() + static_cast<ptrdiff_t>(owner_.inputStart_ + before), input.end(),
-                      eventChar) != input.end())
-            batch |= EV_RXFLAG;
-        if (after * 5 >= static_cast<size_t>(owner_.buffers_.ReadSize()) * 4)
-            batch |= EV_RX80FULL;
-    }
-    return alive;
 }
 
 uint32_t TVaCommEventThread::LineChanges()
@@ -384,6 +354,7 @@ private:
     TVaCommBuffer queue_;
     TVaWaitEvent dataEvent_, closeEvent_, flushEvent_, flushDoneEvent_;
     std::condition_variable_any roomCv_; // used with the port's WriteLock
+    std::atomic<int> roomWaiters_{0};     // writers waiting for room
     std::atomic<bool> stopping_{false};
     bool dataSet_ = false; // guarded by WriteLock
     bool deviceGone_ = false;
@@ -393,12 +364,15 @@ TVaCommWriteThread::Result TVaCommWriteThread::Enqueue(const uint8_t* data, int3
                                                        int timeoutMs, int32_t& accepted)
 {
     accepted = 0;
-    if (count >= kDirectWriteMin) {
+    // The main thread writes byte by byte (typed keys, the text and binary sends): those bytes are
+    // gathered by the write thread. A sizeable write, and whatever another thread writes (a
+    // protocol's blocks and answers), goes to the driver at once when nothing is queued ahead,
+    // instead of waking the write thread.
+    if (count >= kDirectWriteMin || !VaIsMainThread()) {
         std::unique_lock lock(owner_.WriteLock);
         if (!stopping_.load() && queue_.Size() == 0) {
-            // Nothing is queued ahead: a sizeable write (a protocol's block) goes to the driver
-            // at once instead of waking the write thread. The driver never makes us wait here
-            // (the device is non-blocking); what it does not take is queued as usual below.
+            // The driver never makes us wait here (the device is non-blocking); what it does not
+            // take is queued as usual below.
             const ssize_t written = ::write(fd_, data, static_cast<size_t>(count));
             if (written == count) {
                 lock.unlock();
@@ -458,6 +432,8 @@ TVaCommWriteThread::Result TVaCommWriteThread::EnqueueQueued(const uint8_t* data
             deadline = now + std::chrono::milliseconds(timeoutMs);
         else if (now >= deadline)
             return Result::Full;
+        // Counted under the lock: a writer that frees room afterwards sees the count.
+        roomWaiters_.fetch_add(1);
         if (VaIsMainThread()) {
             // The write thread may be waiting for the main thread (its drained-queue event):
             // keep serving hand-overs while waiting, or the queue would never drain.
@@ -467,11 +443,16 @@ TVaCommWriteThread::Result TVaCommWriteThread::EnqueueQueued(const uint8_t* data
         } else {
             roomCv_.wait_until(lock, deadline, room);
         }
+        roomWaiters_.fetch_sub(1);
     }
 }
 
 void TVaCommWriteThread::RoomChanged()
 {
+    // Called after the change, with WriteLock released: a writer that began to wait before it
+    // counted itself under the lock, one that begins later sees the room itself.
+    if (roomWaiters_.load() == 0)
+        return;
     roomCv_.notify_all();
     VaNotifyWaiters();
 }
@@ -513,6 +494,7 @@ bool TVaCommWriteThread::PerformFlush()
         flushDoneEvent_.Signal();
     }
     RoomChanged();
+    VaNotifyWaiters(); // Flush may wait on the main thread
     return true;
 }
 
@@ -630,6 +612,127 @@ void TVaDispatcher::PurgeReadWrite()
         comm->PurgeReadWrite();
 }
 
+void TVaDispatcher::CheckDetached() const
+{
+    // The port reads both on its own threads without asking the component.
+    if (comm_.load() != nullptr)
+        throw std::logic_error("a dispatcher's data sink and event wish are set before it is attached");
+}
+
+void TVaDispatcher::SetDataSink(std::shared_ptr<IVaCommDataSink> sink)
+{
+    CheckDetached();
+    sink_ = std::move(sink);
+}
+
+void TVaDispatcher::SetEventsWanted(bool wanted)
+{
+    CheckDetached();
+    eventsWanted_ = wanted;
+}
+
+// ---- Read lease -------------------------------------------------------------------------------------
+
+void TVaReadLease::SetClaimed(bool claimed)
+{
+    if (claimed == claimed_)
+        return;
+    claimed_ = claimed;
+    port_.lentReaders_.fetch_add(claimed ? 1 : -1);
+    events_.Nudge();
+}
+
+void TVaReadLease::Claim(bool claimed)
+{
+    std::lock_guard lock(mutex_);
+    if (!revoked_.IsSet())
+        SetClaimed(claimed);
+}
+
+void TVaReadLease::Revoke(bool wait)
+{
+    std::unique_lock lock(mutex_);
+    revoked_.Signal();
+    SetClaimed(false);
+    if (wait)
+        idle_.wait(lock, [this] { return inside_ == 0; });
+}
+
+TVaReadLease::~TVaReadLease()
+{
+    if (epoll_ >= 0)
+        ::close(epoll_);
+}
+
+bool TVaReadLease::WatchWith(int wakeFd)
+{
+    // Called with mutex_ held. One set per waiting worker: the lease is waited on by one.
+    if (epoll_ >= 0 && epollWake_ == wakeFd)
+        return true;
+    if (epoll_ >= 0)
+        ::close(epoll_);
+    epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
+    epollWake_ = wakeFd;
+    if (epoll_ < 0)
+        return false;
+    const int fds[3] = {wakeFd, revoked_.Handle(), fd_};
+    for (int i = 0; i < 3; ++i) {
+        epoll_event e{};
+        e.events = EPOLLIN;
+        e.data.u32 = static_cast<uint32_t>(i);
+        if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, fds[i], &e) != 0) {
+            ::close(epoll_);
+            epoll_ = -1;
+            return false;
+        }
+    }
+    return true;
+}
+
+TVaReadLease::TWaitResult TVaReadLease::Wait(int wakeFd, int ms)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (revoked_.IsSet() || gone_ || !WatchWith(wakeFd))
+            return TWaitResult::Unusable;
+        ++inside_;
+    }
+    // From here until inside_ drops again the port stays open: Close revokes and waits first.
+    // An epoll set rather than poll: a tty's poll, when it finds no input, first waits for the
+    // driver's pending delivery of received bytes, which costs a wake-up each time the worker
+    // comes back to wait right after an answer; an empty epoll set just sleeps.
+    epoll_event events[3];
+    int r;
+    do {
+        r = ::epoll_wait(epoll_, events, 3, ms);
+    } while (r < 0 && errno == EINTR);
+    bool lost = r < 0;
+    uint32_t device = 0;
+    for (int i = 0; i < r; ++i)
+        if (events[i].data.u32 == 2)
+            device = events[i].events;
+    if (device != 0 && !revoked_.IsSet()) {
+        uint32_t batch = 0;
+        const bool alive = port_.Ingest(fd_, batch);
+        // As in the event thread: a hang-up that brings nothing is reported for ever.
+        lost = !alive || ((device & (EPOLLHUP | EPOLLERR)) && !(batch & EV_RXCHAR));
+        if ((batch & EV_RXCHAR) && !port_.DispatchDirect()) {
+            // A component without a sink has been attached meanwhile: the main thread takes over.
+            port_.rxPending_.store(true);
+            events_.Nudge();
+        }
+    }
+    {
+        std::lock_guard lock(mutex_);
+        --inside_;
+        gone_ = gone_ || lost;
+    }
+    idle_.notify_all();
+    if (lost)
+        return TWaitResult::Unusable;
+    return r == 0 ? TWaitResult::TimedOut : TWaitResult::Ready;
+}
+
 TVaCommComponent::TVaCommComponent(TVaComponent* owner)
     : TVaComponent(owner), dispatcher_(std::make_unique<TVaDispatcher>(this))
 {
@@ -733,6 +836,7 @@ void TVaCustomComm::Open()
         ApplyEventMask();
         StartThreads();
     } catch (...) {
+        RevokeLeases();
         StopThreads();
         DestroyHandle();
         throw;
@@ -797,6 +901,7 @@ void TVaCustomComm::Close()
 {
     if (!Active())
         return;
+    RevokeLeases();
     {
         std::lock_guard lock(ReadLock);
         StopThreads();
@@ -874,6 +979,11 @@ void TVaCustomComm::StartThreads()
         eventThread_ = std::make_unique<TVaCommEventThread>(*this, fd, session_.load());
         eventThread_->SetPriority(eventPriority_);
         eventThread_->Start();
+        // Attached protocols' workers may read the device themselves, unless an event must be
+        // derived from every received byte.
+        std::lock_guard lock(dispatchMutex_);
+        lendable_ = (eventMask_ & EV_RXCHAR) && !(eventMask_ & (EV_RXFLAG | EV_RX80FULL));
+        UpdateLeases();
     }
     if (!directWrite_) {
         auto writer = std::make_shared<TVaCommWriteThread>(*this, fd, session_.load(), buffers_.WriteSize());
@@ -921,6 +1031,46 @@ void TVaCustomComm::AppendInput(const uint8_t* data, size_t count)
     } else {
         input_.insert(input_.end(), data, data + count);
     }
+}
+
+// Any thread: the event thread, or a worker reading through a lease.
+bool TVaCustomComm::Ingest(int fd, uint32_t& batch)
+{
+    std::lock_guard lock(inputMutex_);
+    auto& input = input_;
+    const size_t before = input.size() - inputStart_;
+    bool alive = true;
+    uint8_t chunk[65536];
+    while (input.size() - inputStart_ < inputLimit_) {
+        const size_t room = std::min(sizeof chunk, inputLimit_ - (input.size() - inputStart_));
+        const ssize_t got = ::read(fd, chunk, room);
+        if (got > 0) {
+            AppendInput(chunk, static_cast<size_t>(got));
+            if (static_cast<size_t>(got) < room)
+                break;
+            continue;
+        }
+        if (got == 0) {
+            alive = false;
+            break;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            alive = false;
+        break;
+    }
+    const size_t after = input.size() - inputStart_;
+    if (after > before) {
+        batch |= EV_RXCHAR;
+        const uint8_t eventChar = eventChars_.EventChar();
+        if (std::find(input.begin() + static_cast<ptrdiff_t>(inputStart_ + before), input.end(),
+                      eventChar) != input.end())
+            batch |= EV_RXFLAG;
+        if (after * 5 >= static_cast<size_t>(buffers_.ReadSize()) * 4)
+            batch |= EV_RX80FULL;
+    }
+    return alive;
 }
 
 int32_t TVaCustomComm::ReadBufUsed()
@@ -1137,13 +1287,18 @@ void TVaCustomComm::Purge(uint32_t flags)
     }
     const bool output = (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0;
     const bool input = (flags & inputOnly) != 0;
+    if (!output && !input)
+        return;
+    // Purging the input holds the event thread off between its reading of the device and its
+    // handing the bytes to a component's sink, so that nothing received before the purge reaches
+    // a component after it (a protocol purges right before its transfer starts).
+    std::unique_lock<std::mutex> dispatchLock, inputLock;
     if (input) {
-        std::lock_guard inputLock(inputMutex_);
+        dispatchLock = std::unique_lock(dispatchMutex_);
+        inputLock = std::unique_lock(inputMutex_);
         input_.clear();
         inputStart_ = 0;
     }
-    if (!output && !input)
-        return;
     if (::tcflush(fd_.load(), output && input ? TCIOFLUSH : output ? TCOFLUSH : TCIFLUSH) != 0)
         throw EVaCommError(VaErrorMessage("Error clearing buffers (%d), %s", errno));
 }
@@ -1273,6 +1428,44 @@ void TVaCustomComm::DispatchData(PVaData data, int32_t count)
         handler(this, data, count);
 }
 
+bool TVaCustomComm::DispatchDirect()
+{
+    // Event thread. While every attached component has a sink, the bytes that have come in go to
+    // the active ones here, in list order; OnRxBuf still sees them afterwards, on the main thread
+    // and without this thread waiting for it.
+    std::lock_guard lock(dispatchMutex_);
+    if (dispatchers_.empty())
+        return false;
+    for (const TVaDispatcher* d : dispatchers_)
+        if (!d->sink_)
+            return false;
+    {
+        std::lock_guard inputLock(inputMutex_);
+        directChunk_.assign(input_.begin() + static_cast<ptrdiff_t>(inputStart_), input_.end());
+        input_.clear();
+        inputStart_ = 0;
+    }
+    if (directChunk_.empty())
+        return true;
+    const auto count = static_cast<int32_t>(directChunk_.size());
+    for (TVaDispatcher* d : dispatchers_)
+        if (d->Active())
+            d->sink_->TakeCommData(directChunk_.data(), count);
+    if (OnRxBuf.Assigned()) {
+        QueueForMain([this, session = session_.load(), chunk = directChunk_] {
+            if (!Active() || session_.load() != session)
+                return;
+            try {
+                if (auto handler = OnRxBuf)
+                    handler(this, chunk.data(), static_cast<int32_t>(chunk.size()));
+            } catch (...) {
+                VaHandleException(std::current_exception());
+            }
+        });
+    }
+    return true;
+}
+
 void TVaCustomComm::QueueForMain(std::function<void()> fn)
 {
     VaQueue([alive = std::weak_ptr<int>(alive_), fn = std::move(fn)] {
@@ -1283,6 +1476,10 @@ void TVaCustomComm::QueueForMain(std::function<void()> fn)
 
 void TVaCustomComm::QueueTxEmpty(uint64_t session)
 {
+    // With nobody to tell, a drained queue costs the main thread nothing (a protocol's blocks
+    // would wake it once each).
+    if (!OnTxEmpty.Assigned() && eventClients_.load() == 0)
+        return;
     // The write thread goes on at once; drains that happen before the main thread has handled
     // the previous one are reported together.
     if (txEmptyQueued_.exchange(true))
@@ -1311,17 +1508,71 @@ void TVaCustomComm::DeviceLost(uint64_t session)
 
 void TVaCustomComm::AttachDispatcher(TVaDispatcher* dispatcher)
 {
+    std::lock_guard lock(dispatchMutex_);
     dispatcher->comm_.store(this);
     dispatchers_.push_back(dispatcher);
+    if (dispatcher->eventsWanted_)
+        eventClients_.fetch_add(1);
+    UpdateLeases();
 }
 
 void TVaCustomComm::DetachDispatcher(TVaDispatcher* dispatcher)
 {
+    // Once this returns, the event thread hands the component's sink nothing more.
+    std::lock_guard lock(dispatchMutex_);
     const auto it = std::find(dispatchers_.begin(), dispatchers_.end(), dispatcher);
     if (it == dispatchers_.end())
         return;
     dispatcher->comm_.store(nullptr);
     dispatchers_.erase(it);
+    if (dispatcher->eventsWanted_)
+        eventClients_.fetch_sub(1);
+    if (dispatcher->lease_)
+        TakeLease(dispatcher);
+    UpdateLeases();
+}
+
+void TVaCustomComm::UpdateLeases()
+{
+    const bool allowed = lendable_ && !dispatchers_.empty() &&
+                         std::all_of(dispatchers_.begin(), dispatchers_.end(),
+                                     [](const TVaDispatcher* d) { return d->sink_ != nullptr; });
+    for (TVaDispatcher* d : dispatchers_) {
+        if (allowed && !d->lease_) {
+            d->lease_.reset(new TVaReadLease(*this, fd_.load(), *eventThread_));
+            d->sink_->LendReader(d->lease_);
+        } else if (!allowed && d->lease_) {
+            TakeLease(d);
+        }
+    }
+}
+
+void TVaCustomComm::TakeLease(TVaDispatcher* dispatcher)
+{
+    // Not waited for here: a worker still inside the lease's wait dispatches what it reads to the
+    // components attached by then, or leaves it to the main thread.
+    dispatcher->lease_->Revoke(false);
+    dispatcher->sink_->LendReader(nullptr);
+    dispatcher->lease_.reset();
+}
+
+void TVaCustomComm::RevokeLeases()
+{
+    std::vector<std::shared_ptr<TVaReadLease>> leases;
+    {
+        std::lock_guard lock(dispatchMutex_);
+        lendable_ = false;
+        for (TVaDispatcher* d : dispatchers_) {
+            if (d->lease_) {
+                leases.push_back(d->lease_);
+                TakeLease(d);
+            }
+        }
+    }
+    // A worker inside a wait reads and dispatches no more than one chunk and never waits for the
+    // main thread, so this wait is short; after it, nothing uses the device or the event thread.
+    for (const auto& lease : leases)
+        lease->Revoke(true);
 }
 
 void TVaCustomComm::DetachAll()

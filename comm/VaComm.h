@@ -124,6 +124,70 @@ public:
     virtual void HandleCommData(PVaData data, int32_t count) = 0;
 };
 
+class TVaCustomComm;
+class TVaCommEventThread;
+
+// Lets the worker behind a component's data sink read the port's device itself while it waits for
+// bytes, so that the device wakes that thread directly instead of the event thread, which would
+// then have to wake it. What the worker reads is dispatched as the event thread would dispatch it
+// (to every attached component's sink, then OnRxBuf). The port lends it only while every attached
+// component has a sink and no event derived from the received bytes (RxFlag, Rx80Full) is watched.
+// While a lease is claimed the event thread leaves the received bytes to it: they wait in the
+// driver until the worker next waits, as they would for any reader. Claimed, released and
+// revoked on the main thread; waited on by the worker.
+class TVaReadLease {
+public:
+    enum class TWaitResult { Ready, TimedOut, Unusable };
+
+    // Worker: waits at most ms (negative: no limit) for wake or the device to become readable and
+    // dispatches what the device holds. Unusable: revoked, or the device has gone; wait on wake
+    // alone then.
+    TWaitResult Wait(int wakeFd, int ms);
+    // Main thread: the sink's worker runs and reads through the lease; the event thread leaves
+    // received bytes alone meanwhile.
+    void Claim(bool claimed);
+    ~TVaReadLease();
+    TVaReadLease(const TVaReadLease&) = delete;
+    TVaReadLease& operator=(const TVaReadLease&) = delete;
+
+private:
+    friend class TVaCustomComm;
+    TVaReadLease(TVaCustomComm& port, int fd, TVaCommEventThread& events)
+        : port_(port), fd_(fd), events_(events)
+    {
+    }
+    // Main thread: no more reading through this lease; with wait, until nobody is inside Wait.
+    void Revoke(bool wait);
+    void SetClaimed(bool claimed); // with mutex_ held
+    bool WatchWith(int wakeFd);    // with mutex_ held
+
+    TVaCustomComm& port_;
+    const int fd_;
+    TVaCommEventThread& events_;
+    TVaWaitEvent revoked_;
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    int inside_ = 0;
+    bool claimed_ = false;
+    bool gone_ = false;
+    int epoll_ = -1; // the device, the revocation and the waiter's wake-up signal
+    int epollWake_ = -1;
+};
+
+// Takes a component's received bytes on the port's event thread, for a component that passes them
+// on to a thread of its own (a protocol's worker): the bytes then cross no hand-over to the main
+// thread. It is called with the port's dispatch lock held, so it must be short and must not call
+// the port. It lives as long as its last holder, so that a component's destruction cannot pull it
+// away from an event thread that is using it.
+class IVaCommDataSink {
+public:
+    virtual ~IVaCommDataSink() = default;
+    virtual void TakeCommData(PVaData data, int32_t count) = 0;
+    // Main thread, with the port's dispatch lock held: the port lends its device to the sink's
+    // worker (a lease), or takes the lease back (nullptr; it is revoked by then).
+    virtual void LendReader(std::shared_ptr<TVaReadLease>) {}
+};
+
 // The link between a component and the port it is attached to.
 class TVaDispatcher {
 public:
@@ -136,11 +200,24 @@ public:
     int32_t WriteBuf(const void* data, int32_t count);
     void PurgeReadWrite();
 
+    // Received bytes go to sink on the port's event thread instead of to the client's
+    // HandleCommData on the main thread, as long as every component attached to the port has a
+    // sink. Set while not attached.
+    void SetDataSink(std::shared_ptr<IVaCommDataSink> sink);
+    // Whether the client's HandleCommEvents does anything: the port hands an output-drained event
+    // to the main thread only when someone listens. Set while not attached.
+    void SetEventsWanted(bool wanted);
+
 private:
     friend class TVaCustomComm;
+    void CheckDetached() const;
+
     std::atomic<bool> active_{true};
     std::atomic<TVaCustomComm*> comm_{nullptr};
     IVaCommClient* client_;
+    std::shared_ptr<IVaCommDataSink> sink_;
+    bool eventsWanted_ = true;
+    std::shared_ptr<TVaReadLease> lease_; // what the port has lent sink_; under its dispatch lock
 };
 
 // A component that borrows a port: while attached, the port's received data and events reach it.
@@ -165,7 +242,6 @@ private:
     std::unique_ptr<TVaDispatcher> dispatcher_;
 };
 
-class TVaCommEventThread;
 class TVaCommWriteThread;
 
 class TVaCustomComm : public TVaComponent {
@@ -253,11 +329,11 @@ public:
     void SetModemLines(std::shared_ptr<TVaModemLines> lines);
 
     // ---- Events (main thread; the first argument is the sending port)
-    using TNotifyEvent = std::function<void(TVaCustomComm*)>;
+    using TNotifyEvent = TVaHandler<void(TVaCustomComm*)>;
     TNotifyEvent OnOpen;
     TNotifyEvent OnClose;
     std::function<void(TVaCustomComm*, int32_t count)> OnRxChar;
-    std::function<void(TVaCustomComm*, PVaData data, int32_t count)> OnRxBuf;
+    TVaHandler<void(TVaCustomComm*, PVaData data, int32_t count)> OnRxBuf;
     TNotifyEvent OnTxEmpty;
     std::function<void(TVaCustomComm*, int32_t errors)> OnError;
     TNotifyEvent OnRxFlag, OnCts, OnDsr, OnRing, OnRlsd, OnBreak, OnPErr, OnRx80Full, OnEvent1, OnEvent2;
@@ -288,6 +364,7 @@ protected:
 private:
     friend class TVaCommEventThread;
     friend class TVaCommWriteThread;
+    friend class TVaReadLease;
 
     void CheckClosed() const;
     void DestroyHandle();
@@ -302,6 +379,16 @@ private:
     void SettingsChanged();
     void BuffersChanged();
     void RunBatch(uint32_t mask);
+    // Reads what the device holds into the input queue; false when the device has gone.
+    bool Ingest(int fd, uint32_t& batch);
+    bool DispatchDirect();
+    // Read through a lease (a worker thread): Ingest and DispatchDirect; false when gone.
+    bool ReadLent(int fd);
+    // With dispatchMutex_ held: lends the device to every sink while that is allowed, takes the
+    // leases back when it no longer is.
+    void UpdateLeases();
+    void TakeLease(TVaDispatcher* dispatcher);
+    void RevokeLeases();
     void DeviceLost(uint64_t session);
     void QueueTxEmpty(uint64_t session);
     // Queues fn for the main thread; it is dropped when the port is gone by then.
@@ -347,7 +434,15 @@ private:
         int frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
     } errorCounters_;
 
+    // The dispatcher list changes on the main thread only, under dispatchMutex_; the event thread
+    // reads it under the lock when it hands received bytes to the components' sinks itself.
     std::vector<TVaDispatcher*> dispatchers_;
+    std::mutex dispatchMutex_;
+    std::atomic<int> eventClients_{0}; // attached components whose HandleCommEvents does something
+    std::vector<uint8_t> directChunk_; // guarded by dispatchMutex_
+    bool lendable_ = false;              // event thread running and no RxFlag/Rx80Full watched
+    std::atomic<int> lentReaders_{0};   // claimed leases: the event thread leaves input to them
+    std::atomic<bool> rxPending_{false}; // a lease read bytes that only the main thread may take
 
     // Properties.
     bool autoOpen_ = false;

@@ -19,6 +19,9 @@ struct TVaSilentAbort {};
 
 std::atomic<int> gLiveWorkers{0};
 
+// The worker running on this thread, if any.
+thread_local const TVaProtocolThread* tWorker = nullptr;
+
 } // namespace
 
 const char* VaTransferCodeMeaning(int32_t code)
@@ -43,16 +46,49 @@ const char* VaTransferCodeMeaning(int32_t code)
 
 // ---- TVaProtocol -----------------------------------------------------------------------------------
 
+void TVaProtocolLink::TakeCommData(PVaData data, int32_t count)
+{
+    std::lock_guard lock(rxMutex);
+    if (count > 0 && worker != nullptr)
+        worker->DataIn(data, count);
+}
+
+void TVaProtocolLink::LendReader(std::shared_ptr<TVaReadLease> lent)
+{
+    std::lock_guard lock(rxMutex);
+    lease = std::move(lent);
+    if (lease && worker != nullptr)
+        lease->Claim(true);
+}
+
+void TVaProtocolLink::Bind(TVaProtocolThread* running)
+{
+    std::lock_guard lock(rxMutex);
+    worker = running;
+    if (lease)
+        lease->Claim(running != nullptr);
+}
+
+std::shared_ptr<TVaReadLease> TVaProtocolLink::Lease()
+{
+    std::lock_guard lock(rxMutex);
+    return lease;
+}
+
 TVaProtocol::TVaProtocol(TVaComponent* owner)
     : TVaCommComponent(owner), link_(std::make_shared<TVaProtocolLink>())
 {
     link_->owner = this;
+    // Received bytes go from the port's event thread to the worker; events mean nothing here.
+    Dispatcher().SetDataSink(link_);
+    Dispatcher().SetEventsWanted(false);
     // Nothing the port receives is kept until a transfer starts.
     SetDispatcherActive(false);
 }
 
 TVaProtocol::~TVaProtocol()
 {
+    link_->Bind(nullptr);
     {
         std::lock_guard lock(link_->mutex);
         link_->owner = nullptr;
@@ -73,12 +109,15 @@ void TVaProtocol::CheckIdle() const
 void TVaProtocol::StartTransfer()
 {
     CheckIdle();
-    PrepareTransfer();
-    std::unique_ptr<TVaProtocolThread> worker;
+    // The worker takes received bytes from the moment the purge has made way for them: it is
+    // bound before PrepareTransfer lets the dispatcher through.
+    std::unique_ptr<TVaProtocolThread> worker = CreateWorker();
+    link_->Bind(worker.get());
     try {
-        worker = CreateWorker();
+        PrepareTransfer();
     } catch (...) {
         SetDispatcherActive(false);
+        link_->Bind(nullptr);
         throw;
     }
     std::shared_ptr<TVaProtocolLink> link = link_;
@@ -114,8 +153,7 @@ int32_t TVaProtocol::ErrorCount() const
 
 void TVaProtocol::HandleCommData(PVaData data, int32_t count)
 {
-    if (count > 0 && worker_ != nullptr)
-        worker_->DataIn(data, count);
+    link_->TakeCommData(data, count);
 }
 
 void TVaProtocol::PrepareTransfer()
@@ -155,6 +193,7 @@ void TVaProtocol::DoError(int32_t code, int32_t count)
 void TVaProtocol::TransferFinished()
 {
     SetDispatcherActive(false);
+    link_->Bind(nullptr);
     worker_ = nullptr;
     DoTransferEnd();
 }
@@ -194,7 +233,9 @@ void TVaProtocolThread::DataIn(PVaData data, int32_t count)
         else
             rxQueue_.Append(data, count);
     }
-    rxEvent_.Signal();
+    // The worker that read the bytes itself, through the port's lease, looks at its queue anyway.
+    if (tWorker != this)
+        rxEvent_.Signal();
 }
 
 void TVaProtocolThread::Cancel()
@@ -256,8 +297,33 @@ int TVaProtocolThread::ReadByte()
         }
         if (overflow_.load() || cancelled_.load())
             continue;
-        if (rxEvent_.WaitFor(timeout_ > 0 ? timeout_ : -1) != TVaWaitResult::wrSignaled)
+        if (!WaitForData(timeout_ > 0 ? timeout_ : -1))
             RecordError(VaCode::Timeout, false);
+    }
+}
+
+void TVaProtocolThread::TakeWaiting()
+{
+    // While the port's device is lent to this worker, only this worker reads it.
+    if (const std::shared_ptr<TVaReadLease> lease = link_->Lease())
+        lease->Wait(rxEvent_.Handle(), 0);
+}
+
+void TVaProtocolThread::ReadBytes(uint8_t* dest, int32_t count)
+{
+    while (count > 0) {
+        const int32_t n = std::min(count, localEnd_ - localPos_);
+        if (n == 0 || overflow_.load() || cancelled_.load()) {
+            // Waits, counts time-outs, ends an overflow, gives 0 after a cancel: as ReadByte.
+            *dest++ = static_cast<uint8_t>(ReadByte());
+            --count;
+            continue;
+        }
+        std::memcpy(dest, local_ + localPos_, static_cast<size_t>(n));
+        localPos_ += n;
+        localHeld_.store(localEnd_ - localPos_);
+        dest += n;
+        count -= n;
     }
 }
 
@@ -265,6 +331,7 @@ int TVaProtocolThread::PeekByte()
 {
     if (localPos_ < localEnd_)
         return local_[localPos_];
+    TakeWaiting();
     std::lock_guard lock(rxLock_);
     if (rxQueue_.Size() == 0)
         return -1;
@@ -277,6 +344,7 @@ bool TVaProtocolThread::Waiting(uint8_t value)
 {
     if (std::find(local_ + localPos_, local_ + localEnd_, value) != local_ + localEnd_)
         return true;
+    TakeWaiting();
     std::lock_guard lock(rxLock_);
     const uint8_t* data = rxQueue_.Data();
     return std::find(data, data + rxQueue_.Size(), value) != data + rxQueue_.Size();
@@ -300,7 +368,7 @@ bool TVaProtocolThread::QuietFor(int ms)
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return true;
-        rxEvent_.WaitFor(static_cast<int>(left.count()));
+        WaitForData(static_cast<int>(left.count()));
     }
 }
 
@@ -341,11 +409,66 @@ void TVaProtocolThread::SyncWithOwner(const std::function<void(TVaProtocol&)>& f
 {
     if (Terminated())
         return;
+    TellOwner(); // what was gathered comes first
     std::shared_ptr<TVaProtocolLink> link = link_;
     Synchronize([link, fn] {
         if (link->owner != nullptr)
             fn(*link->owner);
     });
+}
+
+void TVaProtocolThread::NotifyOwner(std::function<void(TVaProtocol&)> fn)
+{
+    if (Terminated())
+        return;
+    untold_.push_back(std::move(fn));
+    if (std::chrono::steady_clock::now() - toldAt_ >= kNotifyPeriod)
+        TellOwner();
+}
+
+void TVaProtocolThread::TellOwner()
+{
+    if (untold_.empty())
+        return;
+    // Before telling the main thread again, let it catch up with what it was told last time.
+    lastTold_.Await();
+    lastTold_ = SynchronizeLater([link = link_, calls = std::move(untold_)] {
+        // A call may destroy the component; the ones after it then find no owner.
+        for (const auto& call : calls)
+            if (link->owner != nullptr)
+                call(*link->owner);
+    });
+    untold_.clear();
+    toldAt_ = std::chrono::steady_clock::now();
+}
+
+bool TVaProtocolThread::WaitOnce(int ms)
+{
+    // Through the lease the device wakes this thread itself, and what it reads comes back through
+    // DataIn, which sets rxEvent_.
+    if (const std::shared_ptr<TVaReadLease> lease = link_->Lease()) {
+        const TVaReadLease::TWaitResult r = lease->Wait(rxEvent_.Handle(), ms);
+        if (r != TVaReadLease::TWaitResult::Unusable)
+            return r == TVaReadLease::TWaitResult::Ready;
+    }
+    return rxEvent_.WaitFor(ms) == TVaWaitResult::wrSignaled;
+}
+
+bool TVaProtocolThread::WaitForData(int ms)
+{
+    if (!untold_.empty()) {
+        // Most answers come well within the period: the main thread is told only when none does.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(toldAt_ + kNotifyPeriod -
+                                                                        std::chrono::steady_clock::now());
+        if (left.count() > 0 && (ms < 0 || left.count() < ms)) {
+            if (WaitOnce(static_cast<int>(left.count())))
+                return true;
+            if (ms > 0)
+                ms = std::max(1, ms - static_cast<int>(left.count()));
+        }
+        TellOwner();
+    }
+    return WaitOnce(ms);
 }
 
 void TVaProtocolThread::RecordError(int32_t code, bool cancelPeer)
@@ -368,6 +491,7 @@ void TVaProtocolThread::Finish(int32_t code)
 
 void TVaProtocolThread::Execute()
 {
+    tWorker = this;
     while (!Terminated()) {
         ResetState();
         try {
@@ -385,9 +509,14 @@ void TVaProtocolThread::Execute()
                 SendCancel();
             } catch (...) {
             }
-            if (!Terminated())
+            if (!Terminated()) {
+                TellOwner();
                 Synchronize([error] { VaHandleException(error); });
+            }
         }
+        // Every event of the transfer reaches the main thread before its end does.
+        if (!Terminated())
+            TellOwner();
         CloseFile();
         Stop();
     }
@@ -443,9 +572,13 @@ int64_t TVaProtocolThread::FileSize() const
     return st.st_size;
 }
 
-bool TVaProtocolThread::AtEndOfFile() const
+bool TVaProtocolThread::AtEndOfFile()
 {
-    return position_ == FileSize();
+    // The size is asked for again only where the file seemed to end.
+    if (position_ < knownSize_)
+        return false;
+    knownSize_ = FileSize();
+    return position_ == knownSize_;
 }
 
 int32_t TVaProtocolThread::ReadFile(uint8_t* data, int32_t count)

@@ -3,19 +3,24 @@
 // 128-byte blocks, CRC-16 with 1024-byte blocks, streaming XMODEM-G).
 //
 // Threads: every public operation and every event runs on the main thread. The worker hands its
-// events to the main thread with Synchronize and waits for them; OnTransferEnd runs after the worker
-// has ended. A main thread that waits for a transfer must keep serving hand-overs (CheckSynchronize,
-// VaWaitServing).
+// events to the main thread in order; it waits for OnFileInfo and OnError, while a block's progress
+// (OnPacketEvent) is queued, and the main thread is told of it at once or, while blocks follow
+// each other faster than that, every kNotifyPeriod. OnTransferEnd runs after the worker has ended,
+// after every event it queued. Received bytes reach the worker from the port's event thread
+// directly. A main thread that waits for a transfer must keep serving hand-overs
+// (CheckSynchronize, VaWaitServing).
 #pragma once
 
 #include "VaComm.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 enum TVaTransferMode { tmUpload, tmDownload };
 
@@ -42,13 +47,23 @@ const char* VaTransferCodeMeaning(int32_t code);
 class TVaProtocol;
 class TVaProtocolThread;
 
-// What a component and its worker share. The worker keeps it alive, so it outlives a component that
-// is destroyed during a transfer; the component clears owner then, and from that moment the worker
-// writes nothing and raises no event.
-struct TVaProtocolLink {
+// What a component, its worker and the port share. The worker keeps it alive, so it outlives a
+// component that is destroyed during a transfer; the component clears owner then, and from that
+// moment the worker writes nothing and raises no event. It is also the component's data sink: the
+// port's event thread hands received bytes through it straight to the running worker.
+struct TVaProtocolLink : IVaCommDataSink {
     std::mutex mutex;             // guards owner against the worker's writes
     TVaProtocol* owner = nullptr; // written on the main thread only
     std::atomic<int32_t> exitCode{0};
+    std::mutex rxMutex;                  // guards worker and lease against the port's threads
+    TVaProtocolThread* worker = nullptr; // the running worker; written on the main thread only
+    std::shared_ptr<TVaReadLease> lease; // the device of the attached port, lent to the worker
+
+    void TakeCommData(PVaData data, int32_t count) override;
+    void LendReader(std::shared_ptr<TVaReadLease> lent) override;
+    // Main thread: the worker that takes the received bytes (and reads through the lease).
+    void Bind(TVaProtocolThread* running);
+    std::shared_ptr<TVaReadLease> Lease();
 };
 
 class TVaProtocol : public TVaCommComponent {
@@ -89,8 +104,9 @@ public:
     int32_t ErrorCode() const;
     int32_t ErrorCount() const;
 
+    // Any thread: the bytes go to the running worker, or nowhere while idle.
     void HandleCommData(PVaData data, int32_t count) override;
-    void HandleCommEvents(uint32_t) override {}
+    void HandleCommEvents(uint32_t) final {}
 
     // Runs an event handler; an exception it raises goes to the application's exception handler.
     static void RunHandler(const std::function<void()>& handler);
@@ -126,7 +142,7 @@ public:
     explicit TVaProtocolThread(TVaProtocol& owner);
     ~TVaProtocolThread() override;
 
-    // Main thread: queue received bytes for the worker.
+    // Any thread (the port's event thread): queue received bytes for the worker.
     void DataIn(PVaData data, int32_t count);
     // Main thread: ask the transfer to stop at its next read or block boundary.
     void Cancel();
@@ -146,6 +162,8 @@ protected:
     // The next received byte; 0 when the transfer has been cancelled. Waits, counting error -1
     // every Timeout ms without a byte; ends the transfer with -14 after an overflow.
     virtual int ReadByte();
+    // The next count received bytes, as count calls of ReadByte would give them.
+    void ReadBytes(uint8_t* dest, int32_t count);
     // The first waiting byte without taking it, or -1 when none waits.
     int PeekByte();
     // Whether a byte of this value is among the waiting bytes.
@@ -170,7 +188,7 @@ protected:
     // Creates a new file; returns the name actually used (never an existing file).
     std::string CreateForReceive(const std::string& fileName);
     void CloseFile();
-    bool AtEndOfFile() const;
+    bool AtEndOfFile();
     int64_t FileSize() const;
     int64_t FilePosition() const { return position_; }
     // Reads up to count bytes; the number read, or -1 on failure.
@@ -181,6 +199,14 @@ protected:
     bool Cancelled() const { return cancelled_.load(); }
     // Runs fn on the main thread with the owner, unless the thread is terminated or the owner gone.
     void SyncWithOwner(const std::function<void(TVaProtocol&)>& fn);
+    // Has fn run on the main thread with the owner, without waiting for it. The calls are gathered
+    // and handed over together: at once when nothing was handed over for kNotifyPeriod, otherwise
+    // when that period is over and the worker has to wait for the line, and always before any
+    // other event. So a fast transfer wakes the main thread a hundred times a second rather than
+    // once a block, every call still runs, in order, and the main thread never lags more than
+    // about two periods behind.
+    void NotifyOwner(std::function<void(TVaProtocol&)> fn);
+    static constexpr std::chrono::milliseconds kNotifyPeriod{10};
 
     const TVaTransferMode mode_;
     const int32_t timeout_;
@@ -188,6 +214,18 @@ protected:
 
 private:
     bool TakeFromQueue();
+    // Waits for rxEvent_ at most ms (negative: no limit); hands gathered calls over when their
+    // period ends first. True when the event came (or may have).
+    bool WaitForData(int ms);
+    // One wait: through the port's lease, reading the device meanwhile, when there is one.
+    bool WaitOnce(int ms);
+    // Takes what the lent device holds into the queue, without waiting.
+    void TakeWaiting();
+    void TellOwner();
+
+    std::vector<std::function<void(TVaProtocol&)>> untold_; // gathered, not yet handed over
+    TVaPendingCall lastTold_; // what was handed over last
+    std::chrono::steady_clock::time_point toldAt_{};
 
     TVaCommBuffer rxQueue_;
     // Bytes taken from rxQueue_ in one go and not yet read, so that reading one byte does not move
@@ -199,6 +237,7 @@ private:
 
     int fd_ = -1;
     int64_t position_ = 0;
+    int64_t knownSize_ = 0; // the file's size when last asked
     std::atomic<int32_t> lastError_{0};
     std::atomic<int32_t> errorCount_{0};
     std::atomic<bool> cancelled_{false};
@@ -267,14 +306,24 @@ protected:
 
     void SendFile(const std::string& fileName);
     int WaitForStart();
-    // Sends the block in block_ until it is accepted; whileOnLine runs once, after the first
-    // transmission, while the peer checks the block.
-    void SendBlock(uint32_t number, int32_t size, int startChar, const std::function<void()>& whileOnLine = {});
+    // A block as it goes on the line (header, number, complement, data, check), with the file
+    // position after it and whether it is the file's last.
+    struct TFrame {
+        uint8_t bytes[3 + 1024 + 2];
+        int32_t length = 0;
+        int64_t position = 0;
+        bool last = false;
+    };
+    // Frames the block held in block_.
+    void BuildFrame(uint32_t number, int32_t size, int startChar, TFrame& frame) const;
+    // Sends the frame until it is accepted; whileOnLine runs once, after the first transmission.
+    void SendBlock(const TFrame& frame, int startChar, const std::function<void()>& whileOnLine);
     void SendEOT();
     void ReceiveFile(const std::string& fileName, int64_t expectedSize, int startChar);
     void ReceiveBlock(uint32_t number, int32_t& size, int startChar);
     void ClearBlock();
     void NotifyFileInfo(const std::string& name, int64_t size);
+    // Queues a block's progress for the main thread (NotifyOwner).
     void NotifyPacket(int32_t packet, int64_t byteCount);
 
     uint8_t block_[1024];

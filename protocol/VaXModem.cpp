@@ -73,7 +73,7 @@ void TVaXYModemThread::NotifyFileInfo(const std::string& name, int64_t size)
 
 void TVaXYModemThread::NotifyPacket(int32_t packet, int64_t byteCount)
 {
-    SyncWithOwner([packet, byteCount](TVaProtocol& owner) {
+    NotifyOwner([packet, byteCount](TVaProtocol& owner) {
         auto& xy = static_cast<TVaXYModem&>(owner);
         if (xy.OnPacketEvent)
             TVaProtocol::RunHandler([&] { xy.OnPacketEvent(&xy, packet, byteCount); });
@@ -88,26 +88,28 @@ void TVaXYModemThread::SendFile(const std::string& fileName)
     NotifyFileInfo(fileName, FileSize());
     const int startChar = WaitForStart();
     const int32_t size = startChar == NAK ? 128 : 1024;
-    // The progress of a block is shown while the next block is on the line: the hand-over to the
-    // main thread then costs no line time.
-    int32_t shown = 0;
-    int64_t shownPosition = 0;
-    auto showPrevious = [&] {
-        if (shown > 0)
-            NotifyPacket(shown, shownPosition);
-        shown = 0;
-    };
-    for (uint32_t number = 1;; ++number) {
+    TFrame frames[2];
+    auto prepare = [&](uint32_t number, TFrame& frame) {
         ClearBlock();
         if (ReadFile(block_, size) < 0) {
             SendCancel();
             Finish(VaCode::FileReadFailed);
         }
-        SendBlock(number, size, startChar, showPrevious);
-        shown = static_cast<int32_t>(number);
-        shownPosition = FilePosition();
-        if (AtEndOfFile()) {
-            showPrevious();
+        BuildFrame(number, size, startChar, frame);
+        frame.position = FilePosition();
+        frame.last = AtEndOfFile();
+    };
+    prepare(1, frames[0]);
+    for (uint32_t number = 1;; ++number) {
+        const TFrame& frame = frames[(number - 1) % 2];
+        // The next block is read and framed while this one is on the line, so that the answer
+        // is followed by the next block at once.
+        SendBlock(frame, startChar, [&] {
+            if (!frame.last)
+                prepare(number + 1, frames[number % 2]);
+        });
+        NotifyPacket(static_cast<int32_t>(number), frame.position);
+        if (frame.last) {
             SendEOT();
             Finish(VaCode::Completed);
         }
@@ -130,39 +132,40 @@ int TVaXYModemThread::WaitForStart()
     Finish(VaCode::ProtocolFailure);
 }
 
-void TVaXYModemThread::SendBlock(uint32_t number, int32_t size, int startChar,
-                                 const std::function<void()>& whileOnLine)
+void TVaXYModemThread::BuildFrame(uint32_t number, int32_t size, int startChar, TFrame& frame) const
 {
-    // Header, number, complement, data and check go out in one write.
-    uint8_t frame[3 + 1024 + 2];
-    frame[0] = size == 128 ? SOH : STX;
-    frame[1] = static_cast<uint8_t>(number & 0xFF);
-    frame[2] = static_cast<uint8_t>(255 - frame[1]);
-    std::memcpy(frame + 3, block_, static_cast<size_t>(size));
+    uint8_t* f = frame.bytes;
+    f[0] = size == 128 ? SOH : STX;
+    f[1] = static_cast<uint8_t>(number & 0xFF);
+    f[2] = static_cast<uint8_t>(255 - f[1]);
+    std::memcpy(f + 3, block_, static_cast<size_t>(size));
     int32_t length = 3 + size;
     if (startChar == NAK) {
         uint8_t sum = 0;
         for (int32_t i = 0; i < size; ++i)
             sum = static_cast<uint8_t>(sum + block_[i]);
-        frame[length++] = sum;
+        f[length++] = sum;
     } else {
         const uint16_t crc = VaCrc16(block_, static_cast<size_t>(size));
-        frame[length++] = static_cast<uint8_t>(crc >> 8);
-        frame[length++] = static_cast<uint8_t>(crc & 0xFF);
+        f[length++] = static_cast<uint8_t>(crc >> 8);
+        f[length++] = static_cast<uint8_t>(crc & 0xFF);
     }
+    frame.length = length;
+}
 
+void TVaXYModemThread::SendBlock(const TFrame& frame, int startChar, const std::function<void()>& whileOnLine)
+{
+    bool first = true;
     for (;;) {
         if (Cancelled()) {
             SendCancel();
             Finish(VaCode::Cancelled);
         }
-        SendBuf(frame, length);
-        if (whileOnLine) {
+        // Header, number, complement, data and check go out in one write.
+        SendBuf(frame.bytes, frame.length);
+        if (first) {
+            first = false;
             whileOnLine();
-            if (Cancelled()) {
-                SendCancel();
-                Finish(VaCode::Cancelled);
-            }
         }
         if (startChar == G_START) {
             // Streaming: no answer is awaited. A receiver that gives up sends CAN, possibly behind a
@@ -218,13 +221,14 @@ void TVaXYModemThread::ReceiveFile(const std::string& fileName, int64_t expected
         int32_t count = size;
         if (expectedSize > 0)
             count = static_cast<int32_t>(std::clamp<int64_t>(expectedSize - FilePosition(), 0, size));
+        // Acknowledged first, so that the sender goes on while the block is stored and its
+        // progress handed over; a block that cannot be stored still ends the transfer (-8).
+        if (startChar != G_START)
+            SendByte(ACK);
         if (!WriteFile(block_, count)) {
             SendCancel();
             Finish(VaCode::FileWriteFailed);
         }
-        // Acknowledged before the progress is shown, so that the sender goes on meanwhile.
-        if (startChar != G_START)
-            SendByte(ACK);
         NotifyPacket(static_cast<int32_t>(number), FilePosition());
     }
 }
@@ -277,20 +281,16 @@ void TVaXYModemThread::ReceiveBlock(uint32_t number, int32_t& size, int startCha
 
         const int blockNumber = ReadByte();
         const int complement = ReadByte();
-        uint8_t sum = 0;
-        uint16_t crcValue = 0;
-        for (int32_t i = 0; i < size; ++i) {
-            const uint8_t b = static_cast<uint8_t>(ReadByte());
-            block_[i] = b;
-            sum = static_cast<uint8_t>(sum + b);
-            crcValue = VaCrc16Update(crcValue, b);
-        }
+        ReadBytes(block_, size);
         bool checkOk;
         if (crc) {
             const int high = ReadByte();
             const int low = ReadByte();
-            checkOk = ((high << 8) | low) == crcValue;
+            checkOk = ((high << 8) | low) == VaCrc16(block_, static_cast<size_t>(size));
         } else {
+            uint8_t sum = 0;
+            for (int32_t i = 0; i < size; ++i)
+                sum = static_cast<uint8_t>(sum + block_[i]);
             checkOk = ReadByte() == sum;
         }
         if (Cancelled()) {

@@ -8,10 +8,16 @@
 #include <QMetaObject>
 
 #include <atomic>
+#include <chrono>
 
 namespace {
 // Set while a call to CheckSynchronize is posted and has not started: further wake-ups add nothing.
 std::atomic<bool> wakePosted{false};
+
+// One posted call runs rounds of hand-overs for at most this long: a flood of received chunks is
+// shown several at a time between repaints, and timers, input and painting still get their turn
+// several times a frame.
+constexpr auto kHandOverSlice = std::chrono::milliseconds(8);
 } // namespace
 
 void installHandOver()
@@ -24,7 +30,9 @@ void installHandOver()
             QCoreApplication::instance(),
             [] {
                 wakePosted.store(false);
-                CheckSynchronize();
+                const auto end = std::chrono::steady_clock::now() + kHandOverSlice;
+                while (CheckSynchronize() && std::chrono::steady_clock::now() < end) {
+                }
             },
             Qt::QueuedConnection);
     });

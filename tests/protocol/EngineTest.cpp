@@ -6,6 +6,7 @@
 #include "XferTestUtil.h"
 
 #include <filesystem>
+#include <future>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -203,6 +204,91 @@ TEST(Engine, DestroyedDuringTransfer)
     // The partial file of the second run stays, with the block it had received.
     EXPECT_EQ(ReadFileBytes(dir.File("r-1.bin")), Bytes(128, 7));
     EXPECT_TRUE(ReadFileBytes(dir.File("r.bin")).empty());
+}
+
+TEST(Engine, MovedToAnotherPortDuringTheTransfer)
+{
+    // The worker waits on the first port's device when the component moves on; from then on only
+    // the second port's bytes reach it, and the first port's go to its own handler again.
+    TempDir dir;
+    Pty a, b;
+    TVaComm first, second;
+    first.SetDeviceName(a.SlavePath());
+    second.SetDeviceName(b.SlavePath());
+    std::string atFirst;
+    first.OnRxChar = [&](TVaCustomComm* port, int32_t) { atFirst += port->ReadText(); };
+    first.Open();
+    second.Open();
+    TVaXModem xm;
+    int exitCode = 1;
+    bool ended = false;
+    xm.OnTransferEnd = [&](TVaProtocol*, int32_t code) {
+        exitCode = code;
+        ended = true;
+    };
+    xm.SetComm(&first);
+    xm.SetMode(tmDownload);
+    xm.SetFileName(dir.File("r.bin"));
+    xm.SetTimeout(5000);
+    xm.StartTransfer();
+    std::atomic<bool> done{false};
+    std::promise<void> moved;
+    std::thread peer([&] {
+        EXPECT_EQ(a.Read(1), Bytes{NAK});
+        VaQueue([&] {
+            xm.SetComm(&second);
+            moved.set_value();
+        });
+        moved.get_future().wait();
+        a.Write(Bytes{'x'});
+        b.Write(Frame(1, Bytes(128, 5), false));
+        EXPECT_EQ(b.Read(1), Bytes{ACK});
+        b.Write(Bytes{EOT});
+        EXPECT_EQ(b.Read(1), Bytes{ACK});
+        done = true;
+        VaNotifyWaiters();
+    });
+    EXPECT_TRUE(ServeUntil([&] { return ended && done && atFirst == "x"; }));
+    peer.join();
+    EXPECT_EQ(exitCode, VaCode::Completed);
+    EXPECT_EQ(ReadFileBytes(dir.File("r.bin")), Bytes(128, 5));
+    xm.SetComm(nullptr);
+}
+
+TEST(Engine, ProgressReachesTheMainThreadWhileThePeerIsSilent)
+{
+    // Blocks that follow each other quickly have their progress handed over together; when the
+    // line falls silent the last of them is still shown, long before the transfer ends.
+    TempDir dir;
+    WriteFileBytes(dir.File("s.bin"), RandomBytes(10 * 128, 4));
+    Pty pty;
+    XEnd end(pty.SlavePath());
+    // Progress that only came with the next time-out would come with the end of the transfer.
+    end.Start(tmUpload, dir.File("s.bin"), TVaXProtocol::XModem, 3000, 1);
+    std::promise<void> aborted;
+    std::atomic<bool> done{false};
+    std::thread peer([&] {
+        pty.Write(Bytes{NAK});
+        for (int n = 1; n <= 3; ++n) {
+            EXPECT_EQ(pty.Read(132).size(), 132u);
+            pty.Write(Bytes{ACK});
+        }
+        EXPECT_EQ(pty.Read(132).size(), 132u); // block 4 stays unanswered
+        aborted.get_future().wait();
+        EXPECT_EQ(pty.Read(2), kCanCan);
+        done = true;
+        VaNotifyWaiters();
+    });
+    // Nothing here wakes the main thread but the worker.
+    ServeUntil([&] { return end.packets.size() == 3 || end.Done(); });
+    EXPECT_FALSE(end.Done());
+    end.xmodem.AbortTransfer();
+    aborted.set_value();
+    EXPECT_TRUE(ServeUntil([&] { return end.Done() && done; }));
+    peer.join();
+    EXPECT_EQ(end.exitCode, VaCode::Cancelled);
+    ASSERT_EQ(end.packets.size(), 3u);
+    EXPECT_EQ(end.packets.back(), std::make_pair(3, int64_t{384}));
 }
 
 TEST(Engine, SenderCancelAtEachStage)

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <sys/wait.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 extern char** environ;
@@ -125,7 +126,12 @@ Relay::Relay(int a, int b, Faults aToB, Faults bToA) : a_(a), b_(b), faults_{aTo
 {
     if (::pipe2(wake_, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    thread_ = std::thread([this] { Run(); });
+    thread_ = std::thread([this] {
+        Run();
+        timespec t{};
+        ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        cpuSeconds_ = static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+    });
 }
 
 Relay::~Relay()
