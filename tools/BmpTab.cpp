@@ -467,7 +467,10 @@ void TBmpTab::sendBmp(const QString& fileName, const std::string& destination)
         context_.addStatus("Nothing to do, Check flash destination\n");
         return;
     }
-    sendPaced(context_, stream, stream.size(), static_cast<int>(stream.size()) - 1);
+    const size_t sent = sendPaced(context_, stream, stream.size(), static_cast<int>(stream.size()) - 1);
+    if (context_.deviceGone() && sent < stream.size())
+        addError("Picture upload stopped after " + std::to_string(sent) + " of " + std::to_string(stream.size())
+                 + " bytes");
 }
 
 // --- Fonts -------------------------------------------------------------------------------------------
@@ -554,10 +557,13 @@ void TBmpTab::sendFontData(const TFontData& font, const std::string& destination
         return true;
     });
     at = 0;
-    sendCtsPaced(context_, busy, [&](char& c) {
+    const size_t sent = sendCtsPaced(context_, busy, [&](char& c) {
         if (at >= font.data.size())
             return false;
         c = static_cast<char>(font.data[at++]);
         return true;
     });
+    if (context_.deviceGone() && sent < font.data.size())
+        addError("Font upload stopped after " + std::to_string(sent) + " of " + std::to_string(font.data.size())
+                 + " data bytes");
 }

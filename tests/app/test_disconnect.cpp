@@ -3,6 +3,9 @@
 // their own, nothing keeps spinning, an XMODEM download keeps what came, and the device plugged in
 // again at the same path can be connected at once.
 #include "AtomicFile.h"
+#include "BmpTab.h"
+#include "FlashPanel.h"
+#include "ImageFiles.h"
 #include "Program.h"
 #include "PtyPeer.h"
 #include "WindowFixture.h"
@@ -13,6 +16,7 @@
 #include "VaProtocol.h"
 
 #include <QComboBox>
+#include <QTabWidget>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -221,6 +225,34 @@ private slots:
         checkCutOff("binary send", statusText, "Binary send stopped after");
         QVERIFY(statusText().contains(" of 1048576 bytes"));
         QVERIFY(frmTerm->ProgressBar1->isHidden());
+    }
+
+    void pictureUpload()
+    {
+        const std::string file = fx_->dir() + "full.bmp";
+        writeFileAtomically(file, imagefiles::makeBmp({240, 320, 24}, [](int x, int y) { return uint32_t(x * 7 + y); }));
+        frmTerm->PageControl1->setTabEnabled(1, true);
+        frmTerm->BMP->cboBMPfileName->addItem(QString::fromStdString(file));
+        frmTerm->BMP->cboBMPfileName->setCurrentIndex(frmTerm->BMP->cboBMPfileName->count() - 1);
+        frmTerm->BMP->refreshTools();
+        device_->play({}, {}, [](const std::string& received) { return received.size() >= 4096; });
+        frmTerm->BMP->cmdBMPsend->click(); // returns when the upload has ended
+        checkCutOff("picture upload", statusText, "Picture upload stopped after");
+        QVERIFY(statusText().contains(" of 230404 bytes"));
+        QVERIFY(frmTerm->ProgressBar1->isHidden());
+    }
+
+    void gridRefresh()
+    {
+        // The device answers block queries until the tenth, then goes.
+        device_->play(
+            {}, [](const std::string&, const std::string& piece) { return piece.find('q') != std::string::npos ? std::string("0*") : std::string(); },
+            [](const std::string& received) { return countOf(received, 'q') >= 10; });
+        frmTerm->PageControl1->setTabEnabled(1, true);
+        frmTerm->BMP->flash->cmdFlashRefreshClick();
+        checkCutOff("grid refresh", statusText, "No response from query block");
+        QVERIFY(frmTerm->isEnabled());
+        QCOMPARE(frmTerm->BMP->flash->Grid->blockColour[0][0], QColor(0, 255, 0));
     }
 };
 
