@@ -141,8 +141,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             // What is left of the file, then the end.
             while (alive && !endNow && s.strict && s.delivered < s.file.size())
                 alive = goodBlock();
+            // Once stray bytes went out the receiver may be waiting for what it will never get.
+            const int endPatience = s.strict ? patience : 3 * timeout + 50;
             if (!alive) {
-                session.waitEnded(patience);
+                session.waitEnded(endPatience);
                 return;
             }
             send(std::string(1, static_cast<char>(EOT)));
@@ -154,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 FUZZ_CHECK(c == (s.refused ? CAN : ACK) || gaveUp,
                            "EOT answered %d (a block refused: %d); the transfer ended: %d, exit code %d", c, s.refused,
                            session.ended(), session.exitCode());
-            session.waitEnded(patience);
+            session.waitEnded(endPatience);
         },
         2 * timeout + 100);
 

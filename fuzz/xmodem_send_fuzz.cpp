@@ -79,7 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                         session.put(CAN);
                         session.put(CAN);
                         sentCan = true;
-                        session.waitEnded(patience);
+                        // Streaming ends at the next block; a sender already waiting for the EOT's
+                        // answer waits on (and is cancelled when the peer is done).
+                        session.waitEnded(3 * timeout + 50);
                         return;
                     }
                     continue;
