@@ -2,20 +2,12 @@
 // reads matches the stream it gives; a stream has exactly width x height x 3 + 4 bytes, fits the
 // picture buffer and decodes back to a picture of that size.
 #include "BitmapConverter.h"
+#include "FuzzGui.h"
 #include "FuzzSupport.h"
-
-#include <QGuiApplication>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static int argc = 1;
-    static char name[] = "fuzz_bitmap";
-    static char* argv[] = {name, nullptr};
-    static QGuiApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        return new QGuiApplication(argc, argv);
-    }();
-    (void)app;
+    fuzz::ensureGuiApp();
 
     const std::string path = fuzz::tempDir() + "picture.bmp";
     fuzz::writeFile(path, std::string(reinterpret_cast<const char*>(data), size));

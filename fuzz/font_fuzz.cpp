@@ -2,20 +2,12 @@
 // exactly its width table and glyphs, its header announces that length and its check byte, the
 // size is the length less one, and the preview has a cell for every character.
 #include "FontConverter.h"
+#include "FuzzGui.h"
 #include "FuzzSupport.h"
-
-#include <QGuiApplication>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    static int argc = 1;
-    static char name[] = "fuzz_font";
-    static char* argv[] = {name, nullptr};
-    static QGuiApplication* app = [] {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-        return new QGuiApplication(argc, argv);
-    }();
-    (void)app;
+    fuzz::ensureGuiApp();
 
     const std::string path = fuzz::tempDir() + "font.bff";
     fuzz::writeFile(path, std::string(reinterpret_cast<const char*>(data), size));

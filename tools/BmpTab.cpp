@@ -65,6 +65,16 @@ QLabel* valueLabel(QWidget* parent, const char* name)
     return l;
 }
 
+// The first two rows of a file group: Browse, the history box and its clear button, then the file
+// name on a row of its own.
+void addFileRows(QGridLayout* grid, QPushButton* browse, QComboBox* box, QToolButton* clear, QLabel* name)
+{
+    grid->addWidget(browse, 0, 0);
+    grid->addWidget(box, 0, 1, 1, 3);
+    grid->addWidget(clear, 0, 4);
+    grid->addWidget(name, 1, 0, 1, 5);
+}
+
 QString fileNamePart(const QString& path)
 {
     return QFileInfo(path).fileName();
@@ -106,10 +116,7 @@ TBmpTab::TBmpTab(TToolContext& context, QWidget* parent) : QWidget(parent), cont
     spDelBMP = clearButton(grpBMP, "spDelBMP");
     lblBMPfileName = new QLabel(grpBMP);
     lblBMPfileName->setObjectName("lblBMPfileName");
-    bmp->addWidget(cmdBMPBrowse, 0, 0);
-    bmp->addWidget(cboBMPfileName, 0, 1, 1, 3);
-    bmp->addWidget(spDelBMP, 0, 4);
-    bmp->addWidget(lblBMPfileName, 1, 0, 1, 5);
+    addFileRows(bmp, cmdBMPBrowse, cboBMPfileName, spDelBMP, lblBMPfileName);
 
     auto* position = new QGroupBox("Picture Position", grpBMP);
     auto* positionLayout = new QHBoxLayout(position);
@@ -161,10 +168,7 @@ TBmpTab::TBmpTab(TToolContext& context, QWidget* parent) : QWidget(parent), cont
     spDelBFF = clearButton(crpBFFFont, "spDelBFF");
     lblFontFileName = new QLabel(crpBFFFont);
     lblFontFileName->setObjectName("lblFontFileName");
-    font->addWidget(cmdFontBrows, 0, 0);
-    font->addWidget(cboBFFfileName, 0, 1, 1, 3);
-    font->addWidget(spDelBFF, 0, 4);
-    font->addWidget(lblFontFileName, 1, 0, 1, 5);
+    addFileRows(font, cmdFontBrows, cboBFFfileName, spDelBFF, lblFontFileName);
     chkFontHead = new QCheckBox("Create .h file", crpBFFFont);
     chkFontHead->setObjectName("chkFontHead");
     chkFontBinary = new QCheckBox("Create Binary File", crpBFFFont);
@@ -549,20 +553,17 @@ void TBmpTab::sendFontData(const TFontData& font, const std::string& destination
     // the data, each byte only while the display asserts CTS. Cancel also ends a wait for CTS.
     port.WriteChar(static_cast<char>(font.header[5]));
     port.WriteChar(static_cast<char>(font.header[6]));
-    size_t at = 0;
-    sendCtsPaced(context_, busy, [&](char& c) {
-        if (at >= font.header.size())
-            return false;
-        c = static_cast<char>(font.header[at++]);
-        return true;
-    });
-    at = 0;
-    const size_t sent = sendCtsPaced(context_, busy, [&](char& c) {
-        if (at >= font.data.size())
-            return false;
-        c = static_cast<char>(font.data[at++]);
-        return true;
-    });
+    const auto paced = [&](const std::uint8_t* bytes, size_t count) {
+        size_t at = 0;
+        return sendCtsPaced(context_, busy, [&](char& c) {
+            if (at >= count)
+                return false;
+            c = static_cast<char>(bytes[at++]);
+            return true;
+        });
+    };
+    paced(font.header.data(), font.header.size());
+    const size_t sent = paced(font.data.data(), font.data.size());
     if (context_.deviceGone() && sent < font.data.size())
         addError("Font upload stopped after " + std::to_string(sent) + " of " + std::to_string(font.data.size())
                  + " data bytes");

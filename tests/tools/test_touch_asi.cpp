@@ -139,6 +139,23 @@ private:
         QVERIFY(!cancelFlag);
     }
 
+    // The window on a pty whose fake modem lines can raise RING, connected.
+    std::shared_ptr<TFakeModemLines> connectWithRingLines(PtyPeer& pty)
+    {
+        start(pty.SlavePath());
+        auto lines = std::make_shared<TFakeModemLines>();
+        frmTerm->VaComm1->SetModemLines(lines);
+        connectPort();
+        return lines;
+    }
+
+    // The touch panel of the BMP tab, enabled as a display's catalogue entry enables the tab.
+    static TTouchPanel& touchPanel()
+    {
+        frmTerm->PageControl1->setTabEnabled(1, true);
+        return *frmTerm->BMP->touch;
+    }
+
 private slots:
     void initTestCase() { fx_ = std::make_unique<TWindowFixture>("qxtouch"); }
 
@@ -153,13 +170,9 @@ private slots:
     void touchReportsOnRing()
     {
         PtyPeer pty;
-        start(pty.SlavePath());
-        auto lines = std::make_shared<TFakeModemLines>();
-        frmTerm->VaComm1->SetModemLines(lines);
-        connectPort();
+        const auto lines = connectWithRingLines(pty);
         TouchDisplay display(pty);
-        frmTerm->PageControl1->setTabEnabled(1, true); // the BMP tab, as a display's catalogue entry has it
-        TTouchPanel& panel = *frmTerm->BMP->touch;
+        TTouchPanel& panel = touchPanel();
         int opened = 0;
         frmTerm->VaComm1->OnOpen = [&](TVaCustomComm*) { ++opened; };
 
@@ -237,13 +250,9 @@ private slots:
     void touchSwitchLeavesTheConnectionAsTheUserChose()
     {
         PtyPeer pty;
-        start(pty.SlavePath());
-        auto lines = std::make_shared<TFakeModemLines>();
-        frmTerm->VaComm1->SetModemLines(lines);
-        connectPort();
+        const auto lines = connectWithRingLines(pty);
         TouchDisplay display(pty);
-        frmTerm->PageControl1->setTabEnabled(1, true); // the BMP tab, as a display's catalogue entry has it
-        TTouchPanel& panel = *frmTerm->BMP->touch;
+        TTouchPanel& panel = touchPanel();
 
         // With the port closed by the user, the box sets the watched events and opens nothing.
         frmTerm->spdConnect->click();
