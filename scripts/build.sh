@@ -13,6 +13,12 @@ while [ $# -gt 0 ]; do
   fi
 done
 [ -n "${CI:-}" ] && extra+=(-DQX_WERROR=ON)
+# A compiler cache, where installed, makes rebuilds of other trees and checkouts cheap; paths are
+# taken relative to the checkout so that two checkouts share their objects.
+if command -v ccache >/dev/null; then
+  extra+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=1
+fi
 if [ ! -f "$dir/build.ninja" ]; then
   cmake -S . -B "$dir" -G Ninja "${extra[@]}" >/dev/null
 else

@@ -4,7 +4,7 @@
 #   scripts/setup.sh fuzz     also clang and its libFuzzer runtime, for the fuzz targets
 set -euo pipefail
 packages=(
-  cmake ninja-build g++ pkg-config
+  cmake ninja-build g++ pkg-config ccache
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev
   lrzsz socat python3
