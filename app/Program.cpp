@@ -1,6 +1,7 @@
 #include "Program.h"
 
 #include "DeviceSelection.h"
+#include "Latin1.h"
 #include "Messages.h"
 #include "StringsTab.h"
 #include "TextSet.h"
@@ -122,21 +123,21 @@ QString usageText()
            "SIGTERM, SIGINT and SIGHUP close the program as closing its window does.\n";
 }
 
-void connectAtStart(const QString& port)
+void connectAtStart(const std::string& port)
 {
     QComboBox* box = frmTerm->cboPort;
-    const std::string path = port.toLocal8Bit().toStdString();
-    int at = box->findText(port);
+    const QString entry = latin1(port);
+    int at = box->findText(entry);
     for (int i = 1; at < 0 && i < box->count(); ++i) {
-        if (frmTerm->portPath(i) == path)
+        if (frmTerm->portPath(i) == port)
             at = i;
     }
     if (at < 0) {
         // Into its place in the list's text order ("<none>" stays first).
         at = 1;
-        while (at < box->count() && box->itemText(at).compare(port, Qt::CaseInsensitive) < 0)
+        while (at < box->count() && box->itemText(at).compare(entry, Qt::CaseInsensitive) < 0)
             ++at;
-        box->insertItem(at, port);
+        box->insertItem(at, entry);
     }
     box->setCurrentIndex(at);
     guarded([] {

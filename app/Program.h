@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <string>
+
 // Creates the windows in their order: the main window, the text transfer settings, the about box,
 // the XMODEM dialog and the update dialog. Each reads its settings as it is created.
 void createWindows();
@@ -28,11 +30,11 @@ TCommandLine parseCommandLine(const QStringList& arguments);
 // The text --help prints.
 QString usageText();
 
-// Selects port in the main window's port list and connects, as picking it and pressing the
-// connect button does: an entry of that text, else the entry whose device is that path, else the
-// name is added to the list (a pseudo-terminal, a link, any name the port accepts). A port that
-// cannot be opened is reported as the connect button reports it.
-void connectAtStart(const QString& port);
+// Selects port (bytes, as the command line gives it) in the main window's port list and connects,
+// as picking it and pressing the connect button does: an entry of that text, else the entry whose
+// device is that path, else the name is added to the list (a pseudo-terminal, a link, any name
+// the port accepts). A port that cannot be opened is reported as the connect button reports it.
+void connectAtStart(const std::string& port);
 
 // Ends the program the way closing its main window does, for when no one can answer a question:
 // message boxes go to standard error, unsaved snippet library work is kept in a recovery file

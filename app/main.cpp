@@ -55,8 +55,10 @@ int main(int argc, char* argv[])
     installHandOver();
     installEndingSignals();
     createWindows();
-    if (!line.port.isEmpty())
-        frmTerm->afterFirstActivation = [port = line.port] { connectAtStart(port); };
+    if (!line.port.isEmpty()) {
+        // The name's own bytes, as the port list holds names.
+        frmTerm->afterFirstActivation = [port = line.port.toLocal8Bit().toStdString()] { connectAtStart(port); };
+    }
     frmTerm->show();
     frmTerm->activateWindow();
     const int result = QApplication::exec();

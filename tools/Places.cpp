@@ -81,16 +81,21 @@ bool seedFolder(const std::string& from, const std::string& to)
 
 // Makes folder (ending "/") a copy of the installed one, whole or not at all: the copy is made
 // beside it under another name and renamed into place, so a full disk or an end in the middle
-// never leaves a tool folder that lacks files. Without an installed copy an empty folder is made.
+// never leaves a tool folder that lacks files (the next start tries again). Without an installed
+// copy an empty folder is made.
 void seedToolFolder(const std::string& installed, const std::string& folder)
 {
+    if (!exists(installed)) {
+        makeFolders(folder);
+        return;
+    }
     const std::string target = folder.substr(0, folder.size() - 1);
     const std::string partial = target + ".seeding-" + std::to_string(::getpid());
-    std::error_code ignored;
-    if (exists(installed) && seedFolder(installed, partial + "/") && ::rename(partial.c_str(), target.c_str()) == 0)
+    if (seedFolder(installed, partial + "/") && ::rename(partial.c_str(), target.c_str()) == 0)
         return;
+    // Failed, or another first start of this user was quicker.
+    std::error_code ignored;
     std::filesystem::remove_all(partial, ignored);
-    makeFolders(folder);
 }
 
 // Portable: a tool folder beside the executable, in a folder this user may write. Being writable

@@ -107,7 +107,7 @@ private slots:
         const int entries = frmTerm->cboPort->count();
 
         // A path the list holds: that entry, no second one.
-        connectAtStart(QString::fromStdString(listed.SlavePath()));
+        connectAtStart(listed.SlavePath());
         QVERIFY2(frmTerm->VaComm1->Active(), qPrintable(fx_->errors.join("; ")));
         QVERIFY(frmTerm->spdConnect->isChecked());
         QCOMPARE(frmTerm->cboPort->currentText().toStdString(), listed.SlavePath());
@@ -117,7 +117,7 @@ private slots:
         QCOMPARE(listed.Read(2), std::string("hi"));
 
         // A path it does not hold is added in its text order, and the port changes to it.
-        connectAtStart(QString::fromStdString(unlisted.SlavePath()));
+        connectAtStart(unlisted.SlavePath());
         QVERIFY2(frmTerm->VaComm1->Active(), qPrintable(fx_->errors.join("; ")));
         QCOMPARE(frmTerm->cboPort->count(), entries + 1);
         QCOMPARE(frmTerm->cboPort->currentText().toStdString(), unlisted.SlavePath());
