@@ -3,6 +3,7 @@
 #include "Activation.h"
 #include "Latin1.h"
 #include "Places.h"
+#include "QxBuildInfo.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -17,7 +18,7 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent)
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     auto* layout = new QVBoxLayout(this);
     ProductName = new QLabel("<b>QX-Com</b>", this);
-    Version = new QLabel("Version 1.03", this);
+    Version = new QLabel(QString("Version ") + kQxVersion, this);
     Comments = new QLabel("Serial terminal and tools for serial graphic display modules\n" + latin1(makerSite()), this);
     OKButton = new QPushButton("OK", this);
     layout->addWidget(ProductName);

@@ -874,6 +874,7 @@ void TfrmTerm::Reset1Click()
 
 void TfrmTerm::FormActivate()
 {
+    const bool first = firstActivation_;
     if (firstActivation_) {
         // Cleared first, so that a settings error shown in a box (whose closing activates this
         // window again) is not raised again and again.
@@ -896,6 +897,8 @@ void TfrmTerm::FormActivate()
     addStatus("1) Select COM port and parameters\n", fsPlain, hint);
     addStatus("2) Connect to COM using the red icon (will turn green)\n", fsPlain, hint);
     addStatus("3) To use tool panel to (optionally) select device\n", fsPlain, hint);
+    if (first && afterFirstActivation)
+        std::exchange(afterFirstActivation, nullptr)();
 }
 
 void TfrmTerm::getSettings()

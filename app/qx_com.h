@@ -172,6 +172,10 @@ public:
 
     bool closing() const { return context->closing(); }
 
+    // Runs once, at the end of the first activation (after the settings are applied): start-up
+    // steps the program entry adds, such as connecting to a port named on the command line.
+    std::function<void()> afterFirstActivation;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;

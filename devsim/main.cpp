@@ -21,6 +21,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "QxBuildInfo.h"
 #include "device.h"
 #include "files.h"
 #include "line_settings.h"
@@ -53,6 +54,7 @@ void usage(FILE* to)
         "  --png-on-exit         also write the screen when ending\n"
         "  --exit-with-pid PID   end when process PID ends\n"
         "  --verbose             copy the log to standard error\n"
+        "  --version             print the version and end\n"
         "signals: SIGUSR1 writes the screen, SIGUSR2 makes the device start a block transfer (sends D),\n"
         "         SIGTERM, SIGINT, SIGHUP end it\n",
         to);
@@ -82,6 +84,9 @@ bool parseArgs(int argc, char** argv, Options& o)
             if (*end != '\0' || o.exitWithPid <= 0) return false;
         } else if (a == "--help" || a == "-h") {
             usage(stdout);
+            std::exit(0);
+        } else if (a == "--version") {
+            std::printf("qx-devsim %s\n", kQxVersion);
             std::exit(0);
         } else {
             return false;

@@ -4,6 +4,7 @@
 //             [--flow none|rtscts|xonxoff] PORT FILE
 //
 // Exit status: 0 when the transfer completed, 1 when it failed, 2 for a usage or port error.
+#include "QxBuildInfo.h"
 #include "VaProtocol.h"
 
 #include <chrono>
@@ -76,6 +77,9 @@ bool ParseArgs(int argc, char** argv, Options& o)
         };
         if (arg == "-h" || arg == "--help") {
             Usage(stdout);
+            std::exit(0);
+        } else if (arg == "--version") {
+            std::printf("qx-xmodem %s\n", kQxVersion);
             std::exit(0);
         } else if (arg == "--protocol") {
             const char* v = value("--protocol");

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the program and the tests need, skipping what is there.
+# Installs the Debian packages the build, the program and the tests need, skipping what is there
+# (the icon and man page tools for the build; Debian's package checkers for the package test).
 #   scripts/setup.sh          what building, running and testing need
 #   scripts/setup.sh fuzz     also clang and its libFuzzer runtime, for the fuzz targets
 set -euo pipefail
@@ -9,6 +10,8 @@ packages=(
   libgtest-dev libgmock-dev
   lrzsz socat python3
   xvfb xdotool x11-apps fonts-dejavu-core
+  librsvg2-bin scdoc
+  dpkg-dev lintian desktop-file-utils appstream man-db
 )
 [ "${1:-}" = "fuzz" ] && packages+=(clang libclang-rt-14-dev)
 missing=()

@@ -1,12 +1,15 @@
 #include "StringsTab.h"
 
+#include "AtomicFile.h"
 #include "Latin1.h"
 #include "Messages.h"
+#include "Places.h"
 #include "SnippetLibrary.h"
 #include "ToolContext.h"
 #include "Values.h"
 
 #include "VaComm.h"
+#include "VaFileName.h"
 
 #include <QAction>
 #include <QDateTime>
@@ -26,6 +29,9 @@
 #include <QTextBlock>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <cerrno>
+#include <cstring>
 
 namespace {
 
@@ -418,6 +424,31 @@ bool TStringsTab::offerToSave(const QString& next)
     if (answer == QMessageBox::Yes)
         return saveCurrentLibrary();
     return answer == QMessageBox::No;
+}
+
+QString TStringsTab::keepUnsavedWork()
+{
+    if (!hasUnsavedChanges())
+        return {};
+    commitBody();
+    const std::string library = libraryPath_.empty() ? placeOf(TQxPlace::qpToolFolder) + "library.qxt" : libraryPath_;
+    const size_t slash = library.rfind('/') + 1;
+    const size_t dot = library.rfind('.');
+    const bool hasExtension = dot != std::string::npos && dot > slash;
+    const std::string recovery = MakeUniqueFileName(library.substr(0, hasExtension ? dot : library.size()) + "-recovered"
+                                                    + (hasExtension ? library.substr(dot) : std::string()));
+    const QString name = QFile::decodeName(QByteArray::fromStdString(library));
+    const bool kept = writeFileAtomically(recovery, snippetLibrary.libraryText(saveStamp()));
+    const int error = errno;
+    if (kept) {
+        const QString text = "The unsaved changes of " + name + " are kept in "
+                             + QFile::decodeName(QByteArray::fromStdString(recovery)) + "\n";
+        context_.addStatus(text, fsBold, Qt::black);
+        return text;
+    }
+    const QString text = "The unsaved changes of " + name + " could not be kept: " + QString::fromLocal8Bit(std::strerror(error)) + "\n";
+    context_.addStatus(text, fsBold, kErrorRed);
+    return text;
 }
 
 void TStringsTab::reLibNamesMouseDown(const QPoint& point)

@@ -94,6 +94,11 @@ public:
     // Asks whether unsaved work is saved first: Yes saves (false when the save fails), No drops it,
     // Cancel gives false. True straight away when there is nothing unsaved.
     bool offerToSave(const QString& next);
+    // For an end where no one can be asked: unsaved work is written beside the library file as
+    // NAME-recovered.EXT (NAME-recovered-1.EXT ... when that exists), the library file itself is
+    // left as it was. Says where in the status pane and gives that text; empty when there was
+    // nothing unsaved.
+    QString keepUnsavedWork();
     // The file the library in memory was loaded from (empty before the first load).
     const std::string& libraryPath() const { return libraryPath_; }
     // The picture the Save button shows.

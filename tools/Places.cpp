@@ -2,9 +2,11 @@
 
 #include "AtomicFile.h"
 #include "IniFile.h"
+#include "QxBuildInfo.h"
 
 #include <cstdlib>
 #include <dirent.h>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,13 +51,15 @@ std::string xdgHome(const char* variable, const char* fallback, const std::strin
     return withSlash(std::string(home ? home : "/tmp") + fallback);
 }
 
-// Copies the files of one folder tree into another, keeping what is already there.
-void seedFolder(const std::string& from, const std::string& to)
+// Copies the files of one folder tree into another, keeping what is already there. False when a
+// file could not be copied.
+bool seedFolder(const std::string& from, const std::string& to)
 {
     DIR* dir = ::opendir(from.c_str());
     if (!dir)
-        return;
+        return false;
     makeFolders(to);
+    bool ok = true;
     while (const dirent* e = ::readdir(dir)) {
         const std::string name = e->d_name;
         if (name == "." || name == "..")
@@ -65,14 +69,41 @@ void seedFolder(const std::string& from, const std::string& to)
         if (::stat(src.c_str(), &st) != 0)
             continue;
         if (S_ISDIR(st.st_mode)) {
-            seedFolder(src + "/", dst + "/");
+            ok = seedFolder(src + "/", dst + "/") && ok;
         } else if (S_ISREG(st.st_mode) && !exists(dst)) {
             std::string data;
-            if (readWholeFile(src, data))
-                writeFileAtomically(dst, data);
+            ok = readWholeFile(src, data) && writeFileAtomically(dst, data) && ok;
         }
     }
     ::closedir(dir);
+    return ok;
+}
+
+// Makes folder (ending "/") a copy of the installed one, whole or not at all: the copy is made
+// beside it under another name and renamed into place, so a full disk or an end in the middle
+// never leaves a tool folder that lacks files (the next start tries again). Without an installed
+// copy an empty folder is made.
+void seedToolFolder(const std::string& installed, const std::string& folder)
+{
+    if (!exists(installed)) {
+        makeFolders(folder);
+        return;
+    }
+    const std::string target = folder.substr(0, folder.size() - 1);
+    const std::string partial = target + ".seeding-" + std::to_string(::getpid());
+    if (seedFolder(installed, partial + "/") && ::rename(partial.c_str(), target.c_str()) == 0)
+        return;
+    // Failed, or another first start of this user was quicker.
+    std::error_code ignored;
+    std::filesystem::remove_all(partial, ignored);
+}
+
+// Portable: a tool folder beside the executable, in a folder this user may write. Being writable
+// alone is not enough: root may write everywhere, and an installed /usr/bin must stay untouched.
+bool portable(const std::string& exe)
+{
+    struct stat st {};
+    return ::stat((exe + "qxtools").c_str(), &st) == 0 && S_ISDIR(st.st_mode) && folderWritable(exe);
 }
 
 } // namespace
@@ -99,28 +130,30 @@ void overridePlaces(const std::string& exeFolder, const std::string& configHome,
 std::string placeOf(TQxPlace place)
 {
     const std::string exe = executableFolder();
-    const bool portable = folderWritable(exe);
+    const bool beside = portable(exe);
+    const std::string installed = exe + kQxDataFromBin;
     switch (place) {
     case TQxPlace::qpSettingsFile: {
         const std::string name = "qx-com-103.ini";
-        if (portable)
+        if (beside)
             return exe + name;
         const std::string folder = xdgHome("XDG_CONFIG_HOME", "/.config", configOverride) + "qx-com/";
         makeFolders(folder);
-        if (!exists(folder + name) && exists(exe + name)) {
+        if (!exists(folder + name) && exists(installed + name)) {
             std::string data;
-            if (readWholeFile(exe + name, data))
+            if (readWholeFile(installed + name, data))
                 writeFileAtomically(folder + name, data);
         }
         return folder + name;
     }
     case TQxPlace::qpToolFolder: {
-        if (portable)
+        if (beside)
             return exe + "qxtools/";
         const std::string folder = xdgHome("XDG_DATA_HOME", "/.local/share", dataOverride) + "qx-com/qxtools/";
-        if (!exists(folder))
-            seedFolder(exe + "qxtools/", folder);
-        makeFolders(folder);
+        if (!exists(folder)) {
+            makeFolders(folder.substr(0, folder.rfind('/', folder.size() - 2) + 1));
+            seedToolFolder(installed + "qxtools/", folder);
+        }
         return folder;
     }
     }
@@ -130,5 +163,5 @@ std::string placeOf(TQxPlace place)
 std::string makerSite()
 {
     const TIniFile ini(placeOf(TQxPlace::qpSettingsFile));
-    return ini.ReadString("Web", "Site", "http://www.qx-com.example");
+    return ini.ReadString("Web", "Site", kQxSite);
 }

@@ -1,8 +1,9 @@
 // Where the program keeps its files. The settings file and the tool folder live beside the
-// executable when that folder is writable (a build tree, a portable copy); otherwise (an installed
-// program) the settings live in $XDG_CONFIG_HOME/qx-com/ and the tool folder in
-// $XDG_DATA_HOME/qx-com/qxtools/, seeded on the first run from the copy beside the executable.
-// Nobody else builds these paths.
+// executable when a tool folder is there and the folder is writable (a build tree, a portable
+// copy). Otherwise (an installed program) nothing is written beside the executable: the settings
+// live in $XDG_CONFIG_HOME/qx-com/ and the tool folder in $XDG_DATA_HOME/qx-com/qxtools/, seeded on
+// the first run from the installed data folder (../share/qx-com/ from the executable's folder),
+// which may also hold a settings file that new users start from. Nobody else builds these paths.
 #pragma once
 
 #include <string>

@@ -278,6 +278,7 @@ TEST(Places, BesideTheExecutableOrXdgFolders)
     TempDir dir;
     const std::string exe = dir.path() + "bin/";
     ::mkdir(exe.c_str(), 0755);
+    ::mkdir((exe + "qxtools").c_str(), 0755);
     overridePlaces(exe, dir.path() + "config", dir.path() + "data");
     EXPECT_EQ(placeOf(TQxPlace::qpSettingsFile), exe + "qx-com-103.ini");
     EXPECT_EQ(placeOf(TQxPlace::qpToolFolder), exe + "qxtools/");
@@ -288,20 +289,45 @@ TEST(Places, BesideTheExecutableOrXdgFolders)
     EXPECT_EQ(placeOf(TQxPlace::qpToolFolder), dir.path() + "data/qx-com/qxtools/");
     struct stat st {};
     EXPECT_EQ(::stat((dir.path() + "data/qx-com/qxtools").c_str(), &st), 0);
+}
 
-    overridePlaces(exe, dir.path() + "config2", dir.path() + "data2");
-    if (::geteuid() != 0) {
-        // An installed program: the settings are seeded from the copy beside the executable.
-        writeFileAtomically(exe + "qx-com-103.ini", "[A]\nB=1\n");
-        ::mkdir((exe + "qxtools").c_str(), 0755);
-        writeFileAtomically(exe + "qxtools/devices.ini", "[D]\n");
-        ::chmod(exe.c_str(), 0555);
-        EXPECT_EQ(placeOf(TQxPlace::qpSettingsFile), dir.path() + "config2/qx-com/qx-com-103.ini");
-        EXPECT_EQ(fileText(dir.path() + "config2/qx-com/qx-com-103.ini"), "[A]\nB=1\n");
-        EXPECT_EQ(placeOf(TQxPlace::qpToolFolder), dir.path() + "data2/qx-com/qxtools/");
-        EXPECT_EQ(fileText(dir.path() + "data2/qx-com/qxtools/devices.ini"), "[D]\n");
-        ::chmod(exe.c_str(), 0755);
-    }
+TEST(Places, AnInstalledProgramSeedsTheUsersFoldersAndWritesNothingBesideItself)
+{
+    // prefix/bin/qx-com and prefix/share/qx-com/ as the package installs them. The bin folder is
+    // writable here (and for root anywhere): without a tool folder beside it, it is still left alone.
+    TempDir dir;
+    const std::string bin = dir.path() + "usr/bin/", share = dir.path() + "usr/share/qx-com/";
+    ASSERT_EQ(std::system(("mkdir -p " + bin + " " + share + "qxtools/samples").c_str()), 0);
+    writeFileAtomically(share + "qx-com-103.ini", "[A]\nB=1\n");
+    writeFileAtomically(share + "qxtools/devices.ini", "[D]\n");
+    writeFileAtomically(share + "qxtools/samples/a.bmp", "BM");
+    const std::string config = dir.path() + "config/", data = dir.path() + "data/";
+    overridePlaces(bin, config, data);
+
+    EXPECT_EQ(placeOf(TQxPlace::qpSettingsFile), config + "qx-com/qx-com-103.ini");
+    EXPECT_EQ(fileText(config + "qx-com/qx-com-103.ini"), "[A]\nB=1\n");
+    EXPECT_EQ(placeOf(TQxPlace::qpToolFolder), data + "qx-com/qxtools/");
+    EXPECT_EQ(fileText(data + "qx-com/qxtools/devices.ini"), "[D]\n");
+    EXPECT_EQ(fileText(data + "qx-com/qxtools/samples/a.bmp"), "BM");
+    // Nothing of the copy's making is left beside it.
+    EXPECT_EQ(folderEntries(data + "qx-com/"), std::vector<std::string>{"qxtools"});
+
+    // The user's files are the user's from then on: a later start neither replaces nor adds.
+    writeFileAtomically(config + "qx-com/qx-com-103.ini", "[A]\nB=2\n");
+    writeFileAtomically(data + "qx-com/qxtools/devices.ini", "[D]\nE=1\n");
+    ::unlink((data + "qx-com/qxtools/samples/a.bmp").c_str());
+    placeOf(TQxPlace::qpSettingsFile);
+    placeOf(TQxPlace::qpToolFolder);
+    EXPECT_EQ(fileText(config + "qx-com/qx-com-103.ini"), "[A]\nB=2\n");
+    EXPECT_EQ(fileText(data + "qx-com/qxtools/devices.ini"), "[D]\nE=1\n");
+    EXPECT_TRUE(folderEntries(data + "qx-com/qxtools/samples/").empty());
+    EXPECT_TRUE(folderEntries(bin).empty());
+
+    // Without an installed copy the user still gets an (empty) tool folder.
+    const std::string data2 = dir.path() + "data2/";
+    overridePlaces(dir.path() + "elsewhere/bin/", config, data2);
+    EXPECT_EQ(placeOf(TQxPlace::qpToolFolder), data2 + "qx-com/qxtools/");
+    EXPECT_EQ(folderEntries(data2 + "qx-com/"), std::vector<std::string>{"qxtools"});
     overridePlaces({});
 }
 

@@ -1,6 +1,8 @@
 #include "TestSupport.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <dirent.h>
 #include <filesystem>
 #include <stdexcept>
 #include <vector>
@@ -13,6 +15,19 @@ TTempDir::TTempDir(const std::string& prefix)
     if (!::mkdtemp(buffer.data()))
         throw std::runtime_error("cannot make a temporary folder");
     path_ = std::string(buffer.data()) + "/";
+}
+
+std::vector<std::string> folderEntries(const std::string& folder)
+{
+    std::vector<std::string> names;
+    DIR* d = ::opendir(folder.c_str());
+    while (auto* e = d ? ::readdir(d) : nullptr)
+        if (std::string name = e->d_name; name != "." && name != "..")
+            names.push_back(name);
+    if (d)
+        ::closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 TTempDir::~TTempDir()

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 // A fresh folder under /tmp (path ends with "/"), removed with everything in it at the end.
 class TTempDir {
@@ -20,6 +21,9 @@ public:
 private:
     std::string path_;
 };
+
+// The names in a folder (without "." and ".."), sorted; none when it cannot be read.
+std::vector<std::string> folderEntries(const std::string& folder);
 
 // Modem lines of a fake device: DSR on, CTS and RING as the test sets them; DTR and RTS changes
 // are recorded. With ringPulse set, the next look at the lines reports RING once.

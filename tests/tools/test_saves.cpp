@@ -10,11 +10,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <dirent.h>
 #include <functional>
 #include <string>
 #include <vector>
@@ -56,19 +54,6 @@ std::vector<std::string> statesOf(const std::string& path, const std::function<v
     }
     ::unlink(scratch.c_str());
     return states;
-}
-
-std::vector<std::string> folderEntries(const std::string& folder)
-{
-    std::vector<std::string> names;
-    DIR* d = ::opendir(folder.c_str());
-    while (auto* e = d ? ::readdir(d) : nullptr)
-        if (std::string name = e->d_name; name != "." && name != "..")
-            names.push_back(name);
-    if (d)
-        ::closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 } // namespace
