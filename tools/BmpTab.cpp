@@ -289,6 +289,7 @@ void TBmpTab::refreshTools()
         showPreview(bitmap);
         showBmpInfo(bitmap);
     } else {
+        clearPicture();
         context_.addStatus("Can't open bmp file\n", fsPlain, kErrorRed);
     }
     showFontPreview(cboBFFfileName->currentText());
@@ -298,7 +299,7 @@ void TBmpTab::refreshTools()
     refreshing_ = false;
 }
 
-const TBmpTab::TPicture& TBmpTab::picture(const QString& fileName)
+TBmpTab::TPicture& TBmpTab::picture(const QString& fileName)
 {
     const QFileInfo info(fileName);
     if (picture_.path != info.absoluteFilePath() || picture_.modified != info.lastModified()
@@ -339,23 +340,42 @@ void TBmpTab::showPreview(const QString& fileName)
 void TBmpTab::showBmpInfo(const QString& fileName)
 {
     if (!fileExists(fileName)) {
+        clearPicture();
         context_.addStatus("Can't open bmp file\n", fsPlain, kErrorRed);
         return;
     }
-    const TPicture& p = picture(fileName);
-    if (!p.headed) {
-        // Not a bitmap the converter can read: the labels keep what they showed.
+    TPicture& p = picture(fileName);
+    // What the converter says about a picture is said once; a send it refuses says it again.
+    if (!p.error.empty() && !p.reported) {
         addError(p.error);
+        p.reported = true;
+    }
+    if (!p.headed) {
+        // Not a bitmap the converter can read: nothing of an earlier picture stays on show.
+        clearPicture();
         return;
     }
     lblHeight->setText(QString::number(bmpHeight(p.header)));
     lblWidth->setText(QString::number(bmpWidth(p.header)));
     lblDepth->setText(QString::number(bmpDepth(p.header)));
-    if (!p.error.empty())
-        addError(p.error);
+    setWindowColour(bmpDepth(p.header) != 24 ? QColor(Qt::red) : QApplication::palette().color(QPalette::Button));
+}
+
+void TBmpTab::clearPicture()
+{
+    QPixmap screen(kScreenWidth, kScreenHeight);
+    screen.fill(Qt::black);
+    Image1->setPixmap(screen);
+    Image1->setToolTip(QString());
+    for (QLabel* label : {lblWidth, lblHeight, lblDepth})
+        label->clear();
+    setWindowColour(QApplication::palette().color(QPalette::Button));
+}
+
+void TBmpTab::setWindowColour(const QColor& colour)
+{
     QPalette palette = context_.window.palette();
-    palette.setColor(QPalette::Window,
-                     bmpDepth(p.header) != 24 ? QColor(Qt::red) : QApplication::palette().color(QPalette::Button));
+    palette.setColor(QPalette::Window, colour);
     context_.window.setPalette(palette);
 }
 
@@ -440,9 +460,10 @@ void TBmpTab::sendBmp(const QString& fileName, const std::string& destination)
         context_.addStatus("Colour depth must be 24\n", fsPlain, kErrorRed);
         return;
     }
-    const TPicture& p = picture(fileName);
+    TPicture& p = picture(fileName);
     if (p.stream.empty()) {
         addError(p.error);
+        p.reported = true;
         return;
     }
     // The stream goes out whole: it was converted from the file as it is now.
@@ -475,6 +496,8 @@ void TBmpTab::sendBmp(const QString& fileName, const std::string& destination)
     if (context_.deviceGone() && sent < stream.size())
         addError("Picture upload stopped after " + std::to_string(sent) + " of " + std::to_string(stream.size())
                  + " bytes");
+    if (destination == "flash" && sent == stream.size())
+        flash->showStoredBlocks(bytes(lblBlockNumber->text()));
 }
 
 // --- Fonts -------------------------------------------------------------------------------------------
@@ -485,22 +508,27 @@ void TBmpTab::createFontFiles(const QString& fileName)
         context_.addStatus("Can't open font file\n", fsPlain, kErrorRed);
         return;
     }
-    const std::string name = bytes(fileName);
+    if (!chkFontHead->isChecked() && !chkFontBinary->isChecked()) {
+        context_.addStatus("Nothing created: tick \"Create .h file\" or \"Create Binary File\" first\n", fsPlain,
+                           kErrorRed);
+        return;
+    }
+    QString written;
     if (chkFontHead->isChecked()) {
-        const std::string error = fo_head(fileName);
+        const std::string error = fo_head(fileName, &written);
         if (!error.empty()) {
             addError(error);
             return;
         }
-        context_.addStatus(".h File created at " + name + "\n", fsPlain, kOkGreen);
+        context_.addStatus(".h File created at " + bytes(written) + "\n", fsPlain, kOkGreen);
     }
     if (chkFontBinary->isChecked()) {
-        const std::string error = fo_binary(fileName);
+        const std::string error = fo_binary(fileName, &written);
         if (!error.empty()) {
             addError(error);
             return;
         }
-        context_.addStatus("Binary File created at " + name + "\n", fsPlain, kOkGreen);
+        context_.addStatus("Binary File created at " + bytes(written) + "\n", fsPlain, kOkGreen);
     }
 }
 
@@ -567,4 +595,6 @@ void TBmpTab::sendFontData(const TFontData& font, const std::string& destination
     if (context_.deviceGone() && sent < font.data.size())
         addError("Font upload stopped after " + std::to_string(sent) + " of " + std::to_string(font.data.size())
                  + " data bytes");
+    if (destination == "flash" && sent == font.data.size())
+        flash->showStoredBlocks(bytes(lblBlockNumber->text()));
 }

@@ -182,13 +182,23 @@ bool TFlashPanel::colourOfCode(const std::string& code, QColor& colour)
     return true;
 }
 
+TReply TFlashPanel::askBlock(const std::string& block)
+{
+    return context_.channel.sendAndWait(command(block, 'q'), replyTerminator, 10);
+}
+
+void TFlashPanel::showCode(QLabel* label, const std::string& code)
+{
+    label->setText(latin1(code));
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, code == "0" ? kOkGreen : kErrorRed);
+    label->setPalette(palette);
+}
+
 std::string TFlashPanel::queryBlock(const std::string& block, QLabel* label)
 {
-    const TReply reply = context_.channel.sendAndWait(command(block, 'q'), replyTerminator, 10);
-    label->setText(latin1(reply.text));
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, reply.text == "0" ? kOkGreen : kErrorRed);
-    label->setPalette(palette);
+    const TReply reply = askBlock(block);
+    showCode(label, reply.text);
     return reply.text;
 }
 
@@ -210,17 +220,41 @@ void TFlashPanel::refreshFlash()
     for (int row = 0; row < TFlashGrid::kRows; ++row) {
         for (int column = 0; column < TFlashGrid::kColumns; ++column) {
             const int block = row * TFlashGrid::kColumns + column;
-            const TReply reply = context_.channel.sendAndWait(command(std::to_string(block), 'q'), replyTerminator, 10);
+            const TReply reply = askBlock(std::to_string(block));
             if (!reply.found || context_.closing()) {
                 if (!context_.closing())
                     context_.addStatus("No response from query block\n", fsPlain, kErrorRed);
                 return;
             }
-            QColor colour;
-            if (colourOfCode(reply.text, colour))
-                Grid->setCell(column, row, colour);
+            showType(block, reply.text);
             busy.setValue(block + 1);
         }
+    }
+}
+
+void TFlashPanel::showType(int block, const std::string& code)
+{
+    QColor colour;
+    if (block >= 0 && block < TFlashGrid::kColumns * TFlashGrid::kRows && colourOfCode(code, colour))
+        Grid->setCell(block % TFlashGrid::kColumns, block / TFlashGrid::kColumns, colour);
+}
+
+void TFlashPanel::showStoredBlocks(const std::string& block)
+{
+    TReply reply = askBlock(block);
+    showCode(lblFlashType, reply.text);
+    bool number = false;
+    const int first = QString::fromStdString(block).toInt(&number);
+    if (!reply.found || !number)
+        return;
+    showType(first, reply.text);
+    for (int next = first + 1; next < TFlashGrid::kColumns * TFlashGrid::kRows; ++next) {
+        reply = askBlock(std::to_string(next));
+        if (!reply.found)
+            return;
+        showType(next, reply.text);
+        if (reply.text != "m")
+            return;
     }
 }
 

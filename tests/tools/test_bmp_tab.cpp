@@ -277,7 +277,8 @@ private slots:
         openPty();
         frame_->status->clear();
         tab()->cmdBMPsend->click();
-        QVERIFY(status().find("360004") != std::string::npos);
+        // Said once for the click, not again by the refresh that ends it.
+        QCOMPARE(QString::fromStdString(status()).count("360004"), 1);
         QCOMPARE(pty_->ReadSome(50), std::string());
 
         tab()->cboBMPfileName->setEditText(QString::fromStdString(path("none.bmp")));
@@ -304,7 +305,11 @@ private slots:
 
         selectBlock("12", "0");
         tab()->sendBmp(tab()->cboBMPfileName->currentText(), "flash");
-        QCOMPARE(peerRead(*pty_, 4 + 10), kEsc + "{12B" + pictureStream(2, 1, stripes));
+        // Then the block is asked for what it holds now; unanswered, it no longer passes for empty.
+        const std::string wire = peerRead(*pty_, 4 + 10 + 5);
+        QVERIFY2(wire == kEsc + "{12B" + pictureStream(2, 1, stripes) + kEsc + "{12q",
+                 QByteArray::fromStdString(wire).toHex().constData());
+        QCOMPARE(tab()->lblFlashType->text(), QString());
     }
 
     void cancelWhileCtsIsLowEndsTheUpload()
@@ -422,8 +427,9 @@ private slots:
         frame_->status->clear();
         tab()->cmdCreateFontFiles->click();
         const std::string text = status();
-        const size_t h = text.find(".h File created at " + font + "\n");
-        const size_t bin = text.find("Binary File created at " + font + "\n");
+        // Each line names the file it wrote.
+        const size_t h = text.find(".h File created at " + path("box.h") + "\n");
+        const size_t bin = text.find("Binary File created at " + path("box.bin") + "\n");
         QVERIFY2(h != std::string::npos && bin != std::string::npos && h < bin, text.c_str());
         TFontData data;
         fo_getFontData(QString::fromStdString(font), data);
@@ -432,12 +438,52 @@ private slots:
         QCOMPARE(binary, bytesOf(fontStream(data)));
         QVERIFY(QFile::exists(QString::fromStdString(path("box.h"))));
 
-        // Neither box ticked: nothing is made.
+        // Neither box ticked: nothing is made, and the status pane says what to tick.
         QFile::remove(QString::fromStdString(path("box.bin")));
         tab()->chkFontHead->setChecked(false);
         tab()->chkFontBinary->setChecked(false);
+        frame_->status->clear();
         tab()->cmdCreateFontFiles->click();
         QVERIFY(!QFile::exists(QString::fromStdString(path("box.bin"))));
+        QVERIFY2(status().rfind("Nothing created: tick \"Create .h file\" or \"Create Binary File\" first\n", 0) == 0,
+                 status().c_str());
+    }
+
+    void aMissingOrBrokenPictureLeavesNoOldPreview()
+    {
+        openPty();
+        choose(tab()->cboBMPfileName, file("ok.bmp", bitmapFile(4, 3, 16, stripes)));
+        QCOMPARE(tab()->lblDepth->text(), QString("16"));
+        QCOMPARE(frame_->palette().color(QPalette::Window), QColor(Qt::red));
+        const auto previewIsBlank = [this] {
+            const QImage shown = tab()->Image1->pixmap().toImage();
+            for (int y = 0; y < 3; ++y)
+                for (int x = 0; x < 4; ++x)
+                    if (shown.pixel(x, y) != qRgb(0, 0, 0))
+                        return false;
+            return true;
+        };
+        QVERIFY(!previewIsBlank());
+
+        // A file that is not there: no picture, no size, no depth, the window its own colour.
+        tab()->cboBMPfileName->setEditText(QString::fromStdString(path("gone.bmp")));
+        tab()->refreshTools();
+        QVERIFY(previewIsBlank());
+        for (QLabel* label : {tab()->lblWidth, tab()->lblHeight, tab()->lblDepth})
+            QCOMPARE(label->text(), QString());
+        QVERIFY(frame_->palette().color(QPalette::Window) != QColor(Qt::red));
+
+        // A file that is no bitmap, after a good one: the same, and a send is refused without
+        // reading old labels.
+        choose(tab()->cboBMPfileName, file("good.bmp", bitmapFile(4, 3, 24, stripes)));
+        QVERIFY(!previewIsBlank());
+        choose(tab()->cboBMPfileName, file("broken.bmp", "BM not a picture at all"));
+        QVERIFY(previewIsBlank());
+        QCOMPARE(tab()->lblDepth->text(), QString());
+        frame_->status->clear();
+        tab()->sendBmp(tab()->cboBMPfileName->currentText(), "com");
+        QCOMPARE(status(), std::string("'' is not a valid integer value\n"));
+        QCOMPARE(pty_->ReadSome(50), std::string());
     }
 
     void fontOnTheSimulatedDisplay()
@@ -554,6 +600,31 @@ private slots:
         tab()->cmdSendBMPtoFlash->click();
         QCOMPARE(kept("flash-block-002.qxp"), pictureStream(6, 4, stripes));
         QCOMPARE(flash()->cmdFlashRefresh->text(), QString("Refresh *"));
+        // The stored block and the one it runs on into show what a refresh would show.
+        QCOMPARE(tab()->lblFlashType->text(), QString("b"));
+        QCOMPARE(flash()->Grid->blockColour[2][0], QColor(0, 0, 255));
+        QCOMPARE(flash()->Grid->blockColour[3][0], QColor(255, 255, 0));
+        QCOMPARE(flash()->Grid->blockColour[4][0], QColor(0, 255, 0));
+
+        // So a second store into the same block is refused, and nothing reaches the device.
+        frame_->status->clear();
+        tab()->cmdSendBMPtoFlash->click();
+        QVERIFY2(status().rfind("Block must be empty and selected first\nNothing to do, Check flash destination\n", 0)
+                     == 0,
+                 status().c_str());
+        const std::string log = kept("devsim.log");
+        QCOMPARE(QString::fromStdString(log).count("picture to flash block"), 1);
+        // And the block is retrieved rather than called empty.
+        frame_->status->clear();
+        flash()->cmdSendr->click();
+        QVERIFY(status().find("That block is empty") == std::string::npos);
+
+        // A font stored the same way is shown as one.
+        QTest::mouseClick(flash()->Grid, Qt::LeftButton, {}, TFlashGrid::cellRect(6, 0).center());
+        choose(tab()->cboBFFfileName, file("box.bff", fontFile('A', 'C')));
+        tab()->cmdSendBFFtoFlash->click();
+        QCOMPARE(tab()->lblFlashType->text(), QString("f"));
+        QCOMPARE(flash()->Grid->blockColour[6][0], QColor(0, 255, 255));
         flash()->cmdFlashRefreshClick();
         // 76 bytes in 64-byte blocks: the picture's first block and one more.
         QCOMPARE(flash()->Grid->blockColour[2][0], QColor(0, 0, 255));
