@@ -901,6 +901,11 @@ void TfrmTerm::FormActivate()
 void TfrmTerm::getSettings()
 {
     const TIniFile ini(placeOf(TQxPlace::qpSettingsFile));
+    settingsUnreadable_ = ini.Unreadable();
+    if (!settingsUnreadable_.empty())
+        addStatus(latin1("Settings file " + ini.FileName() + " could not be read (" + settingsUnreadable_
+                         + "): the defaults are used, and it is not written\n"),
+                  fsPlain, kErrorRed);
     cboBaudRate->setCurrentIndex(ini.ReadInteger("Comms", "Baud", 6));
     if (cboBaudRate->currentIndex() < 0)
         cboBaudRate->setEditText(QString());
@@ -953,6 +958,11 @@ void TfrmTerm::getSettings()
 void TfrmTerm::WriteSettings()
 {
     TIniFile ini(placeOf(TQxPlace::qpSettingsFile));
+    // The window holds defaults in place of what the file said: they must not replace it, even
+    // when the file has become readable since.
+    if (!settingsUnreadable_.empty())
+        throw EIniFileError("Unable to write to " + ini.FileName() + ": it could not be read ("
+                            + settingsUnreadable_ + ")");
     const QLocale locale;
     const QDateTime now = QDateTime::currentDateTime();
     ini.WriteString("Date", "LastUpdate",
@@ -1014,6 +1024,8 @@ void TfrmTerm::FormClose()
     });
     try {
         WriteSettings();
+    } catch (const std::exception& e) {
+        showMessage("Cant update settings\n" + QString::fromLatin1(e.what()));
     } catch (...) {
         showMessage("Cant update settings");
     }
@@ -1054,9 +1066,18 @@ void TfrmTerm::chooseFileAndSend(void (TfrmTerm::*send)())
     (this->*send)();
 }
 
+bool TfrmTerm::portOpenForSend()
+{
+    if (VaComm1->Active())
+        return true;
+    showMessage("You need to open a com port first");
+    return false;
+}
+
 void TfrmTerm::SendText1Click()
 {
-    chooseFileAndSend(&TfrmTerm::SendTextFile);
+    if (portOpenForSend())
+        chooseFileAndSend(&TfrmTerm::SendTextFile);
 }
 
 void TfrmTerm::ResendText1Click()
@@ -1131,9 +1152,13 @@ void TfrmTerm::SendTextFile()
         waiting = true;
     }
 
-    // A Cancel during the automation pause ends the send before its first line.
-    if (!runAutomation() || context->stopRequested())
+    if (!runAutomation())
         return;
+    // A Cancel during the automation pause ends the send before its first line.
+    if (context->stopRequested()) {
+        reportTextStop(0, lines.size());
+        return;
+    }
     sendingText = true;
     rxBuffer.clear();
     // While a line waits for the device, the status bar says what for and how to stop waiting.
@@ -1152,15 +1177,20 @@ void TfrmTerm::SendTextFile()
         }
         showTermText(rxBuffer);
         rxBuffer.clear();
-        if (context->deviceGone()) {
-            addStatus("Text send stopped at line " + QString::number(i + 1) + " of " + QString::number(lines.size())
-                          + "\n",
-                      fsPlain, Qt::red);
+        if (context->stopRequested()) {
+            if (i + 1 < lines.size())
+                reportTextStop(i + 1, lines.size());
             break;
         }
-        if (context->stopRequested())
-            break;
     }
+}
+
+void TfrmTerm::reportTextStop(size_t sent, size_t total)
+{
+    if (context->closing())
+        return;
+    addStatus("Text send stopped at line " + QString::number(sent) + " of " + QString::number(total) + "\n",
+              fsPlain, context->deviceGone() ? kErrorRed : Qt::black);
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -1168,7 +1198,8 @@ void TfrmTerm::SendTextFile()
 
 void TfrmTerm::SendBinary1Click()
 {
-    chooseFileAndSend(&TfrmTerm::SendBinaryFile);
+    if (portOpenForSend())
+        chooseFileAndSend(&TfrmTerm::SendBinaryFile);
 }
 
 void TfrmTerm::ToolButton9Click()
@@ -1182,6 +1213,8 @@ void TfrmTerm::SendBinaryFile()
         showMessage(" ** no File selected to send **");
         return;
     }
+    if (!portOpenForSend())
+        return;
     QFile file(currentFile());
     if (!file.open(QIODevice::ReadOnly))
         throw std::runtime_error(bytes("Cannot open file \"" + currentFile() + "\". " + file.errorString()));
@@ -1207,7 +1240,7 @@ void TfrmTerm::SendxClick()
 
 void TfrmTerm::UpdateClick()
 {
-    frmUpdate->lblDeviceName->setText("Update Device " + cboDevice->currentText());
+    frmUpdate->prepare(cboDevice->currentText());
     frmUpdate->move(x() + 130, y() + 130);
     frmUpdate->exec();
     deviceSelection->selectDevice();

@@ -189,12 +189,17 @@ private:
     void explainOpenFailure();
     void selectPortByName(const QString& name);
     QString openFileDialog();
+    // True when the port is open; otherwise says so (the sends' message box).
+    bool portOpenForSend();
+    // The status line of a text send that ended before its last line: lines sent of total.
+    void reportTextStop(size_t sent, size_t total);
     // Asks for a file; a chosen one becomes the current file and send runs.
     void chooseFileAndSend(void (TfrmTerm::*send)());
     TTermOptions termOptions() const;
     void applyPaneColours(const QColor& background);
 
     bool firstActivation_ = true;
+    std::string settingsUnreadable_; // why the settings file could not be read at start
     QString termFontName_ = "Fixedsys";
     int termFontSize_ = 9;
     int32_t termFontColour_ = 65535;

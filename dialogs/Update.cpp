@@ -122,6 +122,8 @@ TfrmUpdate::TfrmUpdate(TToolContext& context, QWidget* parent) : QDialog(parent)
         b->setAutoDefault(false);
     dlgOpen = new QFileDialog(this);
     dlgOpen->setFileMode(QFileDialog::ExistingFile);
+    // Qt's own dialog, as the BMP tab's, so that tests can drive it.
+    dlgOpen->setOption(QFileDialog::DontUseNativeDialog);
 
     auto* grid = new QGridLayout;
     grid->addWidget(Label1, 0, 0, 1, 3);
@@ -196,6 +198,8 @@ void TfrmUpdate::showEvent(QShowEvent* event)
 
 void TfrmUpdate::hideEvent(QHideEvent* event)
 {
+    if (!device_.isEmpty() && !cboUpdate->currentText().isEmpty())
+        lastFiles_[device_] = cboUpdate->currentText();
     QDialog::hideEvent(event);
     TProgramActivation::instance().hidden(this);
 }
@@ -217,10 +221,25 @@ void TfrmUpdate::cmdBrowsClick()
     dlgOpen->selectNameFilter("BIN (*.bin)");
     if (dlgOpen->exec() != QDialog::Accepted || dlgOpen->selectedFiles().isEmpty())
         return;
-    // The label keeps its text: only typing or choosing in the box renames it.
-    const QSignalBlocker quiet(cboUpdate);
     cboUpdate->addItem(dlgOpen->selectedFiles().first());
     cboUpdate->setCurrentIndex(cboUpdate->count() - 1);
+    cboUpdateChange();
+}
+
+void TfrmUpdate::prepare(const QString& device)
+{
+    device_ = device;
+    lblDeviceName->setText("Update Device " + device);
+    // Nothing of an earlier run stays on show.
+    lblPacket->setText("0");
+    pbUpload->setValue(0);
+    const auto last = lastFiles_.find(device);
+    if (last != lastFiles_.end()) {
+        const int at = cboUpdate->findText(last->second);
+        if (at >= 0)
+            cboUpdate->setCurrentIndex(at);
+    }
+    cboUpdateChange();
 }
 
 void TfrmUpdate::spDelBMPClick()
@@ -231,7 +250,11 @@ void TfrmUpdate::spDelBMPClick()
 
 void TfrmUpdate::cmdCancelClick()
 {
-    updateCancelled = true;
+    // An update in progress is cancelled; an idle dialog closes, as Cancel does everywhere.
+    if (running_)
+        updateCancelled = true;
+    else
+        reject();
 }
 
 void TfrmUpdate::VaXModem2TransferStart()
@@ -317,10 +340,15 @@ void TfrmUpdate::cmdUpdateClick()
 
     // A second click while an update waits would start another inside it.
     cmdUpdate->setEnabled(false);
+    running_ = true;
     struct TEnable {
-        QPushButton* button;
-        ~TEnable() { button->setEnabled(true); }
-    } enableAgain{cmdUpdate};
+        TfrmUpdate& dialog;
+        ~TEnable()
+        {
+            dialog.cmdUpdate->setEnabled(true);
+            dialog.running_ = false;
+        }
+    } enableAgain{*this};
     lblPacket->setText("0");
     pbUpload->setRange(0, std::max(1, progressValue(file.size())));
     pbUpload->setValue(0);

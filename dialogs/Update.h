@@ -4,8 +4,10 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -55,6 +57,9 @@ public:
     std::unique_ptr<TVaXModem> VaXModem2;
     std::unique_ptr<TVaComm> VaComm3;
 
+    // Readies the dialog for an update of device: its heading, no progress of an earlier run, and
+    // the file last chosen for that device when the history still holds it.
+    void prepare(const QString& device);
     void FormShow();
     void cboUpdateChange();
     void cmdBrowsClick();
@@ -89,6 +94,9 @@ private:
 
     TToolContext& context_;
     TUpdateOutcome outcome_ = TUpdateOutcome::Uploaded;
+    bool running_ = false;                  // an update is in progress
+    QString device_;                        // the device the dialog was prepared for
+    std::map<QString, QString> lastFiles_;  // the file last chosen for each device
     std::string replyShown_; // what the device answered the entry command with
 };
 

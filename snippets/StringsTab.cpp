@@ -377,9 +377,11 @@ void TStringsTab::commitBody()
 
 void TStringsTab::sendEntry(const std::string& body)
 {
-    const std::string text = decodeEscapes(removeComments(body));
-    if (!context_.VaComm1.Active())
+    if (!context_.VaComm1.Active()) {
+        context_.addStatus("Com Port must be open first\n", fsPlain, kErrorRed);
         return;
+    }
+    const std::string text = decodeEscapes(removeComments(body));
     context_.addStatus("[" + latin1(text) + "]\n", fsPlain, kTeal);
     if (!text.empty() && !context_.VaComm1.WriteText(text))
         context_.addStatus("The port did not take the whole text; not all of it was sent\n", fsBold, kErrorRed);

@@ -354,20 +354,50 @@ private slots:
 
     void settingsWriteFailure()
     {
-        // A settings file that is not text is read as defaults and never replaced.
+        // A settings file that is not text is read as defaults and never replaced; the start says
+        // which file and why, the box at the end keeps its text and adds the same.
         const std::string junk("[Comms]\nBaud=1\n\0\xff", 17);
         writeFileAtomically(settingsPath(), junk);
         createWindows();
         frmTerm->show();
         frmTerm->FormActivate();
         QCOMPARE(frmTerm->cboBaudRate->currentText(), QString("9600"));
+        QVERIFY2(statusText().find("Settings file " + settingsPath() + " could not be read (not a text file)")
+                     != std::string::npos,
+                 statusText().c_str());
         fx_->messages.clear();
         stop();
-        QCOMPARE(fx_->messages, QStringList {"Cant update settings"});
+        QCOMPARE(fx_->messages.size(), 1);
+        QVERIFY(fx_->messages[0].startsWith("Cant update settings\n"));
+        QVERIFY(fx_->messages[0].contains(QString::fromStdString(settingsPath())));
+        QVERIFY(fx_->messages[0].contains("not a text file"));
         std::string now;
         readWholeFile(settingsPath(), now);
         QCOMPARE(now, junk);
+
+        // Readable again by the time the program ends: still not overwritten with the defaults the
+        // window was left with.
+        createWindows();
+        frmTerm->show();
+        frmTerm->FormActivate();
+        writeFileAtomically(settingsPath(), "[Comms]\nBaud=1\n");
+        fx_->messages.clear();
+        stop();
+        QCOMPARE(fx_->messages.size(), 1);
+        QVERIFY(fx_->messages[0].startsWith("Cant update settings\n"));
+        readWholeFile(settingsPath(), now);
+        QCOMPARE(now, std::string("[Comms]\nBaud=1\n"));
         ::unlink(settingsPath().c_str());
+
+        // A folder in place of the file: the system's reason.
+        ::mkdir(settingsPath().c_str(), 0755);
+        start({}, true);
+        QVERIFY2(statusText().find("could not be read (Is a directory)") != std::string::npos, statusText().c_str());
+        fx_->messages.clear();
+        stop();
+        QCOMPARE(fx_->messages.size(), 1);
+        QVERIFY(fx_->messages[0].contains("Is a directory"));
+        ::rmdir(settingsPath().c_str());
     }
 
     void textSendAnsweredLines()
@@ -413,6 +443,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(silent.Received(), std::string("one\r"), 5000);
         QVERIFY(frmTerm->btnCancel->isHidden());
 
+        // The status pane says where the cancelled send stopped.
+        QVERIFY2(statusText().find("Text send stopped at line 1 of 3\n") != std::string::npos, statusText().c_str());
+
         // No current file.
         fx_->messages.clear();
         frmTerm->setCurrentFile(QString());
@@ -444,6 +477,29 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(peer.Received().size(), data.size() + 1);
         QVERIFY(!cancelFlag);
+        stop();
+    }
+
+    void sendsWithThePortClosedSaySoBeforeAskingForAFile()
+    {
+        start(withPort());
+        frmTerm->setCurrentFile(QString::fromStdString(writeFile("b.bin", "abc")));
+        // A file dialog would block here; none may open.
+        bool dialogShown = false;
+        QTimer::singleShot(200, frmTerm, [&] {
+            if (QWidget* dialog = QApplication::activeModalWidget()) {
+                dialogShown = true;
+                dialog->close();
+            }
+        });
+        frmTerm->SendBinary1->trigger();
+        frmTerm->ToolButton9->trigger();
+        frmTerm->SendText1->trigger();
+        QVERIFY(!dialogShown);
+        QCOMPARE(fx_->messages, (QStringList {"You need to open a com port first", "You need to open a com port first",
+                                              "You need to open a com port first"}));
+        QVERIFY(frmTerm->btnCancel->isHidden());
+        QCOMPARE(peerRead(*pty_, 1, 50), std::string());
         stop();
     }
 
