@@ -17,7 +17,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -43,11 +42,6 @@ constexpr char kEot = 0x04;
 constexpr size_t kChunk = 2000;
 // How often the waits look at conditions no port event announces (the port closing, Cancel).
 constexpr int kPollMs = 20;
-
-bool containsNoCase(const std::string& text, const std::string& part)
-{
-    return latin1(text).contains(latin1(part), Qt::CaseInsensitive);
-}
 
 int progressValue(int64_t value)
 {
@@ -228,18 +222,41 @@ void TfrmUpdate::cmdBrowsClick()
 
 void TfrmUpdate::prepare(const QString& device)
 {
-    device_ = device;
     lblDeviceName->setText("Update Device " + device);
     // Nothing of an earlier run stays on show.
     lblPacket->setText("0");
     pbUpload->setValue(0);
+    selectFileOf(device, cboUpdate->currentIndex());
+}
+
+void TfrmUpdate::setFileHistory(const std::vector<std::string>& files)
+{
+    cboUpdate->clear();
+    for (const auto& file : files)
+        cboUpdate->addItem(latin1(file));
+    cboUpdate->setCurrentIndex(cboUpdate->count() - 1);
+}
+
+std::vector<std::string> TfrmUpdate::fileHistory() const
+{
+    std::vector<std::string> files;
+    for (int i = 0; i < cboUpdate->count(); ++i)
+        files.push_back(bytes(cboUpdate->itemText(i)));
+    return files;
+}
+
+void TfrmUpdate::selectFileOf(const QString& device, int position)
+{
+    device_ = device;
     const auto last = lastFiles_.find(device);
-    if (last != lastFiles_.end()) {
-        const int at = cboUpdate->findText(last->second);
-        if (at >= 0)
-            cboUpdate->setCurrentIndex(at);
-    }
+    const int at = last != lastFiles_.end() ? cboUpdate->findText(last->second) : -1;
+    cboUpdate->setCurrentIndex(at >= 0 ? at : position);
     cboUpdateChange();
+}
+
+int TfrmUpdate::selectedEntry() const
+{
+    return cboUpdate->currentIndex();
 }
 
 void TfrmUpdate::spDelBMPClick()
@@ -325,6 +342,8 @@ void TfrmUpdate::cmdUpdateClick()
 {
     updateCancelled = false;
     TVaComm& port = context_.VaComm1;
+    if (context_.refuseWhileBusy())
+        return;
     if (!port.Active()) {
         context_.addStatus("COM port ");
         context_.addStatus("NOT OPEN", fsBold, kErrorRed);
@@ -339,6 +358,7 @@ void TfrmUpdate::cmdUpdateClick()
     }
 
     // A second click while an update waits would start another inside it.
+    const TBusyState busy(context_);
     cmdUpdate->setEnabled(false);
     running_ = true;
     struct TEnable {
@@ -476,7 +496,12 @@ TUpdateOutcome TfrmUpdate::appLoader2Upload()
     const size_t count = total > kChunk ? kChunk : total;
     size_t pos = 0;
     int chunk = 1;
-    auto nextPass = std::chrono::steady_clock::now();
+    // The loader paces the upload by chunks; within a chunk the bytes go out as fast as the port
+    // takes them (CTS output flow control is off for the update).
+    TPacing pacing;
+    pacing.waitForCts = false;
+    pacing.stopped = [this] { return interrupted(); };
+    pacing.progress = [this, &pos](size_t) { pbUpload->setValue(progressValue(static_cast<int64_t>(pos))); };
     while (pos < data.size()) {
         if (!waitFor([] { return rxBuffer.find_first_of(std::string{kAck, kNak, kEot}) != std::string::npos; }))
             return interruption();
@@ -489,28 +514,19 @@ TUpdateOutcome TfrmUpdate::appLoader2Upload()
             return TUpdateOutcome::EndedEarly;
         rxBuffer.clear();
         lblPacket->setText(QString::number(chunk++));
-        for (size_t i = 0; i < count; ++i) {
-            if (pos >= data.size()) {
-                context_.addStatus("EOF\n", fsPlain, kTeal);
-                break;
-            }
-            port.WriteChar(data[pos++]);
-            // Messages are handled at most once a millisecond: a pass of the event loop costs more
-            // than a byte, and a millisecond keeps the dialog and its Cancel live. The clock is read
-            // every 64 bytes only, which is well below a millisecond even at the pty's pace.
-            if (pos % 64 != 0)
-                continue;
-            const auto now = std::chrono::steady_clock::now();
-            if (now >= nextPass) {
-                pbUpload->setValue(progressValue(static_cast<int64_t>(pos)));
-                QCoreApplication::processEvents();
-                CheckSynchronize();
-                nextPass = now + std::chrono::milliseconds(1);
-                if (interrupted())
-                    return interruption();
-            }
-        }
-        pbUpload->setValue(progressValue(static_cast<int64_t>(pos)));
+        const size_t sent = sendBytes(
+            context_,
+            [&, end = pos + count](char& c) {
+                if (pos >= end || pos >= data.size())
+                    return false;
+                c = data[pos++];
+                return true;
+            },
+            pacing);
+        if (interrupted())
+            return interruption();
+        if (sent < count)
+            context_.addStatus("EOF\n", fsPlain, kTeal);
         if (count < kChunk)
             break;
     }

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -60,6 +61,13 @@ public:
     // Readies the dialog for an update of device: its heading, no progress of an earlier run, and
     // the file last chosen for that device when the history still holds it.
     void prepare(const QString& device);
+    // The file history (the settings file keeps it); setting it selects its last entry.
+    void setFileHistory(const std::vector<std::string>& files);
+    std::vector<std::string> fileHistory() const;
+    // Selects the file last chosen for device in this run when the history holds it, else the
+    // entry at position (the device's catalogue entry); and which entry is selected.
+    void selectFileOf(const QString& device, int position);
+    int selectedEntry() const;
     void FormShow();
     void cboUpdateChange();
     void cmdBrowsClick();

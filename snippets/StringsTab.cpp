@@ -228,6 +228,7 @@ TStringsTab::TStringsTab(TToolContext& context, QWidget* parent) : QWidget(paren
     connect(AddNew1, &QAction::triggered, this, [this] { guarded([&] { tbAddNewClick(); }); });
     connect(EditID1, &QAction::triggered, this, [this] { guarded([&] { EditID1Click(); }); });
     connect(cmdSend, &QPushButton::clicked, this, [this] { guarded([&] { cmdSendClick(); }); });
+    context_.disableWhileBusy(cmdSend);
 
     snippetLibrary.setStatusSink([this](const std::string& text, TSnippetStyle style, TSnippetColour colour) {
         context_.addStatus(latin1(text), style == ssBold ? fsBold : fsPlain, statusColour(colour));
@@ -496,6 +497,8 @@ void TStringsTab::tbSaveLibClick()
 void TStringsTab::cmdSendClick()
 {
     commitBody();
+    if (context_.refuseWhileBusy())
+        return;
     const int entry = snippetLibrary.currentEntry;
     if (entry < 0 || entry > snippetLibrary.lastEntry)
         return;

@@ -1,5 +1,6 @@
 #include "BmpTab.h"
 
+#include "DeviceChannel.h"
 #include "FlashPanel.h"
 #include "Latin1.h"
 #include "Places.h"
@@ -33,7 +34,8 @@ namespace {
 
 constexpr int kScreenWidth = 240;
 constexpr int kScreenHeight = 320;
-constexpr char kEsc = '\x1B';
+// The font command of the display (not of the ESC "{" family).
+const char* const kFontToDisplay = "\x1B(0";
 
 QToolButton* clearButton(QWidget* parent, const char* name)
 {
@@ -262,6 +264,8 @@ TBmpTab::TBmpTab(TToolContext& context, QWidget* parent) : QWidget(parent), cont
     });
     action(cndFontSend, [this] { sendFont(cboBFFfileName->currentText(), "com"); });
     action(cmdSendBFFtoFlash, [this] { sendFont(cboBFFfileName->currentText(), "flash"); });
+    for (QWidget* command : {cmdBMPsend, cmdSendBMPtoFlash, cndFontSend, cmdSendBFFtoFlash})
+        context_.disableWhileBusy(command);
 }
 
 TBmpTab::~TBmpTab() = default;
@@ -442,6 +446,9 @@ void TBmpTab::clearList(QComboBox* box)
 void TBmpTab::sendBmp(const QString& fileName, const std::string& destination)
 {
     TVaComm& port = context_.VaComm1;
+    if (context_.refuseWhileBusy())
+        return;
+    const TBusyState busy(context_);
     if (!fileExists(fileName)) {
         context_.addStatus("Can't open BMP file\n", fsPlain, kErrorRed);
         return;
@@ -476,11 +483,11 @@ void TBmpTab::sendBmp(const QString& fileName, const std::string& destination)
     context_.rx.clear();
     bool commanded = false;
     if (destination == "com") {
-        port.WriteText(x.empty() ? std::string{kEsc, '{', 'b'} : std::string{kEsc, '{'} + x + "," + y + "b");
+        port.WriteText(deviceCommand(x.empty() ? std::string() : x + "," + y, 'b'));
         commanded = true;
     } else if (destination == "flash") {
         if (lblFlashType->text() == "0") {
-            port.WriteText(std::string{kEsc, '{'} + bytes(lblBlockNumber->text()) + "B");
+            port.WriteText(deviceCommand(bytes(lblBlockNumber->text()), 'B'));
             commanded = true;
             flash->markOutOfDate();
         } else {
@@ -534,6 +541,9 @@ void TBmpTab::createFontFiles(const QString& fileName)
 
 void TBmpTab::sendFont(const QString& fileName, const std::string& destination)
 {
+    if (context_.refuseWhileBusy())
+        return;
+    const TBusyState busy(context_);
     if (!fileExists(fileName)) {
         context_.addStatus("Can't open font file\n", fsPlain, kErrorRed);
         return;
@@ -554,6 +564,7 @@ void TBmpTab::sendFont(const QString& fileName, const std::string& destination)
 void TBmpTab::sendFontData(const TFontData& font, const std::string& destination)
 {
     TVaComm& port = context_.VaComm1;
+    const TBusyState operation(context_);
     if (!port.Active()) {
         context_.addStatus("Com port not open\n", fsPlain, kErrorRed);
         return;
@@ -569,10 +580,10 @@ void TBmpTab::sendFontData(const TFontData& font, const std::string& destination
             context_.addStatus("Select empty flash block destination\n", fsPlain, kErrorRed);
             return;
         }
-        port.WriteText(std::string{kEsc, '{'} + bytes(lblBlockNumber->text()) + "F");
+        port.WriteText(deviceCommand(bytes(lblBlockNumber->text()), 'F'));
         flash->markOutOfDate();
     } else {
-        port.WriteText(std::string{kEsc, '(', '0'});
+        port.WriteText(kFontToDisplay);
     }
     context_.waitMs(5);
 
@@ -582,13 +593,7 @@ void TBmpTab::sendFontData(const TFontData& font, const std::string& destination
     port.WriteChar(static_cast<char>(font.header[5]));
     port.WriteChar(static_cast<char>(font.header[6]));
     const auto paced = [&](const std::uint8_t* bytes, size_t count) {
-        size_t at = 0;
-        return sendCtsPaced(context_, busy, [&](char& c) {
-            if (at >= count)
-                return false;
-            c = static_cast<char>(bytes[at++]);
-            return true;
-        });
+        return sendCtsPaced(context_, busy, reinterpret_cast<const char*>(bytes), count);
     };
     paced(font.header.data(), font.header.size());
     const size_t sent = paced(font.data.data(), font.data.size());

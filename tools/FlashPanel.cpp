@@ -16,17 +16,6 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
-namespace {
-
-constexpr char kEsc = '\x1B';
-
-std::string command(const std::string& arguments, char letter)
-{
-    return std::string{kEsc, '{'} + arguments + letter;
-}
-
-} // namespace
-
 // --- The grid ----------------------------------------------------------------------------------------
 
 TFlashGrid::TFlashGrid(QWidget* parent) : QWidget(parent)
@@ -163,6 +152,8 @@ TFlashPanel::TFlashPanel(TToolContext& context, QWidget* parent) : QWidget(paren
     connect(Grid, &TFlashGrid::GridClick, this, [this](int c, int r) { guarded([this, c, r] { GridClick(c, r); }); });
     connect(cmdSendr, &QPushButton::clicked, this, [this] { guarded([this] { cmdSendrClick(); }); });
     connect(cmdBlank, &QPushButton::clicked, this, [this] { guarded([this] { cmdBlankClick(); }); });
+    for (QWidget* command : std::initializer_list<QWidget*>{Grid, cmdFlashRefresh, cmdSendr, cmdBlank})
+        context_.disableWhileBusy(command);
 }
 
 bool TFlashPanel::colourOfCode(const std::string& code, QColor& colour)
@@ -184,7 +175,7 @@ bool TFlashPanel::colourOfCode(const std::string& code, QColor& colour)
 
 TReply TFlashPanel::askBlock(const std::string& block)
 {
-    return context_.channel.sendAndWait(command(block, 'q'), replyTerminator, 10);
+    return context_.channel.sendAndWait(deviceCommand(block, 'q'), replyTerminator, 10);
 }
 
 void TFlashPanel::showCode(QLabel* label, const std::string& code)
@@ -260,6 +251,8 @@ void TFlashPanel::showStoredBlocks(const std::string& block)
 
 void TFlashPanel::cmdFlashRefreshClick()
 {
+    if (context_.refuseWhileBusy())
+        return;
     // The window takes no other action while the blocks are asked, also when the port fails.
     struct TDisabled {
         QWidget& w;
@@ -276,6 +269,9 @@ void TFlashPanel::cmdFlashRefreshClick()
 
 void TFlashPanel::GridClick(int column, int row)
 {
+    if (context_.refuseWhileBusy())
+        return;
+    const TBusyState busy(context_);
     const std::string block = std::to_string(row * TFlashGrid::kColumns + column);
     lblBlockNumber->setText(QString::fromStdString(block));
     txtFromBlock->setText(QString::fromStdString(block));
@@ -290,21 +286,27 @@ void TFlashPanel::retrieveBlock()
         return;
     }
     const TReply reply =
-        context_.channel.sendAndWait(command(bytes(lblBlockNumber->text()), 'r'), replyTerminator, 10);
+        context_.channel.sendAndWait(deviceCommand(bytes(lblBlockNumber->text()), 'r'), replyTerminator, 10);
     if (!reply.found)
         context_.addStatus("Unable to retrieve\n", fsPlain, kErrorRed);
 }
 
 void TFlashPanel::cmdSendrClick()
 {
+    if (context_.refuseWhileBusy())
+        return;
+    const TBusyState busy(context_);
     retrieveBlock();
     context_.refreshTools();
 }
 
 void TFlashPanel::cmdBlankClick()
 {
+    if (context_.refuseWhileBusy())
+        return;
+    const TBusyState busy(context_);
     const std::string arguments = bytes(txtFromBlock->text()) + " " + bytes(txtNumberofBlocks->text());
-    const TReply reply = context_.channel.sendAndWait(command(arguments, 'E'), replyTerminator, 10);
+    const TReply reply = context_.channel.sendAndWait(deviceCommand(arguments, 'E'), replyTerminator, 10);
     if (reply.found)
         markOutOfDate();
     else

@@ -38,6 +38,8 @@ TTouchPanel::TTouchPanel(TToolContext& context, QWidget* parent) : QWidget(paren
     layout->addWidget(lblYc, 2, 1);
     layout->setColumnStretch(2, 1);
     connect(chkRing, &QCheckBox::toggled, this, [this] { guarded([this] { chkRingClick(); }); });
+    // Switching closes and reopens the port, which would cut a running operation off.
+    context_.disableWhileBusy(chkRing);
     attachRing();
 }
 
@@ -87,6 +89,10 @@ void TTouchPanel::chkRingClick()
 
 void TTouchPanel::VaComm1Ring(TVaCustomComm*)
 {
+    // A touch while another operation runs is not read: the request would land in the middle of
+    // that operation's bytes.
+    if (context_.busy())
+        return;
     context_.VaComm1.OnRing = nullptr;
     readTouch();
 }

@@ -8,6 +8,8 @@
 #include "HandOver.h"
 #include "ImageFiles.h"
 #include "PtyPeer.h"
+#include "SnippetLibrary.h"
+#include "StringsTab.h"
 #include "TestSupport.h"
 #include "ToolTestFrame.h"
 #include "WindowFixture.h"
@@ -34,6 +36,7 @@
 namespace {
 
 const std::string kEsc = "\x1b";
+const QString kBusyRefusal = "Wait for the running operation to end";
 
 // A bitmap file of w x h pixels with the colours of pixel(x, y): 24-bit, or 16-bit (5-5-5).
 std::string bitmapFile(int w, int h, int bpp, QRgb (*pixel)(int, int))
@@ -90,11 +93,16 @@ std::string bytesOf(const std::vector<uint8_t>& v)
     return {v.begin(), v.end()};
 }
 
-// The window around the tab.
+// The window around the tab, with the Strings tab beside it on the same context.
 class TTestFrame : public TToolTestFrame {
 public:
-    TTestFrame() : tab(new TBmpTab(context, this)) { layout->insertWidget(0, tab, 1); }
+    TTestFrame() : tab(new TBmpTab(context, this)), strings(new TStringsTab(context, this))
+    {
+        layout->insertWidget(0, tab, 1);
+        layout->insertWidget(1, strings);
+    }
     TBmpTab* tab;
+    TStringsTab* strings;
 };
 
 } // namespace
@@ -589,6 +597,61 @@ private slots:
         flash()->retrieveBlock();
         QCOMPARE(status(), std::string());
         QCOMPARE(device.Received(), kEsc + "{5 3E" + kEsc + "{8r");
+    }
+
+    void nothingElseStartsDuringAnUpload()
+    {
+        openDevsim("[Flash]\nBlockSize=65536\n");
+        choose(tab()->cboBMPfileName, file("full.bmp", bitmapFile(240, 320, 24, gradient)));
+        QTest::mouseClick(flash()->Grid, Qt::LeftButton, {}, TFlashGrid::cellRect(2, 0).center());
+        QCOMPARE(tab()->lblFlashType->text(), QString("0"));
+        writeFileAtomically(path("lib.qxt"), "QXTOOLS\n[Hello]\nhello text\n");
+        QCOMPARE(snippetLibrary.loadLibrary(path("lib.qxt")), TLoadResult::lrLoaded);
+        snippetLibrary.currentEntry = 0;
+
+        // Once the upload runs: every command that would start another operation on the port is
+        // clicked, and the sends are also asked for directly.
+        QStringList enabled;
+        bool probed = false;
+        QTimer probe;
+        connect(&probe, &QTimer::timeout, this, [&] {
+            if (probed || !frame_->progress->isVisible() || frame_->progress->value() < 1000)
+                return;
+            probed = true;
+            QCOMPARE(frame_->context.busy(), true);
+            for (QAbstractButton* b : std::initializer_list<QAbstractButton*> {
+                     tab()->cmdSendBMPtoFlash, tab()->cmdBMPsend, tab()->cndFontSend, tab()->cmdSendBFFtoFlash,
+                     flash()->cmdFlashRefresh, flash()->cmdSendr, flash()->cmdBlank, frame_->strings->cmdSend}) {
+                if (b->isEnabled())
+                    enabled << b->objectName();
+                b->click();
+            }
+            QTest::mouseClick(flash()->Grid, Qt::LeftButton, {}, TFlashGrid::cellRect(5, 0).center());
+            tab()->sendBmp(tab()->cboBMPfileName->currentText(), "flash");
+            frame_->strings->cmdSendClick();
+        });
+        probe.start(1);
+        frame_->status->clear();
+        tab()->cmdSendBMPtoFlash->click();
+        QVERIFY(probed);
+        QVERIFY2(enabled.isEmpty(), qPrintable(enabled.join(", ")));
+        QVERIFY(!frame_->context.busy());
+        QVERIFY(tab()->cmdSendBMPtoFlash->isEnabled() && frame_->strings->cmdSend->isEnabled());
+
+        // The device got exactly one picture, whole, and nothing else.
+        QCOMPARE(kept("flash-block-002.qxp"), pictureStream(240, 320, gradient));
+        const QString log = QString::fromStdString(kept("devsim.log"));
+        QCOMPARE(log.count("picture to flash block"), 1);
+        QCOMPARE(log.count("hello"), 0);
+        QCOMPARE(log.count("picture to the screen"), 0);
+        QVERIFY(!QFile::exists(QString::fromStdString(devsim_->outDir() + "flash-block-005.qxp")));
+        // The direct asks were refused in words.
+        QCOMPARE(QString::fromStdString(status()).count(kBusyRefusal), 2);
+        // And the commands work again afterwards.
+        frame_->port.Close();
+        frame_->status->clear();
+        frame_->strings->cmdSendClick();
+        QCOMPARE(status(), std::string("Com Port must be open first\n"));
     }
 
     void pictureIntoAFlashBlockOfTheSimulatedDisplay()
