@@ -206,6 +206,24 @@ private slots:
         stop();
     }
 
+    void receiveHandlerEmptiesRxBufferPast2400()
+    {
+        // The port's receive handler itself: what arrives is collected and shown, and the
+        // collection is emptied once a chunk takes it past 2400 characters.
+        start(withPort());
+        connectPort();
+        rxBuffer.clear();
+        pty_->Write(std::string(2390, 'a'));
+        QTRY_COMPARE_WITH_TIMEOUT(rxBuffer.size(), size_t(2390), 5000);
+        pty_->Write(std::string(10, 'b'));
+        QTRY_COMPARE_WITH_TIMEOUT(rxBuffer.size(), size_t(2400), 5000);
+        QCOMPARE(rxBuffer.substr(2390), std::string(10, 'b'));
+        pty_->Write("c");
+        QTRY_VERIFY_WITH_TIMEOUT(rxBuffer.empty() && paneText().size() == 2401, 5000);
+        QCOMPARE(paneText().back(), 'c');
+        stop();
+    }
+
     void lineSettingsAndRefusals()
     {
         start(withPort());
