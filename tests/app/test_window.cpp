@@ -544,6 +544,40 @@ private slots:
         stop();
     }
 
+    void commandsWaitWhileASendRuns()
+    {
+        start(withPort());
+        auto lines = std::make_shared<TFakeModemLines>();
+        lines->cts = false; // the send waits for CTS until Cancel
+        frmTerm->VaComm1->SetModemLines(lines);
+        connectPort();
+        frmTerm->enableUpdate();
+        frmTerm->setCurrentFile(QString::fromStdString(writeFile("held.bin", "abc")));
+        QList<QAction*> disabled;
+        bool selectorDisabled = false;
+        QTimer::singleShot(100, frmTerm, [&] {
+            for (QAction* a : {frmTerm->SendText1, frmTerm->ResendText1, frmTerm->SendBinary1, frmTerm->ToolButton9,
+                               frmTerm->Xmodem1, frmTerm->Update1})
+                if (!a->isEnabled())
+                    disabled << a;
+            selectorDisabled = !frmTerm->cboDevice->isEnabled();
+            // Asked all the same: refused in words, nothing starts.
+            frmTerm->SendTextFile();
+            frmTerm->btnCancel->click();
+        });
+        frmTerm->ToolButton9->trigger();
+        QCOMPARE(disabled.size(), 6);
+        QVERIFY(selectorDisabled);
+        QVERIFY(statusText().find("Wait for the running operation to end") != std::string::npos);
+        // Back when the send has ended.
+        for (QAction* a : {frmTerm->SendText1, frmTerm->SendBinary1, frmTerm->Xmodem1, frmTerm->Update1})
+            QVERIFY(a->isEnabled());
+        QVERIFY(frmTerm->cboDevice->isEnabled());
+        QVERIFY(!frmTerm->context->busy());
+        QCOMPARE(peerRead(*pty_, 1, 50), std::string());
+        stop();
+    }
+
     void busyGuardClearsUpAfterAFailedSend()
     {
         start(withPort());
