@@ -123,8 +123,8 @@ void TTextSend::SendTextFile(const QString& path)
         reportStop(0, lines.size());
         return;
     }
-    sendingText = true;
-    rxBuffer.clear();
+    context_.setSendingText(true);
+    context_.rx.clear();
     for (size_t i = 0; i < lines.size(); ++i) {
         context_.writeToCom(lines[i] + "\r");
         busy.setValue(i);
@@ -132,8 +132,8 @@ void TTextSend::SendTextFile(const QString& path)
             std::this_thread::sleep_for(std::chrono::milliseconds(std::max(0, strToInt(now.eolDelay))));
         if (waiting)
             waitForLineEnd(eolChar);
-        context_.frame.showTermText(rxBuffer);
-        rxBuffer.clear();
+        context_.frame.showTermText(context_.rx);
+        context_.rx.clear();
         if (context_.stopRequested()) {
             if (i + 1 < lines.size())
                 reportStop(i + 1, lines.size());
@@ -144,11 +144,11 @@ void TTextSend::SendTextFile(const QString& path)
 
 void TTextSend::waitForLineEnd(char eolChar)
 {
-    if (rxBuffer.find(eolChar) != std::string::npos)
+    if (context_.rx.find(eolChar) != std::string::npos)
         return;
     context_.frame.showNote("Waiting for chr " + QString::number(static_cast<unsigned char>(eolChar))
                             + " - Cancel ends the wait");
-    context_.waitUntil([eolChar] { return rxBuffer.find(eolChar) != std::string::npos; }, 100);
+    context_.waitUntil([this, eolChar] { return context_.rx.find(eolChar) != std::string::npos; }, 100);
     context_.frame.showNote(QString());
 }
 

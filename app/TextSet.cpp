@@ -101,6 +101,12 @@ TfrmTransfer::TfrmTransfer(QWidget* parent) : QDialog(parent)
     resize(299, 438);
 
     connect(chkXferOpt, &QCheckBox::toggled, this, [this] { chkXferOptClick(); });
+    // The settings as a value, kept up to date with every change of a control (the terminal asks
+    // for them with every received chunk).
+    for (QCheckBox* box : findChildren<QCheckBox*>())
+        connect(box, &QCheckBox::toggled, this, [this] { settings_ = fromControls(); });
+    for (QLineEdit* edit : findChildren<QLineEdit*>())
+        connect(edit, &QLineEdit::textChanged, this, [this] { settings_ = fromControls(); });
     connect(btnOk, &QPushButton::clicked, this, [this] { guarded([this] { btnOkClick(); }); });
 
     chkXferOptClick();
@@ -134,7 +140,7 @@ void TfrmTransfer::WriteSettings()
     settings().write(ini);
 }
 
-TTransferSettings TfrmTransfer::settings() const
+TTransferSettings TfrmTransfer::fromControls() const
 {
     TTransferSettings s;
     s.eolCharOn = chkEolChar->isChecked();
@@ -175,4 +181,5 @@ void TfrmTransfer::showSettings(const TTransferSettings& s)
         setText(txtWait[i], s.rows[i].wait);
     }
     chkXferOpt->setChecked(s.automationOn);
+    settings_ = fromControls();
 }

@@ -19,7 +19,7 @@ public:
     void WriteSettings();
     // The settings as the dialog's controls hold them now (also unsaved changes), and setting the
     // controls from them.
-    TTransferSettings settings() const;
+    const TTransferSettings& settings() const { return settings_; }
     void showSettings(const TTransferSettings& settings);
 
     QCheckBox* chkEolChar;
@@ -42,6 +42,11 @@ public:
 
     void chkXferOptClick();
     void btnOkClick();
+
+private:
+    TTransferSettings fromControls() const;
+
+    TTransferSettings settings_;
 };
 
 extern TfrmTransfer* frmTransfer;

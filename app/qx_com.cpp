@@ -485,7 +485,7 @@ void TfrmTerm::setCurrentFile(const QString& path)
 
 TTermOptions TfrmTerm::termOptions() const
 {
-    const TTransferSettings transfer = transferSettings();
+    const TTransferSettings& transfer = transferSettings();
     TTermOptions o;
     o.showCtrl = mnuCtrl->isChecked();
     o.addLF = transfer.addLF;
@@ -1047,9 +1047,10 @@ void TfrmTerm::Settings1Click()
     frmTransfer->show();
 }
 
-TTransferSettings TfrmTerm::transferSettings()
+const TTransferSettings& TfrmTerm::transferSettings()
 {
-    return frmTransfer ? frmTransfer->settings() : TTransferSettings{};
+    static const TTransferSettings defaults;
+    return frmTransfer ? frmTransfer->settings() : defaults;
 }
 
 void TfrmTerm::SendTextFile()

@@ -206,7 +206,7 @@ private:
     TTermOptions termOptions() const;
     void applyPaneColours(const QColor& background);
     // The text transfer settings as the text transfer dialog holds them now.
-    static TTransferSettings transferSettings();
+    static const TTransferSettings& transferSettings();
     // Parts of the settings: the line boxes and menu marks, the window's size, place and splitters;
     // and everything the window holds, as the settings file keeps it.
     void applyLineMarks(const TCommsSettings& comms);

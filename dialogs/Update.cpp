@@ -387,13 +387,13 @@ void TfrmUpdate::cmdUpdateClick()
         resetPulse();
         context_.waitMs(10);
         port.WriteText(entry);
-        rxBuffer.clear();
+        context_.rx.clear();
         context_.waitMs(300);
-        replyShown_ = visibleReply(rxBuffer);
+        replyShown_ = visibleReply(context_.rx);
 
         if (interrupted())
             outcome = interruption();
-        else if (rxBuffer.find("DDD") != std::string::npos)
+        else if (context_.rx.find("DDD") != std::string::npos)
             outcome = appLoader2Upload();
         else
             outcome = appLoader1Upload(answer);
@@ -439,14 +439,14 @@ void TfrmUpdate::reportOutcome(TUpdateOutcome outcome)
 
 TUpdateOutcome TfrmUpdate::appLoader1Upload(const std::string& answer)
 {
-    if (!containsNoCase(rxBuffer, "Press"))
+    if (!containsNoCase(context_.rx, "Press"))
         return TUpdateOutcome::NoLoader;
     context_.addStatus("App Loder Version 1\n");
     TVaComm& port = context_.VaComm1;
     port.WriteText(answer);
     context_.waitMs(500);
-    rxBuffer.clear();
-    waitFor([] { return rxBuffer.find('C') != std::string::npos; });
+    context_.rx.clear();
+    waitFor([this] { return context_.rx.find('C') != std::string::npos; });
     // A cancel still starts the transfer, which is then cancelled at once; a closed port does not.
     if (context_.closing() || !port.Active())
         return interruption();
@@ -476,13 +476,13 @@ TUpdateOutcome TfrmUpdate::appLoader2Upload()
     TVaComm& port = context_.VaComm1;
     context_.addStatus("App Loader Version 2-");
     port.WriteChar('v');
-    rxBuffer.clear();
-    if (!waitFor([] { return !rxBuffer.empty(); })) {
+    context_.rx.clear();
+    if (!waitFor([this] { return !context_.rx.empty(); })) {
         context_.addStatus("\n");
         return interruption();
     }
-    context_.addStatus(std::to_string(static_cast<unsigned char>(rxBuffer.back())) + "\n");
-    rxBuffer.clear();
+    context_.addStatus(std::to_string(static_cast<unsigned char>(context_.rx.back())) + "\n");
+    context_.rx.clear();
 
     std::string data;
     const std::string path = bytes(cboUpdate->currentText());
@@ -491,7 +491,7 @@ TUpdateOutcome TfrmUpdate::appLoader2Upload()
     const uint32_t total = static_cast<uint32_t>(data.size() + 10);
     for (int shift = 24; shift >= 0; shift -= 8)
         port.WriteChar(static_cast<char>((total >> shift) & 0xFF));
-    rxBuffer.clear();
+    context_.rx.clear();
 
     const size_t count = total > kChunk ? kChunk : total;
     size_t pos = 0;
@@ -503,16 +503,16 @@ TUpdateOutcome TfrmUpdate::appLoader2Upload()
     pacing.stopped = [this] { return interrupted(); };
     pacing.progress = [this, &pos](size_t) { pbUpload->setValue(progressValue(static_cast<int64_t>(pos))); };
     while (pos < data.size()) {
-        if (!waitFor([] { return rxBuffer.find_first_of(std::string{kAck, kNak, kEot}) != std::string::npos; }))
+        if (!waitFor([this] { return context_.rx.find_first_of(std::string{kAck, kNak, kEot}) != std::string::npos; }))
             return interruption();
-        if (rxBuffer.find(kNak) != std::string::npos) {
+        if (context_.rx.find(kNak) != std::string::npos) {
             context_.addStatus("NACK recieved ", fsPlain, kErrorRed);
             context_.addStatus("Aborting upload\n", fsBold, kErrorRed);
             return TUpdateOutcome::Refused;
         }
-        if (rxBuffer.find(kEot) != std::string::npos)
+        if (context_.rx.find(kEot) != std::string::npos)
             return TUpdateOutcome::EndedEarly;
-        rxBuffer.clear();
+        context_.rx.clear();
         lblPacket->setText(QString::number(chunk++));
         const size_t sent = sendBytes(
             context_,

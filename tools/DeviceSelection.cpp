@@ -130,7 +130,7 @@ void TDeviceSelection::identify(const std::string& name, const TDeviceEntry& dev
     port.WriteChar('\r');
     context_.waitMs(150);
     context_.addStatus("Sending initialisation string\n");
-    rxBuffer.clear();
+    context_.rx.clear();
     for (const std::string& field : strings.init) {
         port.WriteText(field);
         context_.waitMs(100);
@@ -138,9 +138,9 @@ void TDeviceSelection::identify(const std::string& name, const TDeviceEntry& dev
     context_.waitMs(100); // the pause of the list's empty end
 
     if (device.isAsi()) {
-        deviceAddress = rxBuffer.empty() ? std::string() : rxBuffer.substr(0, rxBuffer.size() - 1);
+        deviceAddress = context_.rx.empty() ? std::string() : context_.rx.substr(0, context_.rx.size() - 1);
         asi_.txtAddress->setText(latin1(deviceAddress));
-        replyTerminator = ">";
+        context_.terminator = ">";
     }
     context_.addStatus("checking to see if " + name + " connected");
     std::string id = strings.id;

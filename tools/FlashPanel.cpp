@@ -175,7 +175,7 @@ bool TFlashPanel::colourOfCode(const std::string& code, QColor& colour)
 
 TReply TFlashPanel::askBlock(const std::string& block)
 {
-    return context_.channel.sendAndWait(deviceCommand(block, 'q'), replyTerminator, 10);
+    return context_.channel.sendAndWait(deviceCommand(block, 'q'), context_.terminator, 10);
 }
 
 void TFlashPanel::showCode(QLabel* label, const std::string& code)
@@ -286,7 +286,7 @@ void TFlashPanel::retrieveBlock()
         return;
     }
     const TReply reply =
-        context_.channel.sendAndWait(deviceCommand(bytes(lblBlockNumber->text()), 'r'), replyTerminator, 10);
+        context_.channel.sendAndWait(deviceCommand(bytes(lblBlockNumber->text()), 'r'), context_.terminator, 10);
     if (!reply.found)
         context_.addStatus("Unable to retrieve\n", fsPlain, kErrorRed);
 }
@@ -306,7 +306,7 @@ void TFlashPanel::cmdBlankClick()
         return;
     const TBusyState busy(context_);
     const std::string arguments = bytes(txtFromBlock->text()) + " " + bytes(txtNumberofBlocks->text());
-    const TReply reply = context_.channel.sendAndWait(deviceCommand(arguments, 'E'), replyTerminator, 10);
+    const TReply reply = context_.channel.sendAndWait(deviceCommand(arguments, 'E'), context_.terminator, 10);
     if (reply.found)
         markOutOfDate();
     else

@@ -85,7 +85,9 @@ public:
 
     TVaComm& VaComm1;
     TDeviceChannel channel;
+    // The shared state: the received text (rxBuffer) and the text that ends a device reply.
     std::string& rx = rxBuffer;
+    std::string& terminator = replyTerminator;
     TToolFrame& frame;
     QWidget& window;
     QProgressBar& progress;
@@ -114,6 +116,8 @@ public:
     // and send ends, as nothing more will come from the device or reach it.
     bool deviceGone() const { return deviceGone_; }
     void setDeviceGone(bool gone) { deviceGone_ = gone; }
+    // A text file send runs: the terminal shows no received text meanwhile (the busy guard clears it).
+    void setSendingText(bool on) { sendingText = on; }
     // True when a running send should stop: Cancel was pressed, the window closes or the device
     // has gone.
     bool stopRequested() const { return cancelFlag || closing_ || deviceGone_; }

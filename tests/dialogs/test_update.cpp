@@ -12,10 +12,12 @@
 #include "VaComm.h"
 #include "VaProtocol.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QItemSelectionModel>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QLabel>
@@ -254,7 +256,11 @@ private slots:
                     return;
                 chooser->deleteLater();
                 chooser->stop();
-                // Typed into the dialog's name box, as a user would.
+                // Typed into the dialog's name box, as a user would; the file list's own selection (the
+                // dialog puts back the last choice) would win over typed text, so none is left.
+                for (QAbstractItemView* view : frmUpdate->dlgOpen->findChildren<QAbstractItemView*>())
+                    if (view->selectionModel())
+                        view->selectionModel()->clearSelection();
                 frmUpdate->dlgOpen->findChild<QLineEdit*>("fileNameEdit")->setText(QString::fromStdString(file));
                 QMetaObject::invokeMethod(frmUpdate->dlgOpen, "accept");
             });
