@@ -101,16 +101,21 @@ TfrmTransfer::TfrmTransfer(QWidget* parent) : QDialog(parent)
     resize(299, 438);
 
     connect(chkXferOpt, &QCheckBox::toggled, this, [this] { chkXferOptClick(); });
+    trackControls();
+    connect(btnOk, &QPushButton::clicked, this, [this] { guarded([this] { btnOkClick(); }); });
+
+    chkXferOptClick();
+    guarded([this] { getSettings(); });
+}
+
+void TfrmTransfer::trackControls()
+{
     // The settings as a value, kept up to date with every change of a control (the terminal asks
     // for them with every received chunk).
     for (QCheckBox* box : findChildren<QCheckBox*>())
         connect(box, &QCheckBox::toggled, this, [this] { settings_ = fromControls(); });
     for (QLineEdit* edit : findChildren<QLineEdit*>())
         connect(edit, &QLineEdit::textChanged, this, [this] { settings_ = fromControls(); });
-    connect(btnOk, &QPushButton::clicked, this, [this] { guarded([this] { btnOkClick(); }); });
-
-    chkXferOptClick();
-    guarded([this] { getSettings(); });
 }
 
 void TfrmTransfer::chkXferOptClick()

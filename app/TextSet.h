@@ -45,6 +45,7 @@ public:
 
 private:
     TTransferSettings fromControls() const;
+    void trackControls();
 
     TTransferSettings settings_;
 };
