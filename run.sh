@@ -21,7 +21,7 @@ demo=0
 if [ "$demo" = 1 ]; then
   dir="/tmp/qx-demo-$(id -u)"
   mkdir -p "$dir"
-  # The simulated devices end when QX-Com (this process, after exec) ends: the display, the
+  # The simulated devices end when this script ends, which is when QX-Com ends: the display, the
   # addressed (ASI) device and two boards with a boot loader of each generation.
   for device in display:display asi:asi board1:loader1 board2:loader2; do
     name=${device%%:*}
@@ -32,5 +32,18 @@ if [ "$demo" = 1 ]; then
   for _ in $(seq 100); do [ -e "$dir/qx-board2" ] && break; sleep 0.05; done
   python3 scripts/add-extra-port.py build/app/qx-com-103.ini "$dir/qx-*"
   echo "Demo: simulated devices are on $dir/qx-display, qx-asi, qx-board1 and qx-board2 (pick one in the port box)."
+  # QX-Com runs as a child of this script, which stays the simulators' parent and so reaps one that
+  # ends early. Signals to the script go on to QX-Com; its exit code is the script's.
+  build/app/qx-com "$@" &
+  app=$!
+  for sig in TERM INT HUP; do
+    trap 'kill -'"$sig"' "$app" 2>/dev/null || true' "$sig"
+  done
+  status=0
+  while :; do
+    if wait "$app"; then status=0; else status=$?; fi
+    kill -0 "$app" 2>/dev/null || break
+  done
+  exit "$status"
 fi
 exec build/app/qx-com "$@"

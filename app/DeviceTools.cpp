@@ -8,9 +8,12 @@
 #include "InfoTab.h"
 #include "Latin1.h"
 #include "StringsTab.h"
+#include "ToolContext.h"
+#include "Update.h"
 
 #include <QAction>
 #include <QComboBox>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QTabWidget>
 
@@ -36,8 +39,21 @@ void TfrmTerm::buildToolTabs()
 
 void TfrmTerm::cboDeviceChange()
 {
+    if (context->refuseWhileBusy())
+        return;
     deviceSelection->selectDevice();
     refreshTools();
+}
+
+void TfrmTerm::watchBusy()
+{
+    for (QAction* command : {SendText1, ResendText1, SendBinary1, ToolButton9, Xmodem1})
+        context->disableWhileBusy(command);
+    // The Update item and the device selector have rules of their own besides.
+    connect(context.get(), &TToolContext::busyChanged, this, [this](bool busy) {
+        Update1->setEnabled(updateAllowed_ && !busy);
+        cboDevice->setEnabled(deviceChoice_ && !busy);
+    });
 }
 
 void TfrmTerm::refreshTools()
@@ -67,7 +83,8 @@ void TfrmTerm::setDeviceMarks(bool echo, bool ctsFlow)
 
 void TfrmTerm::enableUpdate()
 {
-    Update1->setEnabled(true);
+    updateAllowed_ = true;
+    Update1->setEnabled(!context->busy());
 }
 
 void TfrmTerm::focusTerminal()
@@ -104,4 +121,20 @@ void TfrmTerm::paintTerminal(const QColor& background)
 void TfrmTerm::showPortClosed()
 {
     setConnectDown(false);
+}
+
+void TfrmTerm::showNote(const QString& text)
+{
+    staPanel1->setText(text);
+}
+
+void TfrmTerm::setUpdatePosition(int position)
+{
+    if (frmUpdate)
+        frmUpdate->selectFileOf(cboDevice->currentText(), position);
+}
+
+int TfrmTerm::updatePosition() const
+{
+    return frmUpdate ? frmUpdate->selectedEntry() : 0;
 }

@@ -61,7 +61,6 @@ void createWindows()
     frmXModem = windows.xmodem.get();
     windows.update = std::make_unique<TfrmUpdate>(*frmTerm->context);
     frmUpdate = windows.update.get();
-    frmTerm->deviceSelection->updateList = frmUpdate->cboUpdate;
 }
 
 void destroyWindows()

@@ -99,6 +99,22 @@ std::vector<TTermPiece> termTextPieces(const std::string& text)
     return pieces;
 }
 
+std::string paneLineBreaks(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            out += '\n';
+            if (i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 void appendRxBuffer(std::string& rxBuffer, const std::string& chunk)
 {
     rxBuffer += chunk;

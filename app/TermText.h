@@ -36,6 +36,9 @@ struct TTermPiece {
 };
 std::vector<TTermPiece> termTextPieces(const std::string& text);
 
+// The text as the pane holds it: CR LF, a bare CR and a bare LF each become one line break (LF).
+std::string paneLineBreaks(const std::string& text);
+
 // rxBuffer is emptied when an append makes it longer than this.
 constexpr size_t kRxBufferLimit = 2400;
 void appendRxBuffer(std::string& rxBuffer, const std::string& chunk);

@@ -18,11 +18,6 @@ TfrmTransfer* frmTransfer = nullptr;
 
 namespace {
 
-const char* const kSection = "Transfer";
-const char* const kFileDefaults[4] = {"*.tcb", "*.hex", "*.flb", "*.fth"};
-const char* const kSendDefaults[4] = {"loadb", "loadh", "loadf", "loadf"};
-const char* const kWaitDefaults[4] = {"500", "500", "100", "100"};
-
 std::string text(const QLineEdit* edit)
 {
     return bytes(edit->text());
@@ -106,10 +101,21 @@ TfrmTransfer::TfrmTransfer(QWidget* parent) : QDialog(parent)
     resize(299, 438);
 
     connect(chkXferOpt, &QCheckBox::toggled, this, [this] { chkXferOptClick(); });
+    trackControls();
     connect(btnOk, &QPushButton::clicked, this, [this] { guarded([this] { btnOkClick(); }); });
 
     chkXferOptClick();
     guarded([this] { getSettings(); });
+}
+
+void TfrmTransfer::trackControls()
+{
+    // The settings as a value, kept up to date with every change of a control (the terminal asks
+    // for them with every received chunk).
+    for (QCheckBox* box : findChildren<QCheckBox*>())
+        connect(box, &QCheckBox::toggled, this, [this] { settings_ = fromControls(); });
+    for (QLineEdit* edit : findChildren<QLineEdit*>())
+        connect(edit, &QLineEdit::textChanged, this, [this] { settings_ = fromControls(); });
 }
 
 void TfrmTransfer::chkXferOptClick()
@@ -130,48 +136,55 @@ void TfrmTransfer::btnOkClick()
 
 void TfrmTransfer::getSettings()
 {
-    const TIniFile ini(placeOf(TQxPlace::qpSettingsFile));
-    chkEolChar->setChecked(ini.ReadBool(kSection, "chEolChar", true));
-    setText(txtEolChar, ini.ReadString(kSection, "EolChar", "6"));
-    chkOnError->setChecked(ini.ReadBool(kSection, "chOnError", true));
-    setText(txtOnErrCH, ini.ReadString(kSection, "OnErrorCh", "5"));
-    chkEOPstr->setChecked(ini.ReadBool(kSection, "EOPstrCH", true));
-    setText(txtEOPstr, ini.ReadString(kSection, "EOPstr", ";ss"));
-    chkEolDel->setChecked(ini.ReadBool(kSection, "chEolDel", false));
-    chkAddCR->setChecked(ini.ReadBool(kSection, "chAddCR", true));
-    chkAddLF->setChecked(ini.ReadBool(kSection, "chAddLF", true));
-    chkLoadingEcho->setChecked(ini.ReadBool(kSection, "chLoadingEcho", false));
-    setText(txtTransfer, ini.ReadString(kSection, "FilePath", ""));
-    setText(txtEolDel, ini.ReadString(kSection, "EolDel", "100"));
-    for (int i = 0; i < 4; ++i)
-        setText(txtFile[i], ini.ReadString(kSection, "File" + std::to_string(i + 1), kFileDefaults[i]));
-    for (int i = 0; i < 4; ++i)
-        setText(txtSend[i], ini.ReadString(kSection, "Send" + std::to_string(i + 1), kSendDefaults[i]));
-    for (int i = 0; i < 4; ++i)
-        setText(txtWait[i], ini.ReadString(kSection, "Wait" + std::to_string(i + 1), kWaitDefaults[i]));
-    chkXferOpt->setChecked(ini.ReadBool(kSection, "ActiveXfer", true));
+    showSettings(TTransferSettings::read(TIniFile(placeOf(TQxPlace::qpSettingsFile))));
 }
 
 void TfrmTransfer::WriteSettings()
 {
     TIniFile ini(placeOf(TQxPlace::qpSettingsFile));
-    ini.WriteBool(kSection, "chEolChar", chkEolChar->isChecked());
-    ini.WriteString(kSection, "EolChar", text(txtEolChar));
-    ini.WriteBool(kSection, "chOnError", chkOnError->isChecked());
-    ini.WriteString(kSection, "OnErrorCh", text(txtOnErrCH));
-    ini.WriteBool(kSection, "EOPstrCH", chkEOPstr->isChecked());
-    ini.WriteString(kSection, "EOPstr", text(txtEOPstr));
-    ini.WriteBool(kSection, "chEolDel", chkEolDel->isChecked());
-    ini.WriteBool(kSection, "chAddCR", chkAddCR->isChecked());
-    ini.WriteBool(kSection, "chAddLF", chkAddLF->isChecked());
-    ini.WriteBool(kSection, "chLoadingEcho", chkLoadingEcho->isChecked());
-    ini.WriteString(kSection, "FilePath", text(txtTransfer));
-    ini.WriteString(kSection, "EolDel", text(txtEolDel));
+    settings().write(ini);
+}
+
+TTransferSettings TfrmTransfer::fromControls() const
+{
+    TTransferSettings s;
+    s.eolCharOn = chkEolChar->isChecked();
+    s.eolChar = text(txtEolChar);
+    s.onErrorOn = chkOnError->isChecked();
+    s.onErrorChar = text(txtOnErrCH);
+    s.eopOn = chkEOPstr->isChecked();
+    s.eopString = text(txtEOPstr);
+    s.eolDelayOn = chkEolDel->isChecked();
+    s.addCR = chkAddCR->isChecked();
+    s.addLF = chkAddLF->isChecked();
+    s.loadingEcho = chkLoadingEcho->isChecked();
+    s.filePath = text(txtTransfer);
+    s.eolDelay = text(txtEolDel);
     for (int i = 0; i < 4; ++i)
-        ini.WriteString(kSection, "File" + std::to_string(i + 1), text(txtFile[i]));
-    for (int i = 0; i < 4; ++i)
-        ini.WriteString(kSection, "Send" + std::to_string(i + 1), text(txtSend[i]));
-    for (int i = 0; i < 4; ++i)
-        ini.WriteString(kSection, "Wait" + std::to_string(i + 1), text(txtWait[i]));
-    ini.WriteBool(kSection, "ActiveXfer", chkXferOpt->isChecked());
+        s.rows[i] = {text(txtFile[i]), text(txtSend[i]), text(txtWait[i])};
+    s.automationOn = chkXferOpt->isChecked();
+    return s;
+}
+
+void TfrmTransfer::showSettings(const TTransferSettings& s)
+{
+    chkEolChar->setChecked(s.eolCharOn);
+    setText(txtEolChar, s.eolChar);
+    chkOnError->setChecked(s.onErrorOn);
+    setText(txtOnErrCH, s.onErrorChar);
+    chkEOPstr->setChecked(s.eopOn);
+    setText(txtEOPstr, s.eopString);
+    chkEolDel->setChecked(s.eolDelayOn);
+    chkAddCR->setChecked(s.addCR);
+    chkAddLF->setChecked(s.addLF);
+    chkLoadingEcho->setChecked(s.loadingEcho);
+    setText(txtTransfer, s.filePath);
+    setText(txtEolDel, s.eolDelay);
+    for (int i = 0; i < 4; ++i) {
+        setText(txtFile[i], s.rows[i].file);
+        setText(txtSend[i], s.rows[i].send);
+        setText(txtWait[i], s.rows[i].wait);
+    }
+    chkXferOpt->setChecked(s.automationOn);
+    settings_ = fromControls();
 }

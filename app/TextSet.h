@@ -2,6 +2,8 @@
 // of the text file send. Its settings live in the [Transfer] section of the settings file.
 #pragma once
 
+#include "Settings.h"
+
 #include <QDialog>
 
 class QCheckBox;
@@ -15,6 +17,10 @@ public:
 
     void getSettings();
     void WriteSettings();
+    // The settings as the dialog's controls hold them now (also unsaved changes), and setting the
+    // controls from them.
+    const TTransferSettings& settings() const { return settings_; }
+    void showSettings(const TTransferSettings& settings);
 
     QCheckBox* chkEolChar;
     QLineEdit* txtEolChar;
@@ -36,6 +42,12 @@ public:
 
     void chkXferOptClick();
     void btnOkClick();
+
+private:
+    TTransferSettings fromControls() const;
+    void trackControls();
+
+    TTransferSettings settings_;
 };
 
 extern TfrmTransfer* frmTransfer;

@@ -1,6 +1,7 @@
 #include "qx_com.h"
 
 #include "Activation.h"
+#include "BinarySend.h"
 #include "DeviceSelection.h"
 #include "StringsTab.h"
 #include "IniFile.h"
@@ -8,6 +9,8 @@
 #include "Messages.h"
 #include "Places.h"
 #include "Program.h"
+#include "Settings.h"
+#include "TextSend.h"
 #include "TextSet.h"
 #include "Update.h"
 #include "Values.h"
@@ -109,42 +112,6 @@ QPixmap lamp(const QColor& colour)
     return pm;
 }
 
-// The lines of a text file: split at CR LF, CR or LF, line breaks dropped, a NUL byte ends the text.
-std::vector<std::string> textLines(std::string data)
-{
-    data = data.substr(0, data.find('\0'));
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < data.size()) {
-        size_t end = data.find_first_of("\r\n", start);
-        if (end == std::string::npos) {
-            lines.push_back(data.substr(start));
-            break;
-        }
-        lines.push_back(data.substr(start, end - start));
-        start = end + ((data[end] == '\r' && end + 1 < data.size() && data[end + 1] == '\n') ? 2 : 1);
-    }
-    return lines;
-}
-
-// The text a byte string shows as in the pane: CR LF, a bare CR and a bare LF are each one line break.
-QString paneText(const std::string& text)
-{
-    QString out;
-    out.reserve(static_cast<qsizetype>(text.size()));
-    for (size_t i = 0; i < text.size(); ++i) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c == '\r') {
-            out += QChar('\n');
-            if (i + 1 < text.size() && text[i + 1] == '\n')
-                ++i;
-        } else {
-            out += QChar(c);
-        }
-    }
-    return out;
-}
-
 } // namespace
 
 std::string accessHint(const std::string& path, const std::string& group)
@@ -181,7 +148,10 @@ TfrmTerm::TfrmTerm(QWidget* parent) : QMainWindow(parent), VaComm1(std::make_uni
     buildToolBars();
     buildPanes();
     context = std::make_unique<TToolContext>(*VaComm1, *this, *this, *reStatus, *ProgressBar1, *btnCancel);
+    textSend = std::make_unique<TTextSend>(*context, [] { return transferSettings(); });
+    binarySend = std::make_unique<TBinarySend>(*context);
     buildToolTabs();
+    watchBusy();
     resize(798, 787);
 
     VaComm1->OnRxChar = [this](TVaCustomComm*, int32_t) { guarded([this] { VaComm1RxChar(); }); };
@@ -269,6 +239,7 @@ void TfrmTerm::buildToolBars()
         QAction* a = ToolBar1->addAction(icon, hint);
         a->setToolTip(hint);
         connect(a, &QAction::triggered, shared, &QAction::trigger);
+        connect(shared, &QAction::enabledChanged, a, &QAction::setEnabled);
         return a;
     };
     button("Select and send text", themed("document-send", "T", QColor(40, 110, 190)), SendText1);
@@ -514,13 +485,14 @@ void TfrmTerm::setCurrentFile(const QString& path)
 
 TTermOptions TfrmTerm::termOptions() const
 {
+    const TTransferSettings& transfer = transferSettings();
     TTermOptions o;
     o.showCtrl = mnuCtrl->isChecked();
-    o.addLF = frmTransfer ? frmTransfer->chkAddLF->isChecked() : true;
-    o.addCR = frmTransfer ? frmTransfer->chkAddCR->isChecked() : true;
+    o.addLF = transfer.addLF;
+    o.addCR = transfer.addCR;
     o.sendingText = sendingText;
     int32_t eol;
-    if (frmTransfer && parseInteger(bytes(frmTransfer->txtEolChar->text()), eol))
+    if (parseInteger(transfer.eolChar, eol))
         o.eolChar = eol;
     return o;
 }
@@ -553,7 +525,7 @@ void TfrmTerm::showText(const std::string& text)
     if (step.eraseLast)
         cursor.deletePreviousChar();
     if (!step.insert.empty())
-        cursor.insertText(paneText(step.insert));
+        cursor.insertText(latin1(paneLineBreaks(step.insert)));
     mmoTerm->setTextCursor(cursor);
 }
 
@@ -561,13 +533,12 @@ void TfrmTerm::VaComm1RxChar()
 {
     const std::string chunk = VaComm1->ReadText();
     const bool ctsFlow = HWFlow1->isChecked();
-    rxBuffer += chunk;
+    // The 2400-character rule applies before the chunk is shown; showing reads only the chunk.
+    appendRxBuffer(rxBuffer, chunk);
     if (ctsFlow)
         VaComm1->SetRTS(false);
     if (!sendingText)
         showTermText(chunk);
-    if (rxBuffer.size() > kRxBufferLimit)
-        rxBuffer.clear();
     if (ctsFlow)
         VaComm1->SetRTS(true);
 }
@@ -671,8 +642,7 @@ void TfrmTerm::RefreshPorts1Click()
 {
     std::vector<std::string> names;
     TVaCustomComm::GetComPortNames(names);
-    const TIniFile ini(placeOf(TQxPlace::qpSettingsFile));
-    TVaCustomComm::AppendPortPatterns(names, ini.ReadString("Comms", "ExtraPorts", ""));
+    TVaCustomComm::AppendPortPatterns(names, TCommsSettings::extraPorts(TIniFile(placeOf(TQxPlace::qpSettingsFile))));
     // Text order, without regard to letter case; "<none>" always stays first.
     std::stable_sort(names.begin(), names.end(),
                      [](const std::string& a, const std::string& b) { return ::strcasecmp(a.c_str(), b.c_str()) < 0; });
@@ -752,7 +722,8 @@ void TfrmTerm::spdConnectClick()
     setConnectDown(true);
     reSetAll();
     refreshTools();
-    cboDevice->setEnabled(true);
+    deviceChoice_ = true;
+    cboDevice->setEnabled(!context->busy());
     mmoTerm->clear();
     mmoTerm->setFocus();
 }
@@ -904,90 +875,88 @@ void TfrmTerm::FormActivate()
 void TfrmTerm::getSettings()
 {
     const TIniFile ini(placeOf(TQxPlace::qpSettingsFile));
-    cboBaudRate->setCurrentIndex(ini.ReadInteger("Comms", "Baud", 6));
-    if (cboBaudRate->currentIndex() < 0)
-        cboBaudRate->setEditText(QString());
-    cboDataBits->setCurrentIndex(ini.ReadInteger("Comms", "DataBits", 4));
-    cboStopBits->setCurrentIndex(ini.ReadInteger("Comms", "StopBits", 2));
-    HWFlow1->setChecked(ini.ReadBool("Comms", "HWFlow", false));
-    Echo1->setChecked(ini.ReadBool("Comms", "Echo", false));
-    mnuCtrl->setChecked(ini.ReadBool("Comms", "Ctrl", false));
-    const QString fontName = latin1(ini.ReadString("Window", "Font", "Fixedsys"));
-    const int32_t fontColour = ini.ReadInteger("Window", "FontColour", 65535);
-    const int32_t fontSize = ini.ReadInteger("Window", "FontSize", 9);
-    const int32_t colour = ini.ReadInteger("Window", "Colour", 10485760);
-    setTermFont(fontName, fontSize);
-    setTermColours(fontColour, colour);
-    filterIndex_ = ini.ReadInteger("File", "FilterIndex", 1);
-    setCurrentFile(latin1(ini.ReadString("File", "LastFile", "")));
-    DTRlow1->setChecked(ini.ReadBool("Comms", "DTRLow", false));
-    initialDir_ = QFileInfo(currentFile()).path();
-    if (currentFile().isEmpty())
-        initialDir_.clear();
-    const int width = ini.ReadInteger("Form", "widthTERM", 551);
-    const int height = ini.ReadInteger("Form", "HeightTERM", 436);
-    move(ini.ReadInteger("Form", "leftTERM", 367), ini.ReadInteger("Form", "topTERM", 256));
-    resize(width, height);
-    if (layout())
-        layout()->activate();
-    const int splitV = ini.ReadInteger("Form", "SplitV", 325);
-    const int splitH = ini.ReadInteger("Form", "SplitH", 382);
-    const int totalV = std::max(splV->width() - splV->handleWidth(), splitV + 1);
-    splV->setSizes({totalV - splitV, splitV});
-    const int totalH = std::max(splH->height() - splH->handleWidth(), splitH + 1);
-    splH->setSizes({totalH - splitH, splitH});
+    settingsUnreadable_ = ini.Unreadable();
+    if (!settingsUnreadable_.empty())
+        addStatus(latin1("Settings file " + ini.FileName() + " could not be read (" + settingsUnreadable_
+                         + "): the defaults are used, and it is not written\n"),
+                  fsPlain, kErrorRed);
+    const TTermSettings settings = TTermSettings::read(ini);
+    applyLineMarks(settings.comms);
+    setTermFont(latin1(settings.window.font), settings.window.fontSize);
+    setTermColours(settings.window.fontColour, settings.window.colour);
+    filterIndex_ = settings.file.filterIndex;
+    setCurrentFile(latin1(settings.file.lastFile));
+    initialDir_ = currentFile().isEmpty() ? QString() : QFileInfo(currentFile()).path();
+    applyForm(settings.form);
     // The port by its name when that is still listed (the numbers move when the set of ports
     // changes), else by its entry number.
-    const int port = ini.ReadInteger("Comms", "Port", 1);
     if (!VaComm1->Active()) {
+        const int port = settings.comms.port;
         cboPort->setCurrentIndex(port >= 0 && port < cboPort->count() ? port : -1);
-        selectPortByName(latin1(ini.ReadString("Comms", "PortName", "")));
+        selectPortByName(latin1(settings.comms.portName));
         applyPortSelection();
     }
-    if (frmUpdate) {
-        frmUpdate->cboUpdate->clear();
-        for (const auto& entry : loadFileList(ini.ReadString("UPDATE", "Updatefiles", "none")))
-            frmUpdate->cboUpdate->addItem(latin1(entry));
-        frmUpdate->cboUpdate->setCurrentIndex(frmUpdate->cboUpdate->count() - 1);
-    }
+    if (frmUpdate)
+        frmUpdate->setFileHistory(settings.updateFiles);
     reSetAll();
+}
+
+void TfrmTerm::applyLineMarks(const TCommsSettings& comms)
+{
+    cboBaudRate->setCurrentIndex(comms.baud);
+    if (cboBaudRate->currentIndex() < 0)
+        cboBaudRate->setEditText(QString());
+    cboDataBits->setCurrentIndex(comms.dataBits);
+    cboStopBits->setCurrentIndex(comms.stopBits);
+    HWFlow1->setChecked(comms.hwFlow);
+    Echo1->setChecked(comms.echo);
+    mnuCtrl->setChecked(comms.ctrl);
+    DTRlow1->setChecked(comms.dtrLow);
+}
+
+void TfrmTerm::applyForm(const TFormSettings& form)
+{
+    move(form.left, form.top);
+    resize(form.width, form.height);
+    if (layout())
+        layout()->activate();
+    const int totalV = std::max(splV->width() - splV->handleWidth(), form.splitV + 1);
+    splV->setSizes({totalV - form.splitV, form.splitV});
+    const int totalH = std::max(splH->height() - splH->handleWidth(), form.splitH + 1);
+    splH->setSizes({totalH - form.splitH, form.splitH});
+}
+
+TTermSettings TfrmTerm::currentSettings() const
+{
+    TTermSettings s;
+    s.comms.baud = cboBaudRate->currentIndex();
+    s.comms.port = cboPort->currentIndex();
+    s.comms.portName = bytes(cboPort->currentText());
+    s.comms.stopBits = cboStopBits->currentIndex();
+    s.comms.dataBits = cboDataBits->currentIndex();
+    s.comms.hwFlow = HWFlow1->isChecked();
+    s.comms.echo = Echo1->isChecked();
+    s.comms.ctrl = mnuCtrl->isChecked();
+    s.comms.dtrLow = DTRlow1->isChecked();
+    s.window = {bytes(termFontName_), termFontColour_, termFontSize_, termBackColour_};
+    s.file = {filterIndex_, bytes(currentFile())};
+    s.form = {width(), height(), x(), y(), splV->sizes().value(1), splH->sizes().value(1)};
+    s.updateFiles = frmUpdate ? frmUpdate->fileHistory() : std::vector<std::string>{};
+    return s;
 }
 
 void TfrmTerm::WriteSettings()
 {
     TIniFile ini(placeOf(TQxPlace::qpSettingsFile));
-    const QLocale locale;
+    // The window holds defaults in place of what the file said: they must not replace it, even
+    // when the file has become readable since.
+    if (!settingsUnreadable_.empty())
+        throw EIniFileError("Unable to write to " + ini.FileName() + ": it could not be read ("
+                            + settingsUnreadable_ + ")");
     const QDateTime now = QDateTime::currentDateTime();
-    ini.WriteString("Date", "LastUpdate",
-                    bytes(locale.toString(now.date(), QLocale::ShortFormat) + " "
-                          + now.time().toString("HH:mm:ss")));
-    ini.WriteInteger("Comms", "Baud", cboBaudRate->currentIndex());
-    ini.WriteInteger("Comms", "Port", cboPort->currentIndex());
-    ini.WriteString("Comms", "PortName", bytes(cboPort->currentText()));
-    ini.WriteInteger("Comms", "StopBits", cboStopBits->currentIndex());
-    ini.WriteInteger("Comms", "DataBits", cboDataBits->currentIndex());
-    ini.WriteBool("Comms", "HWFlow", HWFlow1->isChecked());
-    ini.WriteBool("Comms", "Echo", Echo1->isChecked());
-    ini.WriteBool("Comms", "Ctrl", mnuCtrl->isChecked());
-    ini.WriteString("Window", "Font", bytes(termFontName_));
-    ini.WriteInteger("Window", "FontColour", termFontColour_);
-    ini.WriteInteger("Window", "FontSize", termFontSize_);
-    ini.WriteInteger("Window", "Colour", termBackColour_);
-    ini.WriteInteger("File", "FilterIndex", filterIndex_);
-    ini.WriteString("File", "LastFile", bytes(currentFile()));
-    ini.WriteBool("Comms", "DTRLow", DTRlow1->isChecked());
-    ini.WriteInteger("Form", "widthTERM", width());
-    ini.WriteInteger("Form", "heightTERM", height());
-    ini.WriteInteger("Form", "leftTERM", x());
-    ini.WriteInteger("Form", "topTERM", y());
-    ini.WriteInteger("Form", "SplitV", splV->sizes().value(1));
-    ini.WriteInteger("Form", "SplitH", splH->sizes().value(1));
-    std::vector<std::string> updates;
-    if (frmUpdate) {
-        for (int i = 0; i < frmUpdate->cboUpdate->count(); ++i)
-            updates.push_back(bytes(frmUpdate->cboUpdate->itemText(i)));
-    }
-    ini.WriteString("UPDATE", "Updatefiles", saveFileList(updates));
+    const std::string stamp =
+        bytes(QLocale().toString(now.date(), QLocale::ShortFormat) + " " + now.time().toString("HH:mm:ss"));
+    currentSettings().write(ini, stamp);
 }
 
 void TfrmTerm::resizeEvent(QResizeEvent* event)
@@ -1017,6 +986,8 @@ void TfrmTerm::FormClose()
     });
     try {
         WriteSettings();
+    } catch (const std::exception& e) {
+        showMessage("Cant update settings\n" + QString::fromLatin1(e.what()));
     } catch (...) {
         showMessage("Cant update settings");
     }
@@ -1050,6 +1021,8 @@ QString TfrmTerm::openFileDialog()
 
 void TfrmTerm::chooseFileAndSend(void (TfrmTerm::*send)())
 {
+    if (context->refuseWhileBusy() || !portOpenForSend(*context))
+        return;
     const QString file = openFileDialog();
     if (file.isEmpty())
         return;
@@ -1077,97 +1050,16 @@ void TfrmTerm::Settings1Click()
     frmTransfer->show();
 }
 
-bool TfrmTerm::runAutomation()
+const TTransferSettings& TfrmTerm::transferSettings()
 {
-    if (!VaComm1->Active()) {
-        showMessage("You need to open a com port first");
-        return false;
-    }
-    const std::string path = bytes(currentFile());
-    const size_t slash = path.rfind('/');
-    const size_t dot = path.rfind('.');
-    std::string ext = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? path.substr(dot) : "";
-    auto lastThreeUpper = [](std::string s) {
-        s = s.size() > 3 ? s.substr(s.size() - 3) : s;
-        for (char& c : s)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        return s;
-    };
-    const std::string key = lastThreeUpper(ext);
-    std::string command;
-    int pause = 0;
-    if (frmTransfer->chkXferOpt->isChecked()) {
-        for (int i = 0; i < 4; ++i) {
-            if (lastThreeUpper(bytes(frmTransfer->txtFile[i]->text())) == key) {
-                command = bytes(frmTransfer->txtSend[i]->text());
-                pause = strToInt(bytes(frmTransfer->txtWait[i]->text()));
-            }
-        }
-    }
-    if (command.size() >= 2)
-        context->writeToCom(command + "\r");
-    // The pause lasts the given number of milliseconds; Cancel or closing the window ends it.
-    if (pause > 0) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(pause);
-        context->waitUntil([end] { return std::chrono::steady_clock::now() >= end; }, std::min(pause, 20));
-    }
-    return true;
+    static const TTransferSettings defaults;
+    return frmTransfer ? frmTransfer->settings() : defaults;
 }
 
 void TfrmTerm::SendTextFile()
 {
-    if (currentFile().isEmpty()) {
-        showMessage(" ** no File selected to send **");
-        return;
-    }
-    QFile file(currentFile());
-    if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error(bytes("Cannot open file \"" + currentFile() + "\". " + file.errorString()));
-    const std::vector<std::string> lines = textLines(file.readAll().toStdString());
-    file.close();
-
-    TBusyGuard busy(*context, static_cast<int>(lines.size()));
-    bool waiting = false;
-    char eolChar = 0;
-    if (frmTransfer->chkEolChar->isChecked()) {
-        eolChar = static_cast<char>(strToInt(bytes(frmTransfer->txtEolChar->text())));
-        waiting = true;
-    }
-
-    // A Cancel during the automation pause ends the send before its first line.
-    if (!runAutomation() || context->stopRequested())
-        return;
-    sendingText = true;
-    rxBuffer.clear();
-    // While a line waits for the device, the status bar says what for and how to stop waiting.
-    const QString waitNote = "Waiting for chr " + QString::number(static_cast<unsigned char>(eolChar))
-                             + " - Cancel ends the wait";
-    for (size_t i = 0; i < lines.size(); ++i) {
-        context->writeToCom(lines[i] + "\r");
-        busy.setValue(i);
-        if (frmTransfer->chkEolDel->isChecked())
-            std::this_thread::sleep_for(
-                std::chrono::milliseconds(std::max(0, strToInt(bytes(frmTransfer->txtEolDel->text())))));
-        if (waiting && rxBuffer.find(eolChar) == std::string::npos) {
-            staPanel1->setText(waitNote);
-            context->waitUntil([eolChar] { return rxBuffer.find(eolChar) != std::string::npos; }, 100);
-            staPanel1->clear();
-        }
-        showTermText(rxBuffer);
-        rxBuffer.clear();
-        if (context->deviceGone()) {
-            addStatus("Text send stopped at line " + QString::number(i + 1) + " of " + QString::number(lines.size())
-                          + "\n",
-                      fsPlain, Qt::red);
-            break;
-        }
-        if (context->stopRequested())
-            break;
-    }
+    textSend->SendTextFile(currentFile());
 }
-
-// ---------------------------------------------------------------------------------------------------
-// Binary file transfer
 
 void TfrmTerm::SendBinary1Click()
 {
@@ -1181,22 +1073,7 @@ void TfrmTerm::ToolButton9Click()
 
 void TfrmTerm::SendBinaryFile()
 {
-    if (currentFile().isEmpty()) {
-        showMessage(" ** no File selected to send **");
-        return;
-    }
-    QFile file(currentFile());
-    if (!file.open(QIODevice::ReadOnly))
-        throw std::runtime_error(bytes("Cannot open file \"" + currentFile() + "\". " + file.errorString()));
-    TBusyGuard busy(*context, static_cast<int>(std::min<qint64>(file.size(), INT32_MAX)));
-    // The device paces the send with CTS.
-    const size_t sent = sendCtsPaced(*context, busy, [&file](char& byte) { return file.getChar(&byte); });
-    if (file.error() != QFileDevice::NoError)
-        throw std::runtime_error(bytes("Read error: " + file.errorString()));
-    if (context->deviceGone() && sent < static_cast<size_t>(file.size()))
-        addStatus("Binary send stopped after " + QString::number(sent) + " of " + QString::number(file.size())
-                      + " bytes\n",
-                  fsPlain, Qt::red);
+    binarySend->SendBinaryFile(currentFile());
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -1210,7 +1087,9 @@ void TfrmTerm::SendxClick()
 
 void TfrmTerm::UpdateClick()
 {
-    frmUpdate->lblDeviceName->setText("Update Device " + cboDevice->currentText());
+    if (context->refuseWhileBusy())
+        return;
+    frmUpdate->prepare(cboDevice->currentText());
     frmUpdate->move(x() + 130, y() + 130);
     frmUpdate->exec();
     deviceSelection->selectDevice();

@@ -1,5 +1,6 @@
 // The main window: the terminal pane and status pane, the port and its line settings, the menus
-// and tool bars, and the text and binary file sends.
+// and tool bars; the text and binary sends, the tool tabs and the dialogs do their work through
+// the tool context it hands them.
 #pragma once
 
 #include "TermText.h"
@@ -27,6 +28,12 @@ class QToolButton;
 class QWidget;
 class TVaComm;
 class TAsiTab;
+class TBinarySend;
+class TTextSend;
+struct TCommsSettings;
+struct TFormSettings;
+struct TTermSettings;
+struct TTransferSettings;
 class TBmpTab;
 class TDeviceSelection;
 class TInfoTab;
@@ -93,9 +100,11 @@ public:
     QLabel* staPanel0;
     QLabel* staPanel1;
 
-    // What the tool tabs and dialogs may use of the program, and the device selection.
+    // What the tool tabs and dialogs may use of the program, the device selection and the sends.
     std::unique_ptr<TToolContext> context;
     std::unique_ptr<TDeviceSelection> deviceSelection;
+    std::unique_ptr<TTextSend> textSend;
+    std::unique_ptr<TBinarySend> binarySend;
 
     // ---- Shared routines
     // The port number of an entry of the port list: the number after "COM", else 0.
@@ -129,6 +138,9 @@ public:
     QColor terminalColour() const override;
     void paintTerminal(const QColor& background) override;
     void showPortClosed() override;
+    void showNote(const QString& text) override;
+    void setUpdatePosition(int position) override;
+    int updatePosition() const override;
 
     // ---- Handlers
     void FormActivate();
@@ -153,7 +165,6 @@ public:
     void CancelSend1Click();
     void Settings1Click();
     void SendTextFile();
-    bool runAutomation();
     void SendBinary1Click();
     void ToolButton9Click();
     void SendBinaryFile();
@@ -193,12 +204,25 @@ private:
     void explainOpenFailure();
     void selectPortByName(const QString& name);
     QString openFileDialog();
-    // Asks for a file; a chosen one becomes the current file and send runs.
+    // Asks for a file (not while busy or with the port closed); a chosen one becomes the current
+    // file and send runs.
     void chooseFileAndSend(void (TfrmTerm::*send)());
     TTermOptions termOptions() const;
     void applyPaneColours(const QColor& background);
+    // The text transfer settings as the text transfer dialog holds them now.
+    static const TTransferSettings& transferSettings();
+    // Parts of the settings: the line boxes and menu marks, the window's size, place and splitters;
+    // and everything the window holds, as the settings file keeps it.
+    void applyLineMarks(const TCommsSettings& comms);
+    void applyForm(const TFormSettings& form);
+    TTermSettings currentSettings() const;
+    // While an operation runs, the commands that would start another are disabled.
+    void watchBusy();
 
     bool firstActivation_ = true;
+    std::string settingsUnreadable_; // why the settings file could not be read at start
+    bool updateAllowed_ = false;     // the device selection enabled the Update menu item
+    bool deviceChoice_ = false;      // the device selector may be used (after a connect)
     QString termFontName_ = "Fixedsys";
     int termFontSize_ = 9;
     int32_t termFontColour_ = 65535;

@@ -17,7 +17,6 @@
 
 #include <QCheckBox>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
@@ -43,11 +42,6 @@ constexpr char kEot = 0x04;
 constexpr size_t kChunk = 2000;
 // How often the waits look at conditions no port event announces (the port closing, Cancel).
 constexpr int kPollMs = 20;
-
-bool containsNoCase(const std::string& text, const std::string& part)
-{
-    return latin1(text).contains(latin1(part), Qt::CaseInsensitive);
-}
 
 int progressValue(int64_t value)
 {
@@ -122,6 +116,8 @@ TfrmUpdate::TfrmUpdate(TToolContext& context, QWidget* parent) : QDialog(parent)
         b->setAutoDefault(false);
     dlgOpen = new QFileDialog(this);
     dlgOpen->setFileMode(QFileDialog::ExistingFile);
+    // Qt's own dialog, as the BMP tab's, so that tests can drive it.
+    dlgOpen->setOption(QFileDialog::DontUseNativeDialog);
 
     auto* grid = new QGridLayout;
     grid->addWidget(Label1, 0, 0, 1, 3);
@@ -196,6 +192,8 @@ void TfrmUpdate::showEvent(QShowEvent* event)
 
 void TfrmUpdate::hideEvent(QHideEvent* event)
 {
+    if (!device_.isEmpty() && !cboUpdate->currentText().isEmpty())
+        lastFiles_[device_] = cboUpdate->currentText();
     QDialog::hideEvent(event);
     TProgramActivation::instance().hidden(this);
 }
@@ -217,10 +215,48 @@ void TfrmUpdate::cmdBrowsClick()
     dlgOpen->selectNameFilter("BIN (*.bin)");
     if (dlgOpen->exec() != QDialog::Accepted || dlgOpen->selectedFiles().isEmpty())
         return;
-    // The label keeps its text: only typing or choosing in the box renames it.
-    const QSignalBlocker quiet(cboUpdate);
     cboUpdate->addItem(dlgOpen->selectedFiles().first());
     cboUpdate->setCurrentIndex(cboUpdate->count() - 1);
+    cboUpdateChange();
+}
+
+void TfrmUpdate::prepare(const QString& device)
+{
+    lblDeviceName->setText("Update Device " + device);
+    // Nothing of an earlier run stays on show.
+    lblPacket->setText("0");
+    pbUpload->setValue(0);
+    selectFileOf(device, cboUpdate->currentIndex());
+}
+
+void TfrmUpdate::setFileHistory(const std::vector<std::string>& files)
+{
+    cboUpdate->clear();
+    for (const auto& file : files)
+        cboUpdate->addItem(latin1(file));
+    cboUpdate->setCurrentIndex(cboUpdate->count() - 1);
+}
+
+std::vector<std::string> TfrmUpdate::fileHistory() const
+{
+    std::vector<std::string> files;
+    for (int i = 0; i < cboUpdate->count(); ++i)
+        files.push_back(bytes(cboUpdate->itemText(i)));
+    return files;
+}
+
+void TfrmUpdate::selectFileOf(const QString& device, int position)
+{
+    device_ = device;
+    const auto last = lastFiles_.find(device);
+    const int at = last != lastFiles_.end() ? cboUpdate->findText(last->second) : -1;
+    cboUpdate->setCurrentIndex(at >= 0 ? at : position);
+    cboUpdateChange();
+}
+
+int TfrmUpdate::selectedEntry() const
+{
+    return cboUpdate->currentIndex();
 }
 
 void TfrmUpdate::spDelBMPClick()
@@ -231,7 +267,11 @@ void TfrmUpdate::spDelBMPClick()
 
 void TfrmUpdate::cmdCancelClick()
 {
-    updateCancelled = true;
+    // An update in progress is cancelled; an idle dialog closes, as Cancel does everywhere.
+    if (running_)
+        updateCancelled = true;
+    else
+        reject();
 }
 
 void TfrmUpdate::VaXModem2TransferStart()
@@ -302,6 +342,8 @@ void TfrmUpdate::cmdUpdateClick()
 {
     updateCancelled = false;
     TVaComm& port = context_.VaComm1;
+    if (context_.refuseWhileBusy())
+        return;
     if (!port.Active()) {
         context_.addStatus("COM port ");
         context_.addStatus("NOT OPEN", fsBold, kErrorRed);
@@ -316,11 +358,17 @@ void TfrmUpdate::cmdUpdateClick()
     }
 
     // A second click while an update waits would start another inside it.
+    const TBusyState busy(context_);
     cmdUpdate->setEnabled(false);
+    running_ = true;
     struct TEnable {
-        QPushButton* button;
-        ~TEnable() { button->setEnabled(true); }
-    } enableAgain{cmdUpdate};
+        TfrmUpdate& dialog;
+        ~TEnable()
+        {
+            dialog.cmdUpdate->setEnabled(true);
+            dialog.running_ = false;
+        }
+    } enableAgain{*this};
     lblPacket->setText("0");
     pbUpload->setRange(0, std::max(1, progressValue(file.size())));
     pbUpload->setValue(0);
@@ -339,13 +387,13 @@ void TfrmUpdate::cmdUpdateClick()
         resetPulse();
         context_.waitMs(10);
         port.WriteText(entry);
-        rxBuffer.clear();
+        context_.rx.clear();
         context_.waitMs(300);
-        replyShown_ = visibleReply(rxBuffer);
+        replyShown_ = visibleReply(context_.rx);
 
         if (interrupted())
             outcome = interruption();
-        else if (rxBuffer.find("DDD") != std::string::npos)
+        else if (context_.rx.find("DDD") != std::string::npos)
             outcome = appLoader2Upload();
         else
             outcome = appLoader1Upload(answer);
@@ -391,14 +439,14 @@ void TfrmUpdate::reportOutcome(TUpdateOutcome outcome)
 
 TUpdateOutcome TfrmUpdate::appLoader1Upload(const std::string& answer)
 {
-    if (!containsNoCase(rxBuffer, "Press"))
+    if (!containsNoCase(context_.rx, "Press"))
         return TUpdateOutcome::NoLoader;
     context_.addStatus("App Loder Version 1\n");
     TVaComm& port = context_.VaComm1;
     port.WriteText(answer);
     context_.waitMs(500);
-    rxBuffer.clear();
-    waitFor([] { return rxBuffer.find('C') != std::string::npos; });
+    context_.rx.clear();
+    waitFor([this] { return context_.rx.find('C') != std::string::npos; });
     // A cancel still starts the transfer, which is then cancelled at once; a closed port does not.
     if (context_.closing() || !port.Active())
         return interruption();
@@ -428,13 +476,13 @@ TUpdateOutcome TfrmUpdate::appLoader2Upload()
     TVaComm& port = context_.VaComm1;
     context_.addStatus("App Loader Version 2-");
     port.WriteChar('v');
-    rxBuffer.clear();
-    if (!waitFor([] { return !rxBuffer.empty(); })) {
+    context_.rx.clear();
+    if (!waitFor([this] { return !context_.rx.empty(); })) {
         context_.addStatus("\n");
         return interruption();
     }
-    context_.addStatus(std::to_string(static_cast<unsigned char>(rxBuffer.back())) + "\n");
-    rxBuffer.clear();
+    context_.addStatus(std::to_string(static_cast<unsigned char>(context_.rx.back())) + "\n");
+    context_.rx.clear();
 
     std::string data;
     const std::string path = bytes(cboUpdate->currentText());
@@ -443,46 +491,42 @@ TUpdateOutcome TfrmUpdate::appLoader2Upload()
     const uint32_t total = static_cast<uint32_t>(data.size() + 10);
     for (int shift = 24; shift >= 0; shift -= 8)
         port.WriteChar(static_cast<char>((total >> shift) & 0xFF));
-    rxBuffer.clear();
+    context_.rx.clear();
 
     const size_t count = total > kChunk ? kChunk : total;
     size_t pos = 0;
     int chunk = 1;
-    auto nextPass = std::chrono::steady_clock::now();
+    // The loader paces the upload by chunks; within a chunk the bytes go out as fast as the port
+    // takes them (CTS output flow control is off for the update).
+    TPacing pacing;
+    pacing.waitForCts = false;
+    pacing.stopped = [this] { return interrupted(); };
+    pacing.progress = [this, &pos](size_t) { pbUpload->setValue(progressValue(static_cast<int64_t>(pos))); };
     while (pos < data.size()) {
-        if (!waitFor([] { return rxBuffer.find_first_of(std::string{kAck, kNak, kEot}) != std::string::npos; }))
+        if (!waitFor([this] { return context_.rx.find_first_of(std::string{kAck, kNak, kEot}) != std::string::npos; }))
             return interruption();
-        if (rxBuffer.find(kNak) != std::string::npos) {
+        if (context_.rx.find(kNak) != std::string::npos) {
             context_.addStatus("NACK recieved ", fsPlain, kErrorRed);
             context_.addStatus("Aborting upload\n", fsBold, kErrorRed);
             return TUpdateOutcome::Refused;
         }
-        if (rxBuffer.find(kEot) != std::string::npos)
+        if (context_.rx.find(kEot) != std::string::npos)
             return TUpdateOutcome::EndedEarly;
-        rxBuffer.clear();
+        context_.rx.clear();
         lblPacket->setText(QString::number(chunk++));
-        for (size_t i = 0; i < count; ++i) {
-            if (pos >= data.size()) {
-                context_.addStatus("EOF\n", fsPlain, kTeal);
-                break;
-            }
-            port.WriteChar(data[pos++]);
-            // Messages are handled at most once a millisecond: a pass of the event loop costs more
-            // than a byte, and a millisecond keeps the dialog and its Cancel live. The clock is read
-            // every 64 bytes only, which is well below a millisecond even at the pty's pace.
-            if (pos % 64 != 0)
-                continue;
-            const auto now = std::chrono::steady_clock::now();
-            if (now >= nextPass) {
-                pbUpload->setValue(progressValue(static_cast<int64_t>(pos)));
-                QCoreApplication::processEvents();
-                CheckSynchronize();
-                nextPass = now + std::chrono::milliseconds(1);
-                if (interrupted())
-                    return interruption();
-            }
-        }
-        pbUpload->setValue(progressValue(static_cast<int64_t>(pos)));
+        const size_t sent = sendBytes(
+            context_,
+            [&, end = pos + count](char& c) {
+                if (pos >= end || pos >= data.size())
+                    return false;
+                c = data[pos++];
+                return true;
+            },
+            pacing);
+        if (interrupted())
+            return interruption();
+        if (sent < count)
+            context_.addStatus("EOF\n", fsPlain, kTeal);
         if (count < kChunk)
             break;
     }

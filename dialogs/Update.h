@@ -4,10 +4,13 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -55,6 +58,16 @@ public:
     std::unique_ptr<TVaXModem> VaXModem2;
     std::unique_ptr<TVaComm> VaComm3;
 
+    // Readies the dialog for an update of device: its heading, no progress of an earlier run, and
+    // the file last chosen for that device when the history still holds it.
+    void prepare(const QString& device);
+    // The file history (the settings file keeps it); setting it selects its last entry.
+    void setFileHistory(const std::vector<std::string>& files);
+    std::vector<std::string> fileHistory() const;
+    // Selects the file last chosen for device in this run when the history holds it, else the
+    // entry at position (the device's catalogue entry); and which entry is selected.
+    void selectFileOf(const QString& device, int position);
+    int selectedEntry() const;
     void FormShow();
     void cboUpdateChange();
     void cmdBrowsClick();
@@ -89,6 +102,9 @@ private:
 
     TToolContext& context_;
     TUpdateOutcome outcome_ = TUpdateOutcome::Uploaded;
+    bool running_ = false;                  // an update is in progress
+    QString device_;                        // the device the dialog was prepared for
+    std::map<QString, QString> lastFiles_;  // the file last chosen for each device
     std::string replyShown_; // what the device answered the entry command with
 };
 

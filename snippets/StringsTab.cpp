@@ -234,6 +234,7 @@ TStringsTab::TStringsTab(TToolContext& context, QWidget* parent) : QWidget(paren
     connect(AddNew1, &QAction::triggered, this, [this] { guarded([&] { tbAddNewClick(); }); });
     connect(EditID1, &QAction::triggered, this, [this] { guarded([&] { EditID1Click(); }); });
     connect(cmdSend, &QPushButton::clicked, this, [this] { guarded([&] { cmdSendClick(); }); });
+    context_.disableWhileBusy(cmdSend);
 
     snippetLibrary.setStatusSink([this](const std::string& text, TSnippetStyle style, TSnippetColour colour) {
         context_.addStatus(latin1(text), style == ssBold ? fsBold : fsPlain, statusColour(colour));
@@ -383,9 +384,11 @@ void TStringsTab::commitBody()
 
 void TStringsTab::sendEntry(const std::string& body)
 {
-    const std::string text = decodeEscapes(removeComments(body));
-    if (!context_.VaComm1.Active())
+    if (!context_.VaComm1.Active()) {
+        context_.addStatus("Com Port must be open first\n", fsPlain, kErrorRed);
         return;
+    }
+    const std::string text = decodeEscapes(removeComments(body));
     context_.addStatus("[" + latin1(text) + "]\n", fsPlain, kTeal);
     if (!text.empty() && !context_.VaComm1.WriteText(text))
         context_.addStatus("The port did not take the whole text; not all of it was sent\n", fsBold, kErrorRed);
@@ -525,6 +528,8 @@ void TStringsTab::tbSaveLibClick()
 void TStringsTab::cmdSendClick()
 {
     commitBody();
+    if (context_.refuseWhileBusy())
+        return;
     const int entry = snippetLibrary.currentEntry;
     if (entry < 0 || entry > snippetLibrary.lastEntry)
         return;

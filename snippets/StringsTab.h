@@ -85,8 +85,8 @@ public:
     void showEntryBody(const std::string& name);
     // Copies an edit of the body pane into the current entry.
     void commitBody();
-    // Sends a body without its comments and with its "#" codes decoded; nothing when the port is
-    // closed.
+    // Sends a body without its comments and with its "#" codes decoded; with the port closed it
+    // says so and sends nothing.
     void sendEntry(const std::string& body);
 
     // True when the library holds work that is not in its file, the body pane included.

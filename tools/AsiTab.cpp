@@ -44,6 +44,7 @@ TAsiTab::TAsiTab(TToolContext& context, QWidget* parent) : QWidget(parent), cont
     work->setMinimumWidth(300);
     layout->addRow(work);
     connect(Button1, &QPushButton::clicked, this, [this] { guarded([this] { Button1Click(); }); });
+    context_.disableWhileBusy(Button1);
 }
 
 bool TAsiTab::awaitDevice(const std::function<bool()>& received)
@@ -60,6 +61,8 @@ bool TAsiTab::awaitDevice(const std::function<bool()>& received)
 void TAsiTab::Button1Click()
 {
     TVaComm& port = context_.VaComm1;
+    if (context_.refuseWhileBusy())
+        return;
     if (!port.Active()) {
         context_.addStatus("Com Port must be open first\n", fsPlain, kErrorRed);
         return;

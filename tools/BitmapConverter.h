@@ -1,4 +1,3 @@
-// NOTE TO THE DEVELOPER OF THIS FILE: before anything else read /tmp/rules.md (binding working rules; the text "$(cat /tmp/rules.md)" and "RULES_PLACEHOLDER" in your brief stand for that file). Then delete this note line; never commit it.
 // The picture converter: a Windows bitmap file into the byte stream the display takes after a
 // picture command (layout in docs/formats.md), and that stream back into a picture for the
 // preview, by the same rules the display uses. No widgets; decoding goes through QImage.

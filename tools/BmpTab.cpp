@@ -1,5 +1,6 @@
 #include "BmpTab.h"
 
+#include "DeviceChannel.h"
 #include "FlashPanel.h"
 #include "Latin1.h"
 #include "Places.h"
@@ -33,7 +34,8 @@ namespace {
 
 constexpr int kScreenWidth = 240;
 constexpr int kScreenHeight = 320;
-constexpr char kEsc = '\x1B';
+// The font command of the display (not of the ESC "{" family).
+const char* const kFontToDisplay = "\x1B(0";
 
 QToolButton* clearButton(QWidget* parent, const char* name)
 {
@@ -262,6 +264,8 @@ TBmpTab::TBmpTab(TToolContext& context, QWidget* parent) : QWidget(parent), cont
     });
     action(cndFontSend, [this] { sendFont(cboBFFfileName->currentText(), "com"); });
     action(cmdSendBFFtoFlash, [this] { sendFont(cboBFFfileName->currentText(), "flash"); });
+    for (QWidget* command : {cmdBMPsend, cmdSendBMPtoFlash, cndFontSend, cmdSendBFFtoFlash})
+        context_.disableWhileBusy(command);
 }
 
 TBmpTab::~TBmpTab() = default;
@@ -289,6 +293,7 @@ void TBmpTab::refreshTools()
         showPreview(bitmap);
         showBmpInfo(bitmap);
     } else {
+        clearPicture();
         context_.addStatus("Can't open bmp file\n", fsPlain, kErrorRed);
     }
     showFontPreview(cboBFFfileName->currentText());
@@ -298,7 +303,7 @@ void TBmpTab::refreshTools()
     refreshing_ = false;
 }
 
-const TBmpTab::TPicture& TBmpTab::picture(const QString& fileName)
+TBmpTab::TPicture& TBmpTab::picture(const QString& fileName)
 {
     const QFileInfo info(fileName);
     if (picture_.path != info.absoluteFilePath() || picture_.modified != info.lastModified()
@@ -339,23 +344,42 @@ void TBmpTab::showPreview(const QString& fileName)
 void TBmpTab::showBmpInfo(const QString& fileName)
 {
     if (!fileExists(fileName)) {
+        clearPicture();
         context_.addStatus("Can't open bmp file\n", fsPlain, kErrorRed);
         return;
     }
-    const TPicture& p = picture(fileName);
-    if (!p.headed) {
-        // Not a bitmap the converter can read: the labels keep what they showed.
+    TPicture& p = picture(fileName);
+    // What the converter says about a picture is said once; a send it refuses says it again.
+    if (!p.error.empty() && !p.reported) {
         addError(p.error);
+        p.reported = true;
+    }
+    if (!p.headed) {
+        // Not a bitmap the converter can read: nothing of an earlier picture stays on show.
+        clearPicture();
         return;
     }
     lblHeight->setText(QString::number(bmpHeight(p.header)));
     lblWidth->setText(QString::number(bmpWidth(p.header)));
     lblDepth->setText(QString::number(bmpDepth(p.header)));
-    if (!p.error.empty())
-        addError(p.error);
+    setWindowColour(bmpDepth(p.header) != 24 ? QColor(Qt::red) : QApplication::palette().color(QPalette::Button));
+}
+
+void TBmpTab::clearPicture()
+{
+    QPixmap screen(kScreenWidth, kScreenHeight);
+    screen.fill(Qt::black);
+    Image1->setPixmap(screen);
+    Image1->setToolTip(QString());
+    for (QLabel* label : {lblWidth, lblHeight, lblDepth})
+        label->clear();
+    setWindowColour(QApplication::palette().color(QPalette::Button));
+}
+
+void TBmpTab::setWindowColour(const QColor& colour)
+{
     QPalette palette = context_.window.palette();
-    palette.setColor(QPalette::Window,
-                     bmpDepth(p.header) != 24 ? QColor(Qt::red) : QApplication::palette().color(QPalette::Button));
+    palette.setColor(QPalette::Window, colour);
     context_.window.setPalette(palette);
 }
 
@@ -422,6 +446,9 @@ void TBmpTab::clearList(QComboBox* box)
 void TBmpTab::sendBmp(const QString& fileName, const std::string& destination)
 {
     TVaComm& port = context_.VaComm1;
+    if (context_.refuseWhileBusy())
+        return;
+    const TBusyState busy(context_);
     if (!fileExists(fileName)) {
         context_.addStatus("Can't open BMP file\n", fsPlain, kErrorRed);
         return;
@@ -440,9 +467,10 @@ void TBmpTab::sendBmp(const QString& fileName, const std::string& destination)
         context_.addStatus("Colour depth must be 24\n", fsPlain, kErrorRed);
         return;
     }
-    const TPicture& p = picture(fileName);
+    TPicture& p = picture(fileName);
     if (p.stream.empty()) {
         addError(p.error);
+        p.reported = true;
         return;
     }
     // The stream goes out whole: it was converted from the file as it is now.
@@ -455,11 +483,11 @@ void TBmpTab::sendBmp(const QString& fileName, const std::string& destination)
     context_.rx.clear();
     bool commanded = false;
     if (destination == "com") {
-        port.WriteText(x.empty() ? std::string{kEsc, '{', 'b'} : std::string{kEsc, '{'} + x + "," + y + "b");
+        port.WriteText(deviceCommand(x.empty() ? std::string() : x + "," + y, 'b'));
         commanded = true;
     } else if (destination == "flash") {
         if (lblFlashType->text() == "0") {
-            port.WriteText(std::string{kEsc, '{'} + bytes(lblBlockNumber->text()) + "B");
+            port.WriteText(deviceCommand(bytes(lblBlockNumber->text()), 'B'));
             commanded = true;
             flash->markOutOfDate();
         } else {
@@ -475,6 +503,8 @@ void TBmpTab::sendBmp(const QString& fileName, const std::string& destination)
     if (context_.deviceGone() && sent < stream.size())
         addError("Picture upload stopped after " + std::to_string(sent) + " of " + std::to_string(stream.size())
                  + " bytes");
+    if (destination == "flash" && sent == stream.size())
+        flash->showStoredBlocks(bytes(lblBlockNumber->text()));
 }
 
 // --- Fonts -------------------------------------------------------------------------------------------
@@ -485,27 +515,35 @@ void TBmpTab::createFontFiles(const QString& fileName)
         context_.addStatus("Can't open font file\n", fsPlain, kErrorRed);
         return;
     }
-    const std::string name = bytes(fileName);
+    if (!chkFontHead->isChecked() && !chkFontBinary->isChecked()) {
+        context_.addStatus("Nothing created: tick \"Create .h file\" or \"Create Binary File\" first\n", fsPlain,
+                           kErrorRed);
+        return;
+    }
+    QString written;
     if (chkFontHead->isChecked()) {
-        const std::string error = fo_head(fileName);
+        const std::string error = fo_head(fileName, &written);
         if (!error.empty()) {
             addError(error);
             return;
         }
-        context_.addStatus(".h File created at " + name + "\n", fsPlain, kOkGreen);
+        context_.addStatus(".h File created at " + bytes(written) + "\n", fsPlain, kOkGreen);
     }
     if (chkFontBinary->isChecked()) {
-        const std::string error = fo_binary(fileName);
+        const std::string error = fo_binary(fileName, &written);
         if (!error.empty()) {
             addError(error);
             return;
         }
-        context_.addStatus("Binary File created at " + name + "\n", fsPlain, kOkGreen);
+        context_.addStatus("Binary File created at " + bytes(written) + "\n", fsPlain, kOkGreen);
     }
 }
 
 void TBmpTab::sendFont(const QString& fileName, const std::string& destination)
 {
+    if (context_.refuseWhileBusy())
+        return;
+    const TBusyState busy(context_);
     if (!fileExists(fileName)) {
         context_.addStatus("Can't open font file\n", fsPlain, kErrorRed);
         return;
@@ -526,6 +564,7 @@ void TBmpTab::sendFont(const QString& fileName, const std::string& destination)
 void TBmpTab::sendFontData(const TFontData& font, const std::string& destination)
 {
     TVaComm& port = context_.VaComm1;
+    const TBusyState operation(context_);
     if (!port.Active()) {
         context_.addStatus("Com port not open\n", fsPlain, kErrorRed);
         return;
@@ -541,10 +580,10 @@ void TBmpTab::sendFontData(const TFontData& font, const std::string& destination
             context_.addStatus("Select empty flash block destination\n", fsPlain, kErrorRed);
             return;
         }
-        port.WriteText(std::string{kEsc, '{'} + bytes(lblBlockNumber->text()) + "F");
+        port.WriteText(deviceCommand(bytes(lblBlockNumber->text()), 'F'));
         flash->markOutOfDate();
     } else {
-        port.WriteText(std::string{kEsc, '(', '0'});
+        port.WriteText(kFontToDisplay);
     }
     context_.waitMs(5);
 
@@ -554,17 +593,13 @@ void TBmpTab::sendFontData(const TFontData& font, const std::string& destination
     port.WriteChar(static_cast<char>(font.header[5]));
     port.WriteChar(static_cast<char>(font.header[6]));
     const auto paced = [&](const std::uint8_t* bytes, size_t count) {
-        size_t at = 0;
-        return sendCtsPaced(context_, busy, [&](char& c) {
-            if (at >= count)
-                return false;
-            c = static_cast<char>(bytes[at++]);
-            return true;
-        });
+        return sendCtsPaced(context_, busy, reinterpret_cast<const char*>(bytes), count);
     };
     paced(font.header.data(), font.header.size());
     const size_t sent = paced(font.data.data(), font.data.size());
     if (context_.deviceGone() && sent < font.data.size())
         addError("Font upload stopped after " + std::to_string(sent) + " of " + std::to_string(font.data.size())
                  + " data bytes");
+    if (destination == "flash" && sent == font.data.size())
+        flash->showStoredBlocks(bytes(lblBlockNumber->text()));
 }

@@ -93,12 +93,16 @@ private:
         QDateTime modified;
         qint64 size = -1;
         std::string error;
-        bool headed = false; // the header could be read
+        bool headed = false;   // the header could be read
+        bool reported = false; // the converter's complaint has been shown
         TBmpHeader header{};
         std::vector<std::uint8_t> stream;
     };
-    const TPicture& picture(const QString& fileName);
+    TPicture& picture(const QString& fileName);
     void showPreview(const QString& fileName);
+    // No picture: the preview black, the size and depth labels empty, the window its own colour.
+    void clearPicture();
+    void setWindowColour(const QColor& colour);
     void showFontPreview(const QString& fileName);
     bool browse(QComboBox* box, const QString& filter);
     void clearList(QComboBox* box);

@@ -1,29 +1,26 @@
 #include "DeviceChannel.h"
 
+#include "HandOver.h"
+#include "Values.h"
+
 #include "VaClasses.h"
 #include "VaComm.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
 #include <QTimer>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 
 std::string replyTerminator = "*";
 
+std::string deviceCommand(const std::string& arguments, char letter)
+{
+    return std::string{'\x1B', '{'} + arguments + letter;
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool containsNoCase(const std::string& text, const std::string& part)
-{
-    const auto it = std::search(text.begin(), text.end(), part.begin(), part.end(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-    });
-    return it != text.end();
-}
 
 TReply replyOf(const std::string& received, const std::string& expected, bool found)
 {
@@ -51,8 +48,7 @@ bool waitForCondition(const std::function<bool()>& done, int ms, const std::func
     while (!done()) {
         if (Clock::now() >= deadline || (keepWaiting && !keepWaiting()))
             return done();
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        CheckSynchronize();
+        processMessages(true);
     }
     return true;
 }

@@ -10,6 +10,9 @@ class TVaComm;
 // The text that ends every device reply: "*", or ">" once an addressed (ASI) device was selected.
 extern std::string replyTerminator;
 
+// A command to the device: ESC, "{", its decimal arguments as they are, and its letter.
+std::string deviceCommand(const std::string& arguments, char letter);
+
 struct TReply {
     bool found = false;
     std::string text;

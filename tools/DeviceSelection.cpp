@@ -71,26 +71,13 @@ void TDeviceSelection::loadDeviceList()
 
 void TDeviceSelection::selectDevice()
 {
+    const TBusyState busy(context_);
     const std::string name = bytes(cboDevice_.currentText());
     const std::string path = catalogueFile(placeOf(TQxPlace::qpToolFolder));
-    const TIniFile catalogue(path);
-    TVaComm& port = context_.VaComm1;
     context_.addStatus("Device " + name + " selected\n");
+    offerCatalogueUpdate(path);
 
-    // A newer catalogue announced by the marker file is offered.
-    if (catalogueUpdateOffered(catalogue, publishedVersion)
-        && askConfirmation("Device catalogue",
-                           "More devices have been added would you like to update the ini file")) {
-        const std::string downloaded = fetchUrl(toolsBaseUrl + "devices.ini");
-        if (downloaded.compare(0, 7, "[TOOLS]") == 0) {
-            context_.addStatus("Updating int file ");
-            replaceCatalogue(path, downloaded, publishedVersion);
-            context_.addStatus(" ok\n", fsBold, kOkGreen);
-        } else {
-            context_.addStatus("Could not update ini file does not exist\n");
-        }
-    }
-
+    const TIniFile catalogue(path);
     const TDeviceEntry device = readDevice(catalogue, name);
     context_.addStatus(device.description + "\n", fsBold);
     if (name == kNoDevice) {
@@ -99,49 +86,77 @@ void TDeviceSelection::selectDevice()
         return;
     }
     deviceType = device.type;
-
-    if (port.Active()) {
-        // Decoded before anything is sent: a malformed character code stops the selection here.
-        const TDeviceStrings strings = deviceStrings(device);
-        context_.frame.setLineChoice(TLineChoice{device.baud, device.stopBits, device.dataBits});
-
-        // Wake the device, then initialise it.
-        port.WriteChar('\r');
-        context_.waitMs(350);
-        port.WriteChar('\r');
-        context_.waitMs(150);
-        context_.addStatus("Sending initialisation string\n");
-        rxBuffer.clear();
-        for (const std::string& field : strings.init) {
-            port.WriteText(field);
-            context_.waitMs(100);
-        }
-        context_.waitMs(100); // the pause of the list's empty end
-
-        if (device.isAsi()) {
-            deviceAddress = rxBuffer.empty() ? std::string() : rxBuffer.substr(0, rxBuffer.size() - 1);
-            asi_.txtAddress->setText(latin1(deviceAddress));
-            replyTerminator = ">";
-        }
-        context_.addStatus("checking to see if " + name + " connected");
-        std::string id = strings.id;
-        if (device.isAsi() && !id.empty())
-            id = deviceAddress + id;
-        const TReply reply = context_.channel.sendAndWait(id, name, 100);
-        if (reply.found)
-            context_.addStatus(" - ok\n", fsBold, kOkGreen);
-        else
-            context_.addStatus("\nNo device found, Device returns [" + reply.text + "]\n");
-        if (!getField(device.update, 1, ',').empty())
-            context_.frame.enableUpdate();
-    } else {
+    if (context_.VaComm1.Active())
+        identify(name, device);
+    else
         context_.addStatus("Com port not set so no device checking can be done\n");
-    }
 
     loadFileList(catalogue, bmp_.cboBFFfileName, name, "BFFFILE");
     loadFileList(catalogue, bmp_.cboBMPfileName, name, "BMPFILE");
     context_.frame.setDeviceMarks(device.echo, device.cts);
+    enableTabs(device);
+    showDevicePages(device);
+    bmp_.cboBFFfileName->setCurrentIndex(device.bffPosition);
+    bmp_.cboBMPfileName->setCurrentIndex(device.bmpPosition);
+    context_.frame.setUpdatePosition(device.updatePosition);
+}
 
+void TDeviceSelection::offerCatalogueUpdate(const std::string& path)
+{
+    // A newer catalogue announced by the marker file is offered.
+    if (!catalogueUpdateOffered(TIniFile(path), publishedVersion)
+        || !askConfirmation("Device catalogue", "More devices have been added would you like to update the ini file"))
+        return;
+    const std::string downloaded = fetchUrl(toolsBaseUrl + "devices.ini");
+    if (downloaded.compare(0, 7, "[TOOLS]") == 0) {
+        context_.addStatus("Updating int file ");
+        replaceCatalogue(path, downloaded, publishedVersion);
+        context_.addStatus(" ok\n", fsBold, kOkGreen);
+    } else {
+        context_.addStatus("Could not update ini file does not exist\n");
+    }
+}
+
+void TDeviceSelection::identify(const std::string& name, const TDeviceEntry& device)
+{
+    TVaComm& port = context_.VaComm1;
+    // Decoded before anything is sent: a malformed character code stops the selection here.
+    const TDeviceStrings strings = deviceStrings(device);
+    context_.frame.setLineChoice(TLineChoice{device.baud, device.stopBits, device.dataBits});
+
+    // Wake the device, then initialise it.
+    port.WriteChar('\r');
+    context_.waitMs(350);
+    port.WriteChar('\r');
+    context_.waitMs(150);
+    context_.addStatus("Sending initialisation string\n");
+    context_.rx.clear();
+    for (const std::string& field : strings.init) {
+        port.WriteText(field);
+        context_.waitMs(100);
+    }
+    context_.waitMs(100); // the pause of the list's empty end
+
+    if (device.isAsi()) {
+        deviceAddress = context_.rx.empty() ? std::string() : context_.rx.substr(0, context_.rx.size() - 1);
+        asi_.txtAddress->setText(latin1(deviceAddress));
+        context_.terminator = ">";
+    }
+    context_.addStatus("checking to see if " + name + " connected");
+    std::string id = strings.id;
+    if (device.isAsi() && !id.empty())
+        id = deviceAddress + id;
+    const TReply reply = context_.channel.sendAndWait(id, name, 100);
+    if (reply.found)
+        context_.addStatus(" - ok\n", fsBold, kOkGreen);
+    else
+        context_.addStatus("\nNo device found, Device returns [" + reply.text + "]\n");
+    if (!getField(device.update, 1, ',').empty())
+        context_.frame.enableUpdate();
+}
+
+void TDeviceSelection::enableTabs(const TDeviceEntry& device)
+{
     // The listed tabs are enabled and moved to the front one after the other, so they end up
     // first in reverse order of the list. A name that is no tab sheet is passed over.
     context_.addStatus("Enabling tabs [" + device.tabs + "]\n");
@@ -161,24 +176,21 @@ void TDeviceSelection::selectDevice()
         sheet->setCursor(Qt::ArrowCursor);
     }
     PageControl1_.setCurrentIndex(device.currentPage);
+}
 
+void TDeviceSelection::showDevicePages(const TDeviceEntry& device)
+{
     // A device without an intro page keeps the page shown (the bare tool folder is no page).
     if (!device.introUrl.empty()) {
         homeUrl = toolsBaseUrl + device.introUrl;
         info_.wbIntro->navigate(homeUrl);
     }
-
     if (device.stringFilePath.size() > 1 && onLibraryFolder) {
         std::string folder = placeOf(TQxPlace::qpToolFolder) + device.stringFilePath;
         if (folder.back() != '/')
             folder += '/';
         onLibraryFolder(folder, device.stringFileMask.size() > 1 ? device.stringFileMask : std::string());
     }
-
-    bmp_.cboBFFfileName->setCurrentIndex(device.bffPosition);
-    bmp_.cboBMPfileName->setCurrentIndex(device.bmpPosition);
-    if (updateList)
-        updateList->setCurrentIndex(device.updatePosition);
 }
 
 void TDeviceSelection::saveDeviceStatus()
@@ -200,5 +212,5 @@ void TDeviceSelection::saveDeviceStatus()
     catalogue.WriteInteger(name, "CurrentPage", PageControl1_.currentIndex());
     catalogue.WriteInteger(name, "BFFPosition", bmp_.cboBFFfileName->currentIndex());
     catalogue.WriteInteger(name, "BMPPosition", bmp_.cboBMPfileName->currentIndex());
-    catalogue.WriteInteger(name, "UpdatePosition", updateList ? updateList->currentIndex() : 0);
+    catalogue.WriteInteger(name, "UpdatePosition", context_.frame.updatePosition());
 }

@@ -13,6 +13,7 @@ class TAsiTab;
 class TBmpTab;
 class TInfoTab;
 class TToolContext;
+struct TDeviceEntry;
 
 class TDeviceSelection {
 public:
@@ -21,8 +22,6 @@ public:
     TDeviceSelection(TToolContext& context, QComboBox& cboDevice, QTabWidget& PageControl1, TInfoTab& info,
                      TBmpTab& bmp, TAsiTab& asi);
 
-    // The firmware update dialog's file history (its entry is selected and saved with the device).
-    QComboBox* updateList = nullptr;
     // The Strings tab's part of a selection: the device's snippet folder and file mask.
     std::function<void(const std::string& folder, const std::string& mask)> onLibraryFolder;
 
@@ -36,6 +35,13 @@ public:
     QWidget* tabSheet(const std::string& name) const;
 
 private:
+    // The parts of a selection: a newer catalogue offered; the line set up, the device woken,
+    // initialised and identified; its tabs enabled; its intro page and snippet folder shown.
+    void offerCatalogueUpdate(const std::string& path);
+    void identify(const std::string& name, const TDeviceEntry& device);
+    void enableTabs(const TDeviceEntry& device);
+    void showDevicePages(const TDeviceEntry& device);
+
     TToolContext& context_;
     QComboBox& cboDevice_;
     QTabWidget& PageControl1_;

@@ -16,17 +16,6 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
-namespace {
-
-constexpr char kEsc = '\x1B';
-
-std::string command(const std::string& arguments, char letter)
-{
-    return std::string{kEsc, '{'} + arguments + letter;
-}
-
-} // namespace
-
 // --- The grid ----------------------------------------------------------------------------------------
 
 TFlashGrid::TFlashGrid(QWidget* parent) : QWidget(parent)
@@ -163,6 +152,8 @@ TFlashPanel::TFlashPanel(TToolContext& context, QWidget* parent) : QWidget(paren
     connect(Grid, &TFlashGrid::GridClick, this, [this](int c, int r) { guarded([this, c, r] { GridClick(c, r); }); });
     connect(cmdSendr, &QPushButton::clicked, this, [this] { guarded([this] { cmdSendrClick(); }); });
     connect(cmdBlank, &QPushButton::clicked, this, [this] { guarded([this] { cmdBlankClick(); }); });
+    for (QWidget* command : std::initializer_list<QWidget*>{Grid, cmdFlashRefresh, cmdSendr, cmdBlank})
+        context_.disableWhileBusy(command);
 }
 
 bool TFlashPanel::colourOfCode(const std::string& code, QColor& colour)
@@ -182,13 +173,23 @@ bool TFlashPanel::colourOfCode(const std::string& code, QColor& colour)
     return true;
 }
 
+TReply TFlashPanel::askBlock(const std::string& block)
+{
+    return context_.channel.sendAndWait(deviceCommand(block, 'q'), context_.terminator, 10);
+}
+
+void TFlashPanel::showCode(QLabel* label, const std::string& code)
+{
+    label->setText(latin1(code));
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, code == "0" ? kOkGreen : kErrorRed);
+    label->setPalette(palette);
+}
+
 std::string TFlashPanel::queryBlock(const std::string& block, QLabel* label)
 {
-    const TReply reply = context_.channel.sendAndWait(command(block, 'q'), replyTerminator, 10);
-    label->setText(latin1(reply.text));
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, reply.text == "0" ? kOkGreen : kErrorRed);
-    label->setPalette(palette);
+    const TReply reply = askBlock(block);
+    showCode(label, reply.text);
     return reply.text;
 }
 
@@ -210,22 +211,48 @@ void TFlashPanel::refreshFlash()
     for (int row = 0; row < TFlashGrid::kRows; ++row) {
         for (int column = 0; column < TFlashGrid::kColumns; ++column) {
             const int block = row * TFlashGrid::kColumns + column;
-            const TReply reply = context_.channel.sendAndWait(command(std::to_string(block), 'q'), replyTerminator, 10);
+            const TReply reply = askBlock(std::to_string(block));
             if (!reply.found || context_.closing()) {
                 if (!context_.closing())
                     context_.addStatus("No response from query block\n", fsPlain, kErrorRed);
                 return;
             }
-            QColor colour;
-            if (colourOfCode(reply.text, colour))
-                Grid->setCell(column, row, colour);
+            showType(block, reply.text);
             busy.setValue(block + 1);
         }
     }
 }
 
+void TFlashPanel::showType(int block, const std::string& code)
+{
+    QColor colour;
+    if (block >= 0 && block < TFlashGrid::kColumns * TFlashGrid::kRows && colourOfCode(code, colour))
+        Grid->setCell(block % TFlashGrid::kColumns, block / TFlashGrid::kColumns, colour);
+}
+
+void TFlashPanel::showStoredBlocks(const std::string& block)
+{
+    TReply reply = askBlock(block);
+    showCode(lblFlashType, reply.text);
+    bool number = false;
+    const int first = QString::fromStdString(block).toInt(&number);
+    if (!reply.found || !number)
+        return;
+    showType(first, reply.text);
+    for (int next = first + 1; next < TFlashGrid::kColumns * TFlashGrid::kRows; ++next) {
+        reply = askBlock(std::to_string(next));
+        if (!reply.found)
+            return;
+        showType(next, reply.text);
+        if (reply.text != "m")
+            return;
+    }
+}
+
 void TFlashPanel::cmdFlashRefreshClick()
 {
+    if (context_.refuseWhileBusy())
+        return;
     // The window takes no other action while the blocks are asked, also when the port fails.
     struct TDisabled {
         QWidget& w;
@@ -242,6 +269,9 @@ void TFlashPanel::cmdFlashRefreshClick()
 
 void TFlashPanel::GridClick(int column, int row)
 {
+    if (context_.refuseWhileBusy())
+        return;
+    const TBusyState busy(context_);
     const std::string block = std::to_string(row * TFlashGrid::kColumns + column);
     lblBlockNumber->setText(QString::fromStdString(block));
     txtFromBlock->setText(QString::fromStdString(block));
@@ -256,21 +286,27 @@ void TFlashPanel::retrieveBlock()
         return;
     }
     const TReply reply =
-        context_.channel.sendAndWait(command(bytes(lblBlockNumber->text()), 'r'), replyTerminator, 10);
+        context_.channel.sendAndWait(deviceCommand(bytes(lblBlockNumber->text()), 'r'), context_.terminator, 10);
     if (!reply.found)
         context_.addStatus("Unable to retrieve\n", fsPlain, kErrorRed);
 }
 
 void TFlashPanel::cmdSendrClick()
 {
+    if (context_.refuseWhileBusy())
+        return;
+    const TBusyState busy(context_);
     retrieveBlock();
     context_.refreshTools();
 }
 
 void TFlashPanel::cmdBlankClick()
 {
+    if (context_.refuseWhileBusy())
+        return;
+    const TBusyState busy(context_);
     const std::string arguments = bytes(txtFromBlock->text()) + " " + bytes(txtNumberofBlocks->text());
-    const TReply reply = context_.channel.sendAndWait(command(arguments, 'E'), replyTerminator, 10);
+    const TReply reply = context_.channel.sendAndWait(deviceCommand(arguments, 'E'), context_.terminator, 10);
     if (reply.found)
         markOutOfDate();
     else

@@ -3,6 +3,8 @@
 // tab's "Send To >>" buttons), and retrieving and erasing blocks.
 #pragma once
 
+#include "DeviceChannel.h"
+
 #include <QColor>
 #include <QWidget>
 
@@ -76,6 +78,10 @@ public:
     void retrieveBlock();
     // Marks the grid as out of date ("Refresh *").
     void markOutOfDate();
+    // After a picture or font went whole into block: the block and the further blocks the device
+    // reports as its continuation ("m") show the types a refresh would show, in the grid and in
+    // lblFlashType, so the block no longer passes for empty.
+    void showStoredBlocks(const std::string& block);
 
     void cmdFlashRefreshClick();
     void GridClick(int column, int row);
@@ -83,5 +89,11 @@ public:
     void cmdBlankClick();
 
 private:
+    // Colours the cell of a block by its type code (an unknown code leaves it).
+    void showType(int block, const std::string& code);
+    // The query of a block, and its answer shown in a label (green for an empty block).
+    TReply askBlock(const std::string& block);
+    static void showCode(QLabel* label, const std::string& code);
+
     TToolContext& context_;
 };

@@ -1,4 +1,3 @@
-// NOTE TO THE DEVELOPER OF THIS FILE: before anything else read /tmp/rules.md (binding working rules; the text "$(cat /tmp/rules.md)" and "RULES_PLACEHOLDER" in your brief stand for that file). Then delete this note line; never commit it.
 // The font converter: BFF bitmap font files (magic 0xBF 0xF2, image and cell size, bits per
 // pixel, base character, 256 widths, pixels) into the font data the display takes (layout in
 // docs/formats.md), the ".h" and binary files made from it, and a preview drawn from the data as

@@ -5,6 +5,7 @@
 #include "VaClasses.h"
 
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QMetaObject>
 
 #include <atomic>
@@ -39,8 +40,8 @@ void installHandOver()
     VaSetExceptionHandler([](std::exception_ptr error) { showException(error); });
 }
 
-void processMessages()
+void processMessages(bool waitForMore)
 {
-    QCoreApplication::processEvents();
+    QCoreApplication::processEvents(waitForMore ? QEventLoop::WaitForMoreEvents : QEventLoop::AllEvents);
     CheckSynchronize();
 }

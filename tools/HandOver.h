@@ -5,5 +5,6 @@
 // event loop to run their handed-over calls, and shows exceptions that reach it in the error box.
 void installHandOver();
 
-// Handles every pending window message and every handed-over call once.
-void processMessages();
+// Handles every pending window message and every handed-over call once; with waitForMore, first
+// sleeps until a message arrives. Every wait of the program that keeps the window alive runs this.
+void processMessages(bool waitForMore = false);

@@ -99,16 +99,24 @@ bool parseInteger(const std::string& text, int32_t& value)
     return true;
 }
 
-TIniFile::Load TIniFile::LoadLines(std::vector<std::string>& lines, std::string& eol) const
+TIniFile::Load TIniFile::LoadLines(std::vector<std::string>& lines, std::string& eol, std::string* why) const
 {
     lines.clear();
     eol = "\n";
     std::string data;
-    if (!readWholeFile(path_, data))
-        return errno == ENOENT ? Load::Missing : Load::Unusable;
-    // A file holding NUL bytes is not a text file; it is left alone.
-    if (data.find('\0') != std::string::npos)
+    if (!readWholeFile(path_, data)) {
+        if (errno == ENOENT)
+            return Load::Missing;
+        if (why)
+            *why = std::strerror(errno);
         return Load::Unusable;
+    }
+    // A file holding NUL bytes is not a text file; it is left alone.
+    if (data.find('\0') != std::string::npos) {
+        if (why)
+            *why = "not a text file";
+        return Load::Unusable;
+    }
     if (data.find("\r\n") != std::string::npos)
         eol = "\r\n";
     size_t start = 0;
@@ -165,6 +173,13 @@ bool TIniFile::ReadBool(const std::string& section, const std::string& key, bool
     return ReadInteger(section, key, def ? 1 : 0) != 0;
 }
 
+std::string TIniFile::Unreadable() const
+{
+    std::vector<std::string> lines;
+    std::string eol, why;
+    return LoadLines(lines, eol, &why) == Load::Unusable ? why : std::string();
+}
+
 bool TIniFile::KeyExists(const std::string& section, const std::string& key) const
 {
     std::string v;
@@ -180,9 +195,9 @@ void TIniFile::WriteString(const std::string& section, const std::string& key, c
         if (text->find_first_of(kUnwritable) != std::string::npos)
             throw EIniFileError("Unable to write to " + path_ + ": a name or value cannot hold a line break or NUL byte");
     std::vector<std::string> lines;
-    std::string eol;
-    if (LoadLines(lines, eol) == Load::Unusable)
-        throw EIniFileError("Unable to write to " + path_);
+    std::string eol, why;
+    if (LoadLines(lines, eol, &why) == Load::Unusable)
+        throw EIniFileError("Unable to write to " + path_ + ": it could not be read (" + why + ")");
 
     // Find the first section of that name, its key, and the line after its last entry.
     size_t sectionLine = std::string::npos, keyLine = std::string::npos, insertAt = std::string::npos;

@@ -27,6 +27,9 @@ public:
     // Read as an integer: any value other than 0 is true.
     bool ReadBool(const std::string& section, const std::string& key, bool def) const;
     bool KeyExists(const std::string& section, const std::string& key) const;
+    // Why the file cannot be read (its values then read as defaults and it is never written);
+    // empty when it can, or does not exist.
+    std::string Unreadable() const;
 
     // Each write replaces the file atomically; raises EIniFileError when it cannot, and for a
     // section, key or value holding CR, LF or NUL (the file is then left as it is).
@@ -38,7 +41,7 @@ private:
     enum class Load { Missing, Ok, Unusable };
     // Reads the file into lines; an unreadable or binary file is Unusable: it reads as empty and is
     // never replaced.
-    Load LoadLines(std::vector<std::string>& lines, std::string& eol) const;
+    Load LoadLines(std::vector<std::string>& lines, std::string& eol, std::string* why = nullptr) const;
     bool Find(const std::string& section, const std::string& key, std::string& value) const;
 
     std::string path_;

@@ -1,12 +1,12 @@
 #include "ToolContext.h"
 
+#include "HandOver.h"
 #include "Latin1.h"
 
 #include "VaClasses.h"
 #include "VaComm.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
+#include <QAction>
 #include <QProgressBar>
 #include <QTextEdit>
 #include <QTimer>
@@ -26,6 +26,8 @@ TToolContext::TToolContext(TVaComm& port, TToolFrame& frame, QWidget& window, QT
       cancelButton(cancelButton), status_(status)
 {
 }
+
+TToolContext::~TToolContext() = default;
 
 void TToolContext::addStatus(const QString& text, TFontStyle style, const QColor& colour)
 {
@@ -48,8 +50,7 @@ void TToolContext::addStatus(const std::string& text, TFontStyle style, const QC
 void TToolContext::waitMs(int ms)
 {
     if (ms <= 0) {
-        QCoreApplication::processEvents();
-        CheckSynchronize();
+        processMessages();
         return;
     }
     waitForCondition([] { return false; }, ms);
@@ -68,9 +69,51 @@ bool TToolContext::waitUntil(const std::function<bool()>& done, int pollMs)
     return waitForCondition(done, INT_MAX, [this] { return !stopRequested(); }, pollMs);
 }
 
+bool TToolContext::refuseWhileBusy()
+{
+    if (!busy())
+        return false;
+    addStatus("Wait for the running operation to end (or press Cancel)\n", fsPlain, kErrorRed);
+    return true;
+}
+
+void TToolContext::disableWhileBusy(QWidget* widget)
+{
+    widget->setEnabled(!busy());
+    connect(this, &TToolContext::busyChanged, widget, [widget](bool on) { widget->setEnabled(!on); });
+}
+
+void TToolContext::disableWhileBusy(QAction* action)
+{
+    action->setEnabled(!busy());
+    connect(this, &TToolContext::busyChanged, action, [action](bool on) { action->setEnabled(!on); });
+}
+
+void TToolContext::enterBusy()
+{
+    if (busyDepth_++ == 0)
+        emit busyChanged(true);
+}
+
+void TToolContext::leaveBusy()
+{
+    if (--busyDepth_ == 0)
+        emit busyChanged(false);
+}
+
 // ---------------------------------------------------------------------------------------------------
 
-TBusyGuard::TBusyGuard(TToolContext& context, int maximum) : context_(context)
+TBusyState::TBusyState(TToolContext& context) : context_(context)
+{
+    context_.enterBusy();
+}
+
+TBusyState::~TBusyState()
+{
+    context_.leaveBusy();
+}
+
+TBusyGuard::TBusyGuard(TToolContext& context, int maximum) : context_(context), busy_(context)
 {
     context_.progress.setValue(0);
     context_.progress.setMaximum(std::max(maximum, 0));
@@ -103,16 +146,22 @@ void TBusyGuard::setValue(size_t value)
     setValue(static_cast<int>(std::min<size_t>(value, INT_MAX)));
 }
 
-size_t sendCtsPaced(TToolContext& context, TBusyGuard& busy, const std::function<bool(char&)>& next)
+size_t sendBytes(TToolContext& context, const std::function<bool(char&)>& next, const TPacing& pacing)
 {
     TVaComm& port = context.VaComm1;
-    const auto stopped = [&] { return context.stopRequested() || !port.Active(); };
+    const auto stopped = [&] {
+        return !port.Active() || (pacing.stopped ? pacing.stopped() : context.stopRequested());
+    };
+    const auto report = [&](size_t sent) {
+        if (pacing.progress)
+            pacing.progress(sent);
+    };
     size_t sent = 0;
     auto nextPass = std::chrono::steady_clock::now();
     char byte;
     while (!stopped() && next(byte)) {
-        // Cancel also ends a wait for CTS, which might otherwise never end.
-        if (!port.CTS())
+        // A stop also ends a wait for CTS, which might otherwise never end.
+        if (pacing.waitForCts && !port.CTS())
             waitForCondition([&] { return port.CTS() || stopped(); }, INT_MAX, {}, 2);
         if (stopped())
             break;
@@ -127,25 +176,35 @@ size_t sendCtsPaced(TToolContext& context, TBusyGuard& busy, const std::function
         ++sent;
         const auto now = std::chrono::steady_clock::now();
         if (now >= nextPass) {
-            busy.setValue(sent);
-            QCoreApplication::processEvents();
-            CheckSynchronize();
+            report(sent);
+            processMessages();
             nextPass = now + std::chrono::milliseconds(1);
         }
     }
-    busy.setValue(sent);
+    report(sent);
     return sent;
+}
+
+size_t sendCtsPaced(TToolContext& context, TBusyGuard& busy, const std::function<bool(char&)>& next)
+{
+    TPacing pacing;
+    pacing.progress = [&busy](size_t sent) { busy.setValue(sent); };
+    return sendBytes(context, next, pacing);
+}
+
+size_t sendCtsPaced(TToolContext& context, TBusyGuard& busy, const char* data, size_t count)
+{
+    size_t at = 0;
+    return sendCtsPaced(context, busy, [&](char& c) {
+        if (at >= count)
+            return false;
+        c = data[at++];
+        return true;
+    });
 }
 
 size_t sendPaced(TToolContext& context, const std::string& data, size_t count, int progressMax)
 {
-    count = std::min(count, data.size());
     TBusyGuard busy(context, progressMax);
-    size_t i = 0;
-    return sendCtsPaced(context, busy, [&](char& c) {
-        if (i >= count)
-            return false;
-        c = data[i++];
-        return true;
-    });
+    return sendCtsPaced(context, busy, data.data(), std::min(count, data.size()));
 }

@@ -7,10 +7,12 @@
 #include "DeviceChannel.h"
 
 #include <QColor>
+#include <QObject>
 #include <QString>
 
 #include <string>
 
+class QAction;
 class QProgressBar;
 class QTextEdit;
 class QWidget;
@@ -62,9 +64,16 @@ public:
     virtual void paintTerminal(const QColor&) {}
     // A tool closed the port to reopen it and could not: the connect button shows it closed.
     virtual void showPortClosed() {}
+    // A note on the status bar (what a send waits for); an empty text clears it.
+    virtual void showNote(const QString&) {}
+    // The firmware update dialog's file history: the entry the selected device was last updated
+    // with (selected by the device selection, saved with the device).
+    virtual void setUpdatePosition(int) {}
+    virtual int updatePosition() const { return 0; }
 };
 
-class TToolContext {
+class TToolContext : public QObject {
+    Q_OBJECT
 public:
     // window is the frame's top-level window (the parent of the tools' own dialogs); status the
     // status pane; progress and cancelButton the bottom bar's progress bar and Cancel.
@@ -72,10 +81,13 @@ public:
                  QWidget& cancelButton);
     TToolContext(const TToolContext&) = delete;
     TToolContext& operator=(const TToolContext&) = delete;
+    ~TToolContext() override;
 
     TVaComm& VaComm1;
     TDeviceChannel channel;
+    // The shared state: the received text (rxBuffer) and the text that ends a device reply.
     std::string& rx = rxBuffer;
+    std::string& terminator = replyTerminator;
     TToolFrame& frame;
     QWidget& window;
     QProgressBar& progress;
@@ -104,6 +116,8 @@ public:
     // and send ends, as nothing more will come from the device or reach it.
     bool deviceGone() const { return deviceGone_; }
     void setDeviceGone(bool gone) { deviceGone_ = gone; }
+    // A text file send runs: the terminal shows no received text meanwhile (the busy guard clears it).
+    void setSendingText(bool on) { sendingText = on; }
     // True when a running send should stop: Cancel was pressed, the window closes or the device
     // has gone.
     bool stopRequested() const { return cancelFlag || closing_ || deviceGone_; }
@@ -112,16 +126,48 @@ public:
     // done() is looked at when no message arrives. Returns done().
     bool waitUntil(const std::function<bool()>& done, int pollMs);
 
+    // Busy: an operation on the port is running (a send, an upload, a device query or selection,
+    // an update). Its waits handle window messages, so the commands that would start another
+    // operation are disabled meanwhile, and refuse when called all the same.
+    bool busy() const { return busyDepth_ > 0; }
+    // True, after a status line that says so, when an operation is running.
+    bool refuseWhileBusy();
+    // A widget or action that starts an operation: disabled exactly while one runs. (For one with
+    // enabling rules of its own, follow busyChanged instead.)
+    void disableWhileBusy(QWidget* widget);
+    void disableWhileBusy(QAction* action);
+
+signals:
+    void busyChanged(bool busy);
+
 private:
+    friend class TBusyState;
+    void enterBusy();
+    void leaveBusy();
+
     QTextEdit& status_;
     bool closing_ = false;
     bool deviceGone_ = false;
+    int busyDepth_ = 0;
+};
+
+// The context is busy for the lifetime of this object (they nest).
+class TBusyState {
+public:
+    explicit TBusyState(TToolContext& context);
+    ~TBusyState();
+    TBusyState(const TBusyState&) = delete;
+    TBusyState& operator=(const TBusyState&) = delete;
+
+private:
+    TToolContext& context_;
 };
 
 // Shown progress for the length of one operation: shows the progress bar and Cancel at position 0
 // with the given maximum and clears cancelFlag; on leaving, normally or by an exception, hides
 // both, resets the position and clears cancelFlag and sendingText. Every operation that shows
 // the progress bar holds one, so no error path leaves the bar, Cancel or a blind terminal behind.
+// Also marks the context busy.
 class TBusyGuard {
 public:
     TBusyGuard(TToolContext& context, int maximum);
@@ -135,14 +181,29 @@ public:
 
 private:
     TToolContext& context_;
+    TBusyState busy_;
 };
 
-// Writes the bytes that next() gives, one WriteChar each and each only while the device asserts
-// CTS, advancing the progress bar and handling window messages at most once a millisecond (a pass
-// of the event loop costs more than a byte; a millisecond keeps the window and Cancel live).
-// Cancel, the window's closing, a closed port and a device that has gone stop it after the current
-// byte and also end a wait for CTS. Returns the number of bytes written.
+// How a byte-wise send is paced and when it stops.
+struct TPacing {
+    // Each byte only while the device asserts CTS (a wait that a stop also ends).
+    bool waitForCts = true;
+    // Whether to stop; by default when the context requests a stop (Cancel, closing, a device that
+    // has gone). A closed port always stops the send.
+    std::function<bool()> stopped;
+    // Told the number of bytes written so far, at most once a millisecond and at the end.
+    std::function<void(size_t)> progress;
+};
+
+// Writes the bytes that next() gives, one WriteChar each, handling window messages at most once a
+// millisecond (a pass of the event loop costs more than a byte; a millisecond keeps the window
+// and Cancel live). A stop ends it after the current byte. Returns the number of bytes written.
+size_t sendBytes(TToolContext& context, const std::function<bool(char&)>& next, const TPacing& pacing);
+
+// sendBytes paced by CTS, with the progress on the guard's bar.
 size_t sendCtsPaced(TToolContext& context, TBusyGuard& busy, const std::function<bool(char&)>& next);
+// The same for count bytes from data.
+size_t sendCtsPaced(TToolContext& context, TBusyGuard& busy, const char* data, size_t count);
 
 // sendPaced: the first count bytes of data, with progress maximum progressMax.
 size_t sendPaced(TToolContext& context, const std::string& data, size_t count, int progressMax);

@@ -38,6 +38,8 @@ TTouchPanel::TTouchPanel(TToolContext& context, QWidget* parent) : QWidget(paren
     layout->addWidget(lblYc, 2, 1);
     layout->setColumnStretch(2, 1);
     connect(chkRing, &QCheckBox::toggled, this, [this] { guarded([this] { chkRingClick(); }); });
+    // Switching closes and reopens the port, which would cut a running operation off.
+    context_.disableWhileBusy(chkRing);
     attachRing();
 }
 
@@ -82,11 +84,15 @@ void TTouchPanel::chkRingClick()
     }
     // The answers only clear what the display holds.
     for (int i = 0; i < 2; ++i)
-        context_.channel.sendAndWait(kTouchRequest, replyTerminator, 10);
+        context_.channel.sendAndWait(kTouchRequest, context_.terminator, 10);
 }
 
 void TTouchPanel::VaComm1Ring(TVaCustomComm*)
 {
+    // A touch while another operation runs is not read: the request would land in the middle of
+    // that operation's bytes.
+    if (context_.busy())
+        return;
     context_.VaComm1.OnRing = nullptr;
     readTouch();
 }
@@ -107,12 +113,12 @@ void TTouchPanel::readTouch()
 
     if (!context_.VaComm1.Active())
         return;
-    const TReply reply = context_.channel.sendAndWaitDirect(kTouchRequest, replyTerminator, 50);
+    const TReply reply = context_.channel.sendAndWaitDirect(kTouchRequest, context_.terminator, 50);
     if (reply.found) {
         lblXc->setText(latin1(getField(reply.text, 1)));
         lblYc->setText(latin1(getField(reply.text, 2)));
     } else {
-        context_.addStatus("Unexpected error when retrieving co-ordinates[" + reply.text + "][" + replyTerminator + "]\n",
+        context_.addStatus("Unexpected error when retrieving co-ordinates[" + reply.text + "][" + context_.terminator + "]\n",
                            fsPlain, kErrorRed);
     }
 }

@@ -5,12 +5,23 @@
 
 #include <QComboBox>
 
+#include <algorithm>
+#include <cctype>
+
 int strToInt(const std::string& text)
 {
     int32_t v;
     if (!parseInteger(text, v))
         throw EConvertError("'" + text + "' is not a valid integer value");
     return v;
+}
+
+bool containsNoCase(const std::string& text, const std::string& part)
+{
+    const auto it = std::search(text.begin(), text.end(), part.begin(), part.end(), [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    });
+    return it != text.end();
 }
 
 std::string stripComment(const std::string& text, const std::string& marker)

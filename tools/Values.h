@@ -19,6 +19,9 @@ public:
 // Converts a decimal (or $/0x hexadecimal) text; raises EConvertError naming the text otherwise.
 int strToInt(const std::string& text);
 
+// True when text holds part, letters compared without regard to their case.
+bool containsNoCase(const std::string& text, const std::string& part);
+
 // Cuts the text at the first occurrence of marker (when there is one), then removes trailing
 // blanks and control characters.
 std::string stripComment(const std::string& text, const std::string& marker);

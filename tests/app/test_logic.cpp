@@ -2,6 +2,8 @@
 #include "AtomicFile.h"
 #include "IniFile.h"
 #include "Places.h"
+#include "Settings.h"
+#include "TextSend.h"
 #include "TermText.h"
 #include "qx_com.h"
 #include "TestSupport.h"
@@ -165,6 +167,85 @@ TEST(DisplayRules, RxBufferIsEmptiedPast2400)
     rx.assign(2390, 'a');
     appendRxBuffer(rx, std::string(20, 'b'));
     EXPECT_TRUE(rx.empty());
+}
+
+TEST(DisplayRules, PaneLineBreaks)
+{
+    EXPECT_EQ(paneLineBreaks("1\r2\n3\r\n4\n\r5"), "1\n2\n3\n4\n\n5");
+    EXPECT_EQ(paneLineBreaks("\r"), "\n");
+    EXPECT_EQ(paneLineBreaks(std::string("a\0\xff", 3)), std::string("a\0\xff", 3));
+}
+
+TEST(TextSend, LinesOfAFile)
+{
+    EXPECT_EQ(textLines(":1000\r\n:2000\n\n:3000"), (std::vector<std::string>{":1000", ":2000", "", ":3000"}));
+    EXPECT_EQ(textLines("a\rb\r\n"), (std::vector<std::string>{"a", "b"}));
+    // A NUL byte ends the text.
+    EXPECT_EQ(textLines(std::string("one\ntwo\0three\n", 14)), (std::vector<std::string>{"one", "two"}));
+    EXPECT_TRUE(textLines("").empty());
+}
+
+TEST(TextSend, AutomationRowByTheLastThreeCharactersOfTheExtension)
+{
+    TTransferSettings s;
+    EXPECT_EQ(automationStep("/x/prog.hex", s).command, "loadh");
+    EXPECT_EQ(automationStep("/x/prog.hex", s).pause, 500);
+    // Compared in upper case.
+    EXPECT_EQ(automationStep("/x/PROG.HEX", s).command, "loadh");
+    // ".c" gives ".C", which no "*.xyz" pattern matches; no extension matches nothing either.
+    EXPECT_EQ(automationStep("/x/main.c", s).command, "");
+    EXPECT_EQ(automationStep("/x.d/notes", s).pause, 0);
+    // A later matching row replaces an earlier one.
+    s.rows[3] = {"*.HEX", "again", "7"};
+    EXPECT_EQ(automationStep("/x/a.hex", s).command, "again");
+    EXPECT_EQ(automationStep("/x/a.hex", s).pause, 7);
+    // Switched off: nothing, not even a number check.
+    s.automationOn = false;
+    s.rows[3].wait = "x";
+    EXPECT_EQ(automationStep("/x/a.hex", s).command, "");
+    s.automationOn = true;
+    EXPECT_THROW(automationStep("/x/a.hex", s), EConvertError);
+}
+
+TEST(Settings, KeysAsTheStoredFilesSpellThem)
+{
+    TTempDir dir;
+    const std::string path = dir.path() + "s.ini";
+    // A file that spells the height key as the reader once did.
+    writeFileAtomically(path, "[Form]\nHeightTERM=500\n[comms]\nbaud=13\n");
+    TIniFile ini(path);
+    TTermSettings s = TTermSettings::read(ini);
+    EXPECT_EQ(s.form.height, 500);
+    EXPECT_EQ(s.comms.baud, 13);
+    EXPECT_EQ(s.form.width, 551);
+    EXPECT_EQ(s.updateFiles, std::vector<std::string>{"none"});
+    s.form.height = 480;
+    s.updateFiles = {"a.bin", "b.bin"};
+    s.write(ini, "stamp");
+    const std::string text = fileText(path);
+    // The key keeps the file's spelling; new keys are written as the program spells them.
+    EXPECT_NE(text.find("HeightTERM=480\n"), std::string::npos);
+    EXPECT_EQ(text.find("heightTERM"), std::string::npos);
+    EXPECT_NE(text.find("widthTERM=551\n"), std::string::npos);
+    EXPECT_NE(text.find("[UPDATE]\nUpdatefiles=a.bin,b.bin,\n"), std::string::npos);
+    EXPECT_NE(text.find("[Date]\nLastUpdate=stamp\n"), std::string::npos);
+    EXPECT_EQ(TTermSettings::read(ini).form.height, 480);
+
+    // A fresh file gets the program's spelling, which reads back.
+    const std::string fresh = dir.path() + "f.ini";
+    TIniFile freshIni(fresh);
+    TTermSettings{}.write(freshIni, "now");
+    EXPECT_NE(fileText(fresh).find("heightTERM=436\n"), std::string::npos);
+
+    TTransferSettings t;
+    t.rows[2].wait = "9";
+    t.addLF = false;
+    t.write(freshIni);
+    const TTransferSettings back = TTransferSettings::read(freshIni);
+    EXPECT_EQ(back.rows[2].wait, "9");
+    EXPECT_FALSE(back.addLF);
+    EXPECT_EQ(back.rows[1].send, "loadh");
+    EXPECT_NE(fileText(fresh).find("[Transfer]\nchEolChar=1\nEolChar=6\n"), std::string::npos);
 }
 
 TEST(IniFile, ProfileRules)

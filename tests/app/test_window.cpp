@@ -206,6 +206,24 @@ private slots:
         stop();
     }
 
+    void receiveHandlerEmptiesRxBufferPast2400()
+    {
+        // The port's receive handler itself: what arrives is collected and shown, and the
+        // collection is emptied once a chunk takes it past 2400 characters.
+        start(withPort());
+        connectPort();
+        rxBuffer.clear();
+        pty_->Write(std::string(2390, 'a'));
+        QTRY_COMPARE_WITH_TIMEOUT(rxBuffer.size(), size_t(2390), 5000);
+        pty_->Write(std::string(10, 'b'));
+        QTRY_COMPARE_WITH_TIMEOUT(rxBuffer.size(), size_t(2400), 5000);
+        QCOMPARE(rxBuffer.substr(2390), std::string(10, 'b'));
+        pty_->Write("c");
+        QTRY_VERIFY_WITH_TIMEOUT(rxBuffer.empty() && paneText().size() == 2401, 5000);
+        QCOMPARE(paneText().back(), 'c');
+        stop();
+    }
+
     void lineSettingsAndRefusals()
     {
         start(withPort());
@@ -354,20 +372,50 @@ private slots:
 
     void settingsWriteFailure()
     {
-        // A settings file that is not text is read as defaults and never replaced.
+        // A settings file that is not text is read as defaults and never replaced; the start says
+        // which file and why, the box at the end keeps its text and adds the same.
         const std::string junk("[Comms]\nBaud=1\n\0\xff", 17);
         writeFileAtomically(settingsPath(), junk);
         createWindows();
         frmTerm->show();
         frmTerm->FormActivate();
         QCOMPARE(frmTerm->cboBaudRate->currentText(), QString("9600"));
+        QVERIFY2(statusText().find("Settings file " + settingsPath() + " could not be read (not a text file)")
+                     != std::string::npos,
+                 statusText().c_str());
         fx_->messages.clear();
         stop();
-        QCOMPARE(fx_->messages, QStringList {"Cant update settings"});
+        QCOMPARE(fx_->messages.size(), 1);
+        QVERIFY(fx_->messages[0].startsWith("Cant update settings\n"));
+        QVERIFY(fx_->messages[0].contains(QString::fromStdString(settingsPath())));
+        QVERIFY(fx_->messages[0].contains("not a text file"));
         std::string now;
         readWholeFile(settingsPath(), now);
         QCOMPARE(now, junk);
+
+        // Readable again by the time the program ends: still not overwritten with the defaults the
+        // window was left with.
+        createWindows();
+        frmTerm->show();
+        frmTerm->FormActivate();
+        writeFileAtomically(settingsPath(), "[Comms]\nBaud=1\n");
+        fx_->messages.clear();
+        stop();
+        QCOMPARE(fx_->messages.size(), 1);
+        QVERIFY(fx_->messages[0].startsWith("Cant update settings\n"));
+        readWholeFile(settingsPath(), now);
+        QCOMPARE(now, std::string("[Comms]\nBaud=1\n"));
         ::unlink(settingsPath().c_str());
+
+        // A folder in place of the file: the system's reason.
+        ::mkdir(settingsPath().c_str(), 0755);
+        start({}, true);
+        QVERIFY2(statusText().find("could not be read (Is a directory)") != std::string::npos, statusText().c_str());
+        fx_->messages.clear();
+        stop();
+        QCOMPARE(fx_->messages.size(), 1);
+        QVERIFY(fx_->messages[0].contains("Is a directory"));
+        ::rmdir(settingsPath().c_str());
     }
 
     void textSendAnsweredLines()
@@ -413,6 +461,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(silent.Received(), std::string("one\r"), 5000);
         QVERIFY(frmTerm->btnCancel->isHidden());
 
+        // The status pane says where the cancelled send stopped.
+        QVERIFY2(statusText().find("Text send stopped at line 1 of 3\n") != std::string::npos, statusText().c_str());
+
         // No current file.
         fx_->messages.clear();
         frmTerm->setCurrentFile(QString());
@@ -447,6 +498,29 @@ private slots:
         stop();
     }
 
+    void sendsWithThePortClosedSaySoBeforeAskingForAFile()
+    {
+        start(withPort());
+        frmTerm->setCurrentFile(QString::fromStdString(writeFile("b.bin", "abc")));
+        // A file dialog would block here; none may open.
+        bool dialogShown = false;
+        QTimer::singleShot(200, frmTerm, [&] {
+            if (QWidget* dialog = QApplication::activeModalWidget()) {
+                dialogShown = true;
+                dialog->close();
+            }
+        });
+        frmTerm->SendBinary1->trigger();
+        frmTerm->ToolButton9->trigger();
+        frmTerm->SendText1->trigger();
+        QVERIFY(!dialogShown);
+        QCOMPARE(fx_->messages, (QStringList {"You need to open a com port first", "You need to open a com port first",
+                                              "You need to open a com port first"}));
+        QVERIFY(frmTerm->btnCancel->isHidden());
+        QCOMPARE(peerRead(*pty_, 1, 50), std::string());
+        stop();
+    }
+
     void binarySendCtsWaitEndsOnCancel()
     {
         start(withPort());
@@ -466,6 +540,40 @@ private slots:
         QTimer::singleShot(100, frmTerm, [] { frmTerm->btnCancel->click(); });
         frmTerm->ToolButton9->trigger();
         QVERIFY(frmTerm->ProgressBar1->isHidden());
+        QCOMPARE(peerRead(*pty_, 1, 50), std::string());
+        stop();
+    }
+
+    void commandsWaitWhileASendRuns()
+    {
+        start(withPort());
+        auto lines = std::make_shared<TFakeModemLines>();
+        lines->cts = false; // the send waits for CTS until Cancel
+        frmTerm->VaComm1->SetModemLines(lines);
+        connectPort();
+        frmTerm->enableUpdate();
+        frmTerm->setCurrentFile(QString::fromStdString(writeFile("held.bin", "abc")));
+        QList<QAction*> disabled;
+        bool selectorDisabled = false;
+        QTimer::singleShot(100, frmTerm, [&] {
+            for (QAction* a : {frmTerm->SendText1, frmTerm->ResendText1, frmTerm->SendBinary1, frmTerm->ToolButton9,
+                               frmTerm->Xmodem1, frmTerm->Update1})
+                if (!a->isEnabled())
+                    disabled << a;
+            selectorDisabled = !frmTerm->cboDevice->isEnabled();
+            // Asked all the same: refused in words, nothing starts.
+            frmTerm->SendTextFile();
+            frmTerm->btnCancel->click();
+        });
+        frmTerm->ToolButton9->trigger();
+        QCOMPARE(disabled.size(), 6);
+        QVERIFY(selectorDisabled);
+        QVERIFY(statusText().find("Wait for the running operation to end") != std::string::npos);
+        // Back when the send has ended.
+        for (QAction* a : {frmTerm->SendText1, frmTerm->SendBinary1, frmTerm->Xmodem1, frmTerm->Update1})
+            QVERIFY(a->isEnabled());
+        QVERIFY(frmTerm->cboDevice->isEnabled());
+        QVERIFY(!frmTerm->context->busy());
         QCOMPARE(peerRead(*pty_, 1, 50), std::string());
         stop();
     }

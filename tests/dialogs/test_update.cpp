@@ -12,10 +12,14 @@
 #include "VaComm.h"
 #include "VaProtocol.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QItemSelectionModel>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QToolButton>
@@ -27,6 +31,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <mutex>
 #include <poll.h>
@@ -235,6 +240,76 @@ private slots:
         QCOMPARE(frmUpdate->cboUpdate->count(), 0);
         QVERIFY(frmUpdate->cboUpdate->currentText().isEmpty());
         frmUpdate->hide();
+    }
+
+    void browseAndReopeningShowTheRightState()
+    {
+        PtyPeer pty;
+        start(pty.SlavePath(), "QX-Board1");
+        const std::string fw1 = writeFirmware("fw1.bin", "one");
+        const std::string fw2 = writeFirmware("fw2.bin", "two");
+        const auto browse = [](const std::string& file) {
+            // Chosen once the dialog is on show (showing it would put back its last choice).
+            auto* chooser = new QTimer(frmUpdate);
+            QObject::connect(chooser, &QTimer::timeout, frmUpdate, [chooser, file] {
+                if (!frmUpdate->dlgOpen->isVisible())
+                    return;
+                chooser->deleteLater();
+                chooser->stop();
+                // Typed into the dialog's name box, as a user would; the file list's own selection (the
+                // dialog puts back the last choice) would win over typed text, so none is left.
+                for (QAbstractItemView* view : frmUpdate->dlgOpen->findChildren<QAbstractItemView*>())
+                    if (view->selectionModel())
+                        view->selectionModel()->clearSelection();
+                frmUpdate->dlgOpen->findChild<QLineEdit*>("fileNameEdit")->setText(QString::fromStdString(file));
+                QMetaObject::invokeMethod(frmUpdate->dlgOpen, "accept");
+            });
+            chooser->start(5);
+            frmUpdate->cmdBrows->click();
+        };
+        // Opens the dialog for the device shown in the main window, runs check on it, then presses
+        // Cancel, which closes an idle dialog.
+        const auto openFor = [](const QString& device, const std::function<void()>& check) {
+            frmTerm->cboDevice->setCurrentIndex(frmTerm->cboDevice->findText(device));
+            frmTerm->cboDeviceChange();
+            bool checked = false;
+            QTimer::singleShot(0, frmUpdate, [&] {
+                check();
+                checked = true;
+                frmUpdate->cmdCancel->click();
+            });
+            frmTerm->UpdateClick();
+            QVERIFY(checked);
+            QVERIFY(!frmUpdate->isVisible());
+        };
+
+        openFor("QX-Board1", [&] {
+            QCOMPARE(frmUpdate->lblDeviceName->text(), QString("Update Device QX-Board1"));
+            QCOMPARE(frmUpdate->lblFileName->text(), QString("none"));
+            browse(fw1);
+            // Browse names the chosen file at once.
+            QCOMPARE(frmUpdate->lblFileName->text(), QString("fw1.bin"));
+            // What a finished run leaves behind.
+            frmUpdate->lblPacket->setText("12");
+            frmUpdate->pbUpload->setRange(0, 10);
+            frmUpdate->pbUpload->setValue(10);
+        });
+        openFor("QX-Board2", [&] {
+            // Nothing of the earlier run on show.
+            QCOMPARE(frmUpdate->lblDeviceName->text(), QString("Update Device QX-Board2"));
+            QCOMPARE(frmUpdate->lblPacket->text(), QString("0"));
+            QCOMPARE(frmUpdate->pbUpload->value(), 0);
+            browse(fw2);
+        });
+        // Back to the first device: its file, although the selection put the box back.
+        openFor("QX-Board1", [&] {
+            QCOMPARE(frmUpdate->cboUpdate->currentText(), QString::fromStdString(fw1));
+            QCOMPARE(frmUpdate->lblFileName->text(), QString("fw1.bin"));
+        });
+        openFor("QX-Board2", [&] { QCOMPARE(frmUpdate->cboUpdate->currentText(), QString::fromStdString(fw2)); });
+        QCOMPARE(itemsOf(frmUpdate->cboUpdate),
+                 (QStringList {"none", QString::fromStdString(fw1), QString::fromStdString(fw2)}));
+        QCOMPARE(peerRead(pty, 1, 50), std::string());
     }
 
     void portClosedAndMissingFileSendNothing()

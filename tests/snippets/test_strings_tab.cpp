@@ -286,10 +286,10 @@ private slots:
         PtyPeer peer;
         open("display.qxt");
         showEntry("Clear");
-        // Closed port: nothing sent, nothing reported.
+        // Closed port: nothing sent, and the status pane says why.
         const QString before = status();
         tab_->cmdSend->click();
-        QCOMPARE(status(), before);
+        QCOMPARE(status(), before + "Com Port must be open first\n");
 
         frame_->port.SetDeviceName(peer.SlavePath());
         frame_->port.Open();

@@ -8,6 +8,8 @@
 #include "HandOver.h"
 #include "ImageFiles.h"
 #include "PtyPeer.h"
+#include "SnippetLibrary.h"
+#include "StringsTab.h"
 #include "TestSupport.h"
 #include "ToolTestFrame.h"
 #include "WindowFixture.h"
@@ -34,6 +36,7 @@
 namespace {
 
 const std::string kEsc = "\x1b";
+const QString kBusyRefusal = "Wait for the running operation to end";
 
 // A bitmap file of w x h pixels with the colours of pixel(x, y): 24-bit, or 16-bit (5-5-5).
 std::string bitmapFile(int w, int h, int bpp, QRgb (*pixel)(int, int))
@@ -90,11 +93,16 @@ std::string bytesOf(const std::vector<uint8_t>& v)
     return {v.begin(), v.end()};
 }
 
-// The window around the tab.
+// The window around the tab, with the Strings tab beside it on the same context.
 class TTestFrame : public TToolTestFrame {
 public:
-    TTestFrame() : tab(new TBmpTab(context, this)) { layout->insertWidget(0, tab, 1); }
+    TTestFrame() : tab(new TBmpTab(context, this)), strings(new TStringsTab(context, this))
+    {
+        layout->insertWidget(0, tab, 1);
+        layout->insertWidget(1, strings);
+    }
     TBmpTab* tab;
+    TStringsTab* strings;
 };
 
 } // namespace
@@ -277,7 +285,8 @@ private slots:
         openPty();
         frame_->status->clear();
         tab()->cmdBMPsend->click();
-        QVERIFY(status().find("360004") != std::string::npos);
+        // Said once for the click, not again by the refresh that ends it.
+        QCOMPARE(QString::fromStdString(status()).count("360004"), 1);
         QCOMPARE(pty_->ReadSome(50), std::string());
 
         tab()->cboBMPfileName->setEditText(QString::fromStdString(path("none.bmp")));
@@ -304,7 +313,11 @@ private slots:
 
         selectBlock("12", "0");
         tab()->sendBmp(tab()->cboBMPfileName->currentText(), "flash");
-        QCOMPARE(peerRead(*pty_, 4 + 10), kEsc + "{12B" + pictureStream(2, 1, stripes));
+        // Then the block is asked for what it holds now; unanswered, it no longer passes for empty.
+        const std::string wire = peerRead(*pty_, 4 + 10 + 5);
+        QVERIFY2(wire == kEsc + "{12B" + pictureStream(2, 1, stripes) + kEsc + "{12q",
+                 QByteArray::fromStdString(wire).toHex().constData());
+        QCOMPARE(tab()->lblFlashType->text(), QString());
     }
 
     void cancelWhileCtsIsLowEndsTheUpload()
@@ -422,8 +435,9 @@ private slots:
         frame_->status->clear();
         tab()->cmdCreateFontFiles->click();
         const std::string text = status();
-        const size_t h = text.find(".h File created at " + font + "\n");
-        const size_t bin = text.find("Binary File created at " + font + "\n");
+        // Each line names the file it wrote.
+        const size_t h = text.find(".h File created at " + path("box.h") + "\n");
+        const size_t bin = text.find("Binary File created at " + path("box.bin") + "\n");
         QVERIFY2(h != std::string::npos && bin != std::string::npos && h < bin, text.c_str());
         TFontData data;
         fo_getFontData(QString::fromStdString(font), data);
@@ -432,12 +446,52 @@ private slots:
         QCOMPARE(binary, bytesOf(fontStream(data)));
         QVERIFY(QFile::exists(QString::fromStdString(path("box.h"))));
 
-        // Neither box ticked: nothing is made.
+        // Neither box ticked: nothing is made, and the status pane says what to tick.
         QFile::remove(QString::fromStdString(path("box.bin")));
         tab()->chkFontHead->setChecked(false);
         tab()->chkFontBinary->setChecked(false);
+        frame_->status->clear();
         tab()->cmdCreateFontFiles->click();
         QVERIFY(!QFile::exists(QString::fromStdString(path("box.bin"))));
+        QVERIFY2(status().rfind("Nothing created: tick \"Create .h file\" or \"Create Binary File\" first\n", 0) == 0,
+                 status().c_str());
+    }
+
+    void aMissingOrBrokenPictureLeavesNoOldPreview()
+    {
+        openPty();
+        choose(tab()->cboBMPfileName, file("ok.bmp", bitmapFile(4, 3, 16, stripes)));
+        QCOMPARE(tab()->lblDepth->text(), QString("16"));
+        QCOMPARE(frame_->palette().color(QPalette::Window), QColor(Qt::red));
+        const auto previewIsBlank = [this] {
+            const QImage shown = tab()->Image1->pixmap().toImage();
+            for (int y = 0; y < 3; ++y)
+                for (int x = 0; x < 4; ++x)
+                    if (shown.pixel(x, y) != qRgb(0, 0, 0))
+                        return false;
+            return true;
+        };
+        QVERIFY(!previewIsBlank());
+
+        // A file that is not there: no picture, no size, no depth, the window its own colour.
+        tab()->cboBMPfileName->setEditText(QString::fromStdString(path("gone.bmp")));
+        tab()->refreshTools();
+        QVERIFY(previewIsBlank());
+        for (QLabel* label : {tab()->lblWidth, tab()->lblHeight, tab()->lblDepth})
+            QCOMPARE(label->text(), QString());
+        QVERIFY(frame_->palette().color(QPalette::Window) != QColor(Qt::red));
+
+        // A file that is no bitmap, after a good one: the same, and a send is refused without
+        // reading old labels.
+        choose(tab()->cboBMPfileName, file("good.bmp", bitmapFile(4, 3, 24, stripes)));
+        QVERIFY(!previewIsBlank());
+        choose(tab()->cboBMPfileName, file("broken.bmp", "BM not a picture at all"));
+        QVERIFY(previewIsBlank());
+        QCOMPARE(tab()->lblDepth->text(), QString());
+        frame_->status->clear();
+        tab()->sendBmp(tab()->cboBMPfileName->currentText(), "com");
+        QCOMPARE(status(), std::string("'' is not a valid integer value\n"));
+        QCOMPARE(pty_->ReadSome(50), std::string());
     }
 
     void fontOnTheSimulatedDisplay()
@@ -545,6 +599,61 @@ private slots:
         QCOMPARE(device.Received(), kEsc + "{5 3E" + kEsc + "{8r");
     }
 
+    void nothingElseStartsDuringAnUpload()
+    {
+        openDevsim("[Flash]\nBlockSize=65536\n");
+        choose(tab()->cboBMPfileName, file("full.bmp", bitmapFile(240, 320, 24, gradient)));
+        QTest::mouseClick(flash()->Grid, Qt::LeftButton, {}, TFlashGrid::cellRect(2, 0).center());
+        QCOMPARE(tab()->lblFlashType->text(), QString("0"));
+        writeFileAtomically(path("lib.qxt"), "QXTOOLS\n[Hello]\nhello text\n");
+        QCOMPARE(snippetLibrary.loadLibrary(path("lib.qxt")), TLoadResult::lrLoaded);
+        snippetLibrary.currentEntry = 0;
+
+        // Once the upload runs: every command that would start another operation on the port is
+        // clicked, and the sends are also asked for directly.
+        QStringList enabled;
+        bool probed = false;
+        QTimer probe;
+        connect(&probe, &QTimer::timeout, this, [&] {
+            if (probed || !frame_->progress->isVisible() || frame_->progress->value() < 1000)
+                return;
+            probed = true;
+            QCOMPARE(frame_->context.busy(), true);
+            for (QAbstractButton* b : std::initializer_list<QAbstractButton*> {
+                     tab()->cmdSendBMPtoFlash, tab()->cmdBMPsend, tab()->cndFontSend, tab()->cmdSendBFFtoFlash,
+                     flash()->cmdFlashRefresh, flash()->cmdSendr, flash()->cmdBlank, frame_->strings->cmdSend}) {
+                if (b->isEnabled())
+                    enabled << b->objectName();
+                b->click();
+            }
+            QTest::mouseClick(flash()->Grid, Qt::LeftButton, {}, TFlashGrid::cellRect(5, 0).center());
+            tab()->sendBmp(tab()->cboBMPfileName->currentText(), "flash");
+            frame_->strings->cmdSendClick();
+        });
+        probe.start(1);
+        frame_->status->clear();
+        tab()->cmdSendBMPtoFlash->click();
+        QVERIFY(probed);
+        QVERIFY2(enabled.isEmpty(), qPrintable(enabled.join(", ")));
+        QVERIFY(!frame_->context.busy());
+        QVERIFY(tab()->cmdSendBMPtoFlash->isEnabled() && frame_->strings->cmdSend->isEnabled());
+
+        // The device got exactly one picture, whole, and nothing else.
+        QCOMPARE(kept("flash-block-002.qxp"), pictureStream(240, 320, gradient));
+        const QString log = QString::fromStdString(kept("devsim.log"));
+        QCOMPARE(log.count("picture to flash block"), 1);
+        QCOMPARE(log.count("hello"), 0);
+        QCOMPARE(log.count("picture to the screen"), 0);
+        QVERIFY(!QFile::exists(QString::fromStdString(devsim_->outDir() + "flash-block-005.qxp")));
+        // The direct asks were refused in words.
+        QCOMPARE(QString::fromStdString(status()).count(kBusyRefusal), 2);
+        // And the commands work again afterwards.
+        frame_->port.Close();
+        frame_->status->clear();
+        frame_->strings->cmdSendClick();
+        QCOMPARE(status(), std::string("Com Port must be open first\n"));
+    }
+
     void pictureIntoAFlashBlockOfTheSimulatedDisplay()
     {
         openDevsim("[Flash]\nBlockSize=64\n");
@@ -554,6 +663,31 @@ private slots:
         tab()->cmdSendBMPtoFlash->click();
         QCOMPARE(kept("flash-block-002.qxp"), pictureStream(6, 4, stripes));
         QCOMPARE(flash()->cmdFlashRefresh->text(), QString("Refresh *"));
+        // The stored block and the one it runs on into show what a refresh would show.
+        QCOMPARE(tab()->lblFlashType->text(), QString("b"));
+        QCOMPARE(flash()->Grid->blockColour[2][0], QColor(0, 0, 255));
+        QCOMPARE(flash()->Grid->blockColour[3][0], QColor(255, 255, 0));
+        QCOMPARE(flash()->Grid->blockColour[4][0], QColor(0, 255, 0));
+
+        // So a second store into the same block is refused, and nothing reaches the device.
+        frame_->status->clear();
+        tab()->cmdSendBMPtoFlash->click();
+        QVERIFY2(status().rfind("Block must be empty and selected first\nNothing to do, Check flash destination\n", 0)
+                     == 0,
+                 status().c_str());
+        const std::string log = kept("devsim.log");
+        QCOMPARE(QString::fromStdString(log).count("picture to flash block"), 1);
+        // And the block is retrieved rather than called empty.
+        frame_->status->clear();
+        flash()->cmdSendr->click();
+        QVERIFY(status().find("That block is empty") == std::string::npos);
+
+        // A font stored the same way is shown as one.
+        QTest::mouseClick(flash()->Grid, Qt::LeftButton, {}, TFlashGrid::cellRect(6, 0).center());
+        choose(tab()->cboBFFfileName, file("box.bff", fontFile('A', 'C')));
+        tab()->cmdSendBFFtoFlash->click();
+        QCOMPARE(tab()->lblFlashType->text(), QString("f"));
+        QCOMPARE(flash()->Grid->blockColour[6][0], QColor(0, 255, 255));
         flash()->cmdFlashRefreshClick();
         // 76 bytes in 64-byte blocks: the picture's first block and one more.
         QCOMPARE(flash()->Grid->blockColour[2][0], QColor(0, 0, 255));
