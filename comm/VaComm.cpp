@@ -214,7 +214,7 @@ void TVaCustomComm::StartThreads()
     eventReads_ = (eventMask_ & (EV_RXCHAR | EV_RXFLAG | EV_RX80FULL)) != 0;
     const uint64_t session = session_.load();
     if (eventMask_ != 0) {
-        eventThread_ = std::make_unique<TVaCommEventThread>(ThreadSide(), *transport_, eventMask_, session);
+        eventThread_ = std::make_unique<TVaCommEventThread>(threadSide_, *transport_, eventMask_, session);
         eventThread_->SetPriority(eventPriority_);
         eventThread_->Start();
         // Attached protocols' workers may read the device themselves, unless an event must be
@@ -225,7 +225,7 @@ void TVaCustomComm::StartThreads()
     }
     if (!directWrite_) {
         auto writer =
-            std::make_shared<TVaCommWriteThread>(ThreadSide(), transport_, WriteLock, session, buffers_.WriteSize());
+            std::make_shared<TVaCommWriteThread>(threadSide_, transport_, WriteLock, session, buffers_.WriteSize());
         writer->SetPriority(writePriority_);
         {
             std::lock_guard lock(writeThreadMutex_);

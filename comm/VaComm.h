@@ -101,7 +101,7 @@ private:
     std::unique_ptr<TVaDispatcher> dispatcher_;
 };
 
-class TVaCustomComm : public TVaComponent, private IVaCommPort {
+class TVaCustomComm : public TVaComponent {
 public:
     explicit TVaCustomComm(TVaComponent* owner = nullptr);
     ~TVaCustomComm() override;
@@ -222,14 +222,28 @@ protected:
     virtual void DispatchData(PVaData data, int32_t count);
 
 private:
-    // What the port's threads and read leases ask of it, and nothing else.
-    IVaCommPort& ThreadSide() { return *this; }
-    bool Ingest(uint32_t& batch) override;
-    bool InputRoom() override;
-    bool DispatchDirect() override;
-    void RunBatch(uint32_t mask) override;
-    void OutputDrained(uint64_t session) override;
-    void DeviceLost(uint64_t session) override;
+    // The side of the port that its threads and read leases see, and nothing else. A member rather
+    // than a base class, so that what the threads call stays put while the port's destructor
+    // stops them.
+    class TThreadSide final : public IVaCommPort {
+    public:
+        explicit TThreadSide(TVaCustomComm& port) : port_(port) {}
+        bool Ingest(uint32_t& batch) override { return port_.Ingest(batch); }
+        bool InputRoom() override { return port_.InputRoom(); }
+        bool DispatchDirect() override { return port_.DispatchDirect(); }
+        void RunBatch(uint32_t mask) override { port_.RunBatch(mask); }
+        void OutputDrained(uint64_t session) override { port_.OutputDrained(session); }
+        void DeviceLost(uint64_t session) override { port_.DeviceLost(session); }
+
+    private:
+        TVaCustomComm& port_;
+    };
+    bool Ingest(uint32_t& batch);
+    bool InputRoom();
+    bool DispatchDirect();
+    void RunBatch(uint32_t mask);
+    void OutputDrained(uint64_t session);
+    void DeviceLost(uint64_t session);
 
     void CheckClosed() const;
     void DestroyHandle();
@@ -266,6 +280,7 @@ private:
         }
     }
 
+    TThreadSide threadSide_{*this};
     // Device and threads. The transport is set and released on the main thread while the
     // threads are stopped, under WriteLock, which writers on other threads hold while they use it.
     std::shared_ptr<TVaTransport> transport_;

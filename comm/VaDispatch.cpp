@@ -250,7 +250,7 @@ void TVaCustomComm::UpdateLeases()
                                      [](const TVaDispatcher* d) { return d->sink_ != nullptr; });
     for (TVaDispatcher* d : dispatchers_) {
         if (allowed && !d->lease_) {
-            d->lease_ = std::make_shared<TVaReadLease>(ThreadSide(), *transport_, *eventThread_);
+            d->lease_ = std::make_shared<TVaReadLease>(threadSide_, *transport_, *eventThread_);
             d->sink_->LendReader(d->lease_);
         } else if (!allowed && d->lease_) {
             TakeLease(d);

@@ -159,7 +159,10 @@ TEST(Port, PseudoTerminalActsAsThreeWireCable)
     PtyPeer peer;
     TVaComm port;
     UsePty(port, peer);
+    EXPECT_FALSE(port.Capabilities().lineSettings); // closed: nothing known
     port.Open();
+    EXPECT_TRUE(port.Capabilities().lineSettings);
+    EXPECT_FALSE(port.Capabilities().modemLines);
     EXPECT_TRUE(port.CTS());
     EXPECT_TRUE(port.DSR());
     EXPECT_FALSE(port.Ring());
