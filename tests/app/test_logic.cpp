@@ -2,11 +2,11 @@
 #include "AtomicFile.h"
 #include "IniFile.h"
 #include "Places.h"
-#include "PortAccess.h"
 #include "TermText.h"
 #include "qx_com.h"
 #include "TestSupport.h"
 #include "Values.h"
+#include "PortAccess.h"
 
 #include <gtest/gtest.h>
 
