@@ -1,4 +1,4 @@
-// A port held by another program: the specified error box stays as it is, and a red status line
+// A port held by another program: the error box keeps its message, and a red status line
 // beside it says which process holds the port.
 #include "PortAccess.h"
 #include "PtyPeer.h"
@@ -90,8 +90,9 @@ private slots:
         fx_->start("[Comms]\nExtraPorts=" + link + "\nPort=1\n");
         QCOMPARE(frmTerm->cboPort->currentText().toStdString(), link);
         frmTerm->spdConnect->click();
-        QCOMPARE(fx_->errors, QStringList{QString::fromStdString(
-                                  "Can't open specified device " + link + " (Error 11, Resource temporarily unavailable)")});
+        const std::string refused =
+            "Can't open specified device " + link + " (Error 11, Resource temporarily unavailable)";
+        QCOMPARE(fx_->errors, QStringList{QString::fromStdString(refused)});
         QVERIFY(!frmTerm->VaComm1->Active());
         QVERIFY(!frmTerm->spdConnect->isChecked());
         const QString line = QString::fromStdString(link + " is in use by another program: sleep (process " +
@@ -113,7 +114,8 @@ private slots:
         QVERIFY(portHolders(fx_->dir() + "no-such-port").empty());
         QCOMPARE(busyHint("/dev/ttyUSB0", {}), std::string("/dev/ttyUSB0 is in use by another program.\n"));
         QCOMPARE(busyHint("/dev/ttyUSB0", {{12, "minicom"}, {40, "screen"}}),
-                 std::string("/dev/ttyUSB0 is in use by another program: minicom (process 12), screen (process 40).\n"));
+                 std::string("/dev/ttyUSB0 is in use by another program: minicom (process 12), screen (process "
+                             "40).\n"));
     }
 };
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -192,7 +193,7 @@ std::optional<EVaCommError> OpenAsUser(const std::string& path)
     if (child == 0) {
         ::close(pipe[0]);
         std::string report = "no drop";
-        if (::setgid(65534) == 0 && ::setuid(65534) == 0) {
+        if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0) {
             const std::optional<EVaCommError> e = open();
             report = e ? std::to_string(e->Kind()) + " " + std::to_string(e->Error()) + " " + e->what() : "opened";
         }
