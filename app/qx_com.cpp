@@ -8,6 +8,7 @@
 #include "Latin1.h"
 #include "Messages.h"
 #include "Places.h"
+#include "PortAccess.h"
 #include "Program.h"
 #include "Settings.h"
 #include "TextSend.h"
@@ -54,10 +55,6 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
-#include <cerrno>
-#include <grp.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <chrono>
 #include <strings.h>
 #include <thread>
@@ -113,15 +110,6 @@ QPixmap lamp(const QColor& colour)
 }
 
 } // namespace
-
-std::string accessHint(const std::string& path, const std::string& group)
-{
-    const std::string who = group.empty() ? "the group that owns it" : "the group " + group;
-    std::string hint = "No permission to open " + path + ": add your user to " + who;
-    if (!group.empty())
-        hint += " (sudo adduser $USER " + group + ")";
-    return hint + ", then log out and log in again.\n";
-}
 
 QColor colourFromWindows(int32_t value)
 {
@@ -678,18 +666,14 @@ void TfrmTerm::applyPortSelection()
     VaComm1->SetDeviceName(pattern);
 }
 
-void TfrmTerm::explainOpenFailure()
+void TfrmTerm::explainOpenFailure(TVaErrorKind kind)
 {
-    const std::string path = portPath(cboPort->currentIndex());
-    if (path.empty() || ::access(path.c_str(), R_OK | W_OK) == 0 || errno != EACCES)
-        return;
-    struct stat st {};
-    std::string group;
-    if (::stat(path.c_str(), &st) == 0) {
-        const struct group* g = ::getgrgid(st.st_gid);
-        group = g ? g->gr_name : std::to_string(st.st_gid);
-    }
-    addStatus(latin1(accessHint(path, group)), fsPlain, kErrorRed);
+    const std::string path = VaComm1->DevicePath();
+    TDeviceAccess access;
+    if (kind == ekPermission && deviceAccess(path, access))
+        addStatus(latin1(accessHint(path, access)), fsPlain, kErrorRed);
+    else if (kind == ekBusy)
+        addStatus(latin1(busyHint(path, portHolders(path))), fsPlain, kErrorRed);
 }
 
 void TfrmTerm::setConnectDown(bool down)
@@ -714,9 +698,9 @@ void TfrmTerm::spdConnectClick()
     applyPortSelection();
     try {
         VaComm1->Open();
-    } catch (...) {
+    } catch (const EVaCommError& e) {
         // The port's own message first (in the error box), then what to do about it.
-        QTimer::singleShot(0, this, [this] { explainOpenFailure(); });
+        QTimer::singleShot(0, this, [this, kind = e.Kind()] { explainOpenFailure(kind); });
         throw;
     }
     setConnectDown(true);

@@ -5,6 +5,7 @@
 
 #include "TermText.h"
 #include "ToolContext.h"
+#include "VaClasses.h"
 
 #include <QColor>
 #include <QMainWindow>
@@ -200,8 +201,9 @@ private:
     void setConnectDown(bool down);
     void applyStopBits();
     void applyPortSelection();
-    // After a port that could not be opened: how to get access, when permission was refused.
-    void explainOpenFailure();
+    // After a port that could not be opened: how to get access when permission was refused, and
+    // who holds the port when it is in use.
+    void explainOpenFailure(TVaErrorKind kind);
     void selectPortByName(const QString& name);
     QString openFileDialog();
     // Asks for a file (not while busy or with the port closed); a chosen one becomes the current
@@ -232,9 +234,6 @@ private:
 };
 
 extern TfrmTerm* frmTerm;
-
-// What a user who may not open a device needs to do on Linux; group is the device file's group.
-std::string accessHint(const std::string& path, const std::string& group);
 
 // Windows colour values (blue-green-red) and Qt colours. Values that are not plain RGB (system
 // colours with the high byte set) show as the window colour and are kept as they are.

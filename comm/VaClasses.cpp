@@ -45,6 +45,42 @@ std::string VaErrorMessage(const std::string& text, int errorCode)
     return VaFormat(text, {std::to_string(errorCode), std::strerror(errorCode)});
 }
 
+TVaErrorKind VaErrorKindOf(int error)
+{
+    switch (error) {
+    case ENOENT:
+        return ekNotFound;
+    case EACCES:
+    case EPERM:
+        return ekPermission;
+    case EBUSY:
+    case EWOULDBLOCK: // a lock held by another opener
+        return ekBusy;
+    // A closed pseudo-terminal, an unplugged adapter, a dropped connection.
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+    case EPIPE:
+    case EBADF:
+    case ECONNRESET:
+    case ENOTCONN:
+    case ESHUTDOWN:
+        return ekGone;
+    case EINVAL:
+        return ekBadSetting;
+    case ETIMEDOUT:
+        return ekTimedOut;
+    default:
+        return ekOther;
+    }
+}
+
+EVaCommError VaCommError(const std::string& text, int errorCode, TVaErrorKind fallback)
+{
+    const TVaErrorKind known = VaErrorKindOf(errorCode);
+    return EVaCommError(VaErrorMessage(text, errorCode), known != ekOther ? known : fallback, errorCode);
+}
+
 // ---- Signals ----------------------------------------------------------------------------------------
 
 TVaHandleObject::~TVaHandleObject()
@@ -57,7 +93,7 @@ TVaWaitEvent::TVaWaitEvent()
 {
     handle_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (handle_ < 0)
-        throw EVaCommError(VaErrorMessage("Error creating event (%d), %s", errno));
+        throw VaCommError("Error creating event (%d), %s", errno);
 }
 
 void TVaWaitEvent::Signal()

@@ -15,16 +15,34 @@
 #include <thread>
 #include <vector>
 
-// The one exception class of the port component; it carries only its message.
+// What kind of failure an error of the port component is, so that callers decide on it rather than
+// on its message: the device does not exist, may not be opened by this user, is held by another
+// opener, has gone away while open, refused a setting, did not answer in time, or anything else.
+enum TVaErrorKind { ekOther, ekNotFound, ekPermission, ekBusy, ekGone, ekBadSetting, ekTimedOut };
+
+// The kind of a failed system call's errno; the one place that says which errors mean what.
+TVaErrorKind VaErrorKindOf(int error);
+
+// The one exception class of the port component: its message, the kind of failure and the errno
+// it came from (0 where there is none).
 class EVaCommError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit EVaCommError(const std::string& message, TVaErrorKind kind = ekOther, int error = 0)
+        : std::runtime_error(message), kind_(kind), error_(error)
+    {
+    }
+    TVaErrorKind Kind() const { return kind_; }
+    int Error() const { return error_; }
+
+private:
+    TVaErrorKind kind_;
+    int error_;
 };
 
 // The output queue had no room for a write within the write time-out.
 class EVaQueueFull : public EVaCommError {
 public:
-    EVaQueueFull() : EVaCommError("Output buffer is full. Please check comm status.") {}
+    EVaQueueFull() : EVaCommError("Output buffer is full. Please check comm status.", ekTimedOut) {}
 };
 
 // Formats a message with printf-like "%d" and "%s" placeholders, filled in order from args
@@ -33,6 +51,10 @@ std::string VaFormat(const std::string& text, std::initializer_list<std::string>
 
 // Builds the message of a failed system call: text formatted with the error code and its text.
 std::string VaErrorMessage(const std::string& text, int errorCode);
+
+// The error of a failed system call: the message as VaErrorMessage builds it, the errno and its
+// kind; fallback is the kind where the errno tells nothing more particular.
+EVaCommError VaCommError(const std::string& text, int errorCode, TVaErrorKind fallback = ekOther);
 
 // A small set of enumeration values, stored as bits.
 template <class E>

@@ -1,14 +1,18 @@
-// The serial port component: opens a tty, writes its line settings, watches line events with an
-// event thread, sends output through a queue drained by a write thread, and delivers every event on
-// the main thread. Components (such as a file transfer protocol) can borrow an open port by attaching
-// to it; the port then hands its received data to them.
+// The serial port component: opens a device through a transport, writes its line settings, watches
+// line events with an event thread, sends output through a queue drained by a write thread, and
+// delivers every event on the main thread. Components (such as a file transfer protocol) can
+// borrow an open port by attaching to it; the port then hands its received data to them.
 #pragma once
 
 #include "VaClasses.h"
+#include "VaCommPort.h"
+#include "VaCommTypes.h"
+#include "VaInputQueue.h"
 #include "VaPrst.h"
+#include "VaReadLease.h"
+#include "VaTransport.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,104 +21,9 @@
 #include <string_view>
 #include <vector>
 
-using PVaData = const uint8_t*;
-
-enum TVaBaudrate {
-    brUser, br110, br300, br600, br1200, br2400, br4800, br9600, br14400, br19200, br38400, br56000,
-    br57600, br115200, br128000, br256000
-};
-enum TVaParity { paNone, paOdd, paEven, paMark, paSpace };
-enum TVaDatabits { db4, db5, db6, db7, db8 };
-enum TVaStopbits { sb1, sb15, sb2 };
-enum TVaCommOption { coErrorChar, coNullStrip, coParityCheck };
-using TVaCommOptions = TVaSet<TVaCommOption>;
-enum TVaCommEvent {
-    ceBreak, ceCts, ceDsr, ceError, ceRing, ceRlsd, ceRxChar, ceTxEmpty, ceRxFlag, cePErr, ceRx80Full,
-    ceEvent1, ceEvent2
-};
-using TVaCommEvents = TVaSet<TVaCommEvent>;
-
-// Event bits of a batch (the values of the desktop serial API, which callers compare against).
-constexpr uint32_t EV_RXCHAR = 0x0001;
-constexpr uint32_t EV_RXFLAG = 0x0002;
-constexpr uint32_t EV_TXEMPTY = 0x0004;
-constexpr uint32_t EV_CTS = 0x0008;
-constexpr uint32_t EV_DSR = 0x0010;
-constexpr uint32_t EV_RLSD = 0x0020;
-constexpr uint32_t EV_BREAK = 0x0040;
-constexpr uint32_t EV_ERR = 0x0080;
-constexpr uint32_t EV_RING = 0x0100;
-constexpr uint32_t EV_PERR = 0x0200;
-constexpr uint32_t EV_RX80FULL = 0x0400;
-constexpr uint32_t EV_EVENT1 = 0x0800;
-constexpr uint32_t EV_EVENT2 = 0x1000;
-uint32_t VaEventBit(TVaCommEvent event);
-
-// Line error flags reported by GetStatistics.
-constexpr uint32_t CE_RXOVER = 0x0001;
-constexpr uint32_t CE_OVERRUN = 0x0002;
-constexpr uint32_t CE_RXPARITY = 0x0004;
-constexpr uint32_t CE_FRAME = 0x0008;
-constexpr uint32_t CE_BREAK = 0x0010;
-
-// Purge flags.
-constexpr uint32_t PURGE_TXABORT = 0x0001;
-constexpr uint32_t PURGE_RXABORT = 0x0002;
-constexpr uint32_t PURGE_TXCLEAR = 0x0004;
-constexpr uint32_t PURGE_RXCLEAR = 0x0008;
-
-// Modem status bits.
-constexpr uint32_t MS_CTS_ON = 0x0010;
-constexpr uint32_t MS_DSR_ON = 0x0020;
-constexpr uint32_t MS_RING_ON = 0x0040;
-constexpr uint32_t MS_RLSD_ON = 0x0080;
-
-// Queue status of the port.
-struct TVaComStat {
-    uint32_t Flags = 0;
-    uint32_t cbInQue = 0;  // received bytes waiting to be read
-    uint32_t cbOutQue = 0; // bytes queued for sending and not yet handed to the driver
-};
-
-// A fixed-capacity byte queue. It does not check its capacity: whoever appends checks the room first.
-class TVaCommBuffer {
-public:
-    explicit TVaCommBuffer(int32_t capacity);
-    void Clear() { size_.store(0, std::memory_order_relaxed); }
-    void Append(const void* source, int32_t count);
-    void Peek(void* dest, int32_t count) const;
-    void Extract(void* dest, int32_t count);
-    void Remove(int32_t count);
-    // The number of held bytes; one atomic word, so it may be read without a lock.
-    int32_t Size() const { return size_.load(std::memory_order_acquire); }
-    int32_t Capacity() const { return static_cast<int32_t>(data_.size()); }
-    const uint8_t* Data() const { return data_.data(); }
-
-private:
-    std::vector<uint8_t> data_;
-    std::atomic<int32_t> size_{0};
-};
-
-// Access to the modem-control lines of a device. The standard one uses the tty ioctls; a tty without
-// modem-control lines (a pseudo-terminal) acts as a three-wire cable: CTS and DSR on, RING and RLSD
-// off, DTR and RTS changes accepted and without effect. Tests put in a fake to hold CTS low or ring.
-class TVaModemLines {
-public:
-    virtual ~TVaModemLines() = default;
-    // Current MS_* bits of fd; false with errno set when the query fails.
-    virtual bool Status(int fd, uint32_t& bits) = 0;
-    // Raises (on) or lowers DTR (dtr) or RTS (!dtr); false with errno set on failure.
-    virtual bool Drive(int fd, bool dtr, bool on) = 0;
-    // Whether the line states must be polled for changes (real modem lines without notification).
-    virtual bool NeedsPolling(int fd) = 0;
-    // A descriptor that becomes readable when the lines change, or -1.
-    virtual int ChangeDescriptor() { return -1; }
-    // Called after the event thread has seen ChangeDescriptor readable.
-    virtual void AcknowledgeChange() {}
-};
-std::shared_ptr<TVaModemLines> VaStandardModemLines();
-
 class TVaCustomComm;
+class TVaCommEventThread;
+class TVaCommWriteThread;
 
 // What an attached component offers the port.
 class IVaCommClient {
@@ -122,56 +31,6 @@ public:
     virtual ~IVaCommClient() = default;
     virtual void HandleCommEvents(uint32_t mask) = 0;
     virtual void HandleCommData(PVaData data, int32_t count) = 0;
-};
-
-class TVaCustomComm;
-class TVaCommEventThread;
-
-// Lets the worker behind a component's data sink read the port's device itself while it waits for
-// bytes, so that the device wakes that thread directly instead of the event thread, which would
-// then have to wake it. What the worker reads is dispatched as the event thread would dispatch it
-// (to every attached component's sink, then OnRxBuf). The port lends it only while every attached
-// component has a sink and no event derived from the received bytes (RxFlag, Rx80Full) is watched.
-// While a lease is claimed the event thread leaves the received bytes to it: they wait in the
-// driver until the worker next waits, as they would for any reader. Claimed, released and
-// revoked on the main thread; waited on by the worker.
-class TVaReadLease {
-public:
-    enum class TWaitResult { Ready, TimedOut, Unusable };
-
-    // Worker: waits at most ms (negative: no limit) for wake or the device to become readable and
-    // dispatches what the device holds. Unusable: revoked, or the device has gone; wait on wake
-    // alone then.
-    TWaitResult Wait(int wakeFd, int ms);
-    // Main thread: the sink's worker runs and reads through the lease; the event thread leaves
-    // received bytes alone meanwhile.
-    void Claim(bool claimed);
-    ~TVaReadLease();
-    TVaReadLease(const TVaReadLease&) = delete;
-    TVaReadLease& operator=(const TVaReadLease&) = delete;
-
-private:
-    friend class TVaCustomComm;
-    TVaReadLease(TVaCustomComm& port, int fd, TVaCommEventThread& events)
-        : port_(port), fd_(fd), events_(events)
-    {
-    }
-    // Main thread: no more reading through this lease; with wait, until nobody is inside Wait.
-    void Revoke(bool wait);
-    void SetClaimed(bool claimed); // with mutex_ held
-    bool WatchWith(int wakeFd);    // with mutex_ held
-
-    TVaCustomComm& port_;
-    const int fd_;
-    TVaCommEventThread& events_;
-    TVaWaitEvent revoked_;
-    std::mutex mutex_;
-    std::condition_variable idle_;
-    int inside_ = 0;
-    bool claimed_ = false;
-    bool gone_ = false;
-    int epoll_ = -1; // the device, the revocation and the waiter's wake-up signal
-    int epollWake_ = -1;
 };
 
 // Takes a component's received bytes on the port's event thread, for a component that passes them
@@ -242,8 +101,6 @@ private:
     std::unique_ptr<TVaDispatcher> dispatcher_;
 };
 
-class TVaCommWriteThread;
-
 class TVaCustomComm : public TVaComponent {
 public:
     explicit TVaCustomComm(TVaComponent* owner = nullptr);
@@ -252,7 +109,7 @@ public:
     // ---- Opening and closing
     void Open();
     void Close();
-    bool Active() const { return fd_.load() >= 0; }
+    bool Active() const { return active_.load(); }
     std::string DevicePath() const;
     void Loaded() override;
 
@@ -276,6 +133,9 @@ public:
     bool DSR() { return ModemBit(MS_DSR_ON); }
     bool Ring() { return ModemBit(MS_RING_ON); }
     bool RLSD() { return ModemBit(MS_RLSD_ON); }
+
+    // What the port's kind of device can do (the open port's; all false while closed).
+    TVaPortCaps Capabilities() const;
 
     // The serial devices the system knows, as names such as ttyUSB0 or ttyS0 (a ttyS without a
     // UART is left out). Opening a name uses /dev/ + name.
@@ -325,7 +185,7 @@ public:
     void SetUpdateDCB(bool v);
     std::string Version() const { return "1.3.5.0"; }
     void SetVersion(const std::string&) {}
-    // Replaces the access to the modem-control lines (tests); takes effect at the next Open.
+    // Replaces the modem-control lines of a local tty (tests); takes effect at the next Open.
     void SetModemLines(std::shared_ptr<TVaModemLines> lines);
 
     // ---- Events (main thread; the first argument is the sending port)
@@ -362,9 +222,28 @@ protected:
     virtual void DispatchData(PVaData data, int32_t count);
 
 private:
-    friend class TVaCommEventThread;
-    friend class TVaCommWriteThread;
-    friend class TVaReadLease;
+    // The side of the port that its threads and read leases see, and nothing else. A member rather
+    // than a base class, so that what the threads call stays put while the port's destructor
+    // stops them.
+    class TThreadSide final : public IVaCommPort {
+    public:
+        explicit TThreadSide(TVaCustomComm& port) : port_(port) {}
+        bool Ingest(uint32_t& batch) override { return port_.Ingest(batch); }
+        bool InputRoom() override { return port_.InputRoom(); }
+        bool DispatchDirect() override { return port_.DispatchDirect(); }
+        void RunBatch(uint32_t mask) override { port_.RunBatch(mask); }
+        void OutputDrained(uint64_t session) override { port_.OutputDrained(session); }
+        void DeviceLost(uint64_t session) override { port_.DeviceLost(session); }
+
+    private:
+        TVaCustomComm& port_;
+    };
+    bool Ingest(uint32_t& batch);
+    bool InputRoom();
+    bool DispatchDirect();
+    void RunBatch(uint32_t mask);
+    void OutputDrained(uint64_t session);
+    void DeviceLost(uint64_t session);
 
     void CheckClosed() const;
     void DestroyHandle();
@@ -378,23 +257,17 @@ private:
     bool ModemBit(uint32_t bit);
     void SettingsChanged();
     void BuffersChanged();
-    void RunBatch(uint32_t mask);
-    // Reads what the device holds into the input queue; false when the device has gone.
-    bool Ingest(int fd, uint32_t& batch);
-    bool DispatchDirect();
-    // Read through a lease (a worker thread): Ingest and DispatchDirect; false when gone.
-    bool ReadLent(int fd);
+    std::shared_ptr<TVaCommWriteThread> Writer();
     // With dispatchMutex_ held: lends the device to every sink while that is allowed, takes the
     // leases back when it no longer is.
     void UpdateLeases();
     void TakeLease(TVaDispatcher* dispatcher);
     void RevokeLeases();
-    void DeviceLost(uint64_t session);
-    void QueueTxEmpty(uint64_t session);
     // Queues fn for the main thread; it is dropped when the port is gone by then.
     void QueueForMain(std::function<void()> fn);
+    // Main thread: whether the port is still open in the session (the opening) counted then.
+    bool Current(uint64_t session) const { return Active() && session_.load() == session; }
     int32_t ReadLocked(uint8_t* data, int32_t count);
-    void AppendInput(const uint8_t* data, size_t count);
     int32_t DirectWriteBuf(const uint8_t* data, int32_t count);
     int32_t QueueWriteBuf(const uint8_t* data, int32_t count);
 
@@ -407,32 +280,25 @@ private:
         }
     }
 
-    // Device and threads.
-    std::atomic<int> fd_{-1};
-    std::atomic<uint64_t> session_{0};
+    TThreadSide threadSide_{*this};
+    // Device and threads. The transport is set and released on the main thread while the
+    // threads are stopped, under WriteLock, which writers on other threads hold while they use it.
+    std::shared_ptr<TVaTransport> transport_;
+    std::atomic<bool> active_{false};
+    std::atomic<uint64_t> session_{0}; // counts the openings
     std::unique_ptr<TVaCommEventThread> eventThread_;
     std::shared_ptr<TVaCommWriteThread> writeThread_;
     std::mutex writeThreadMutex_; // guards the writeThread_ pointer for writers on other threads
     uint32_t eventMask_ = 0;
-    std::atomic<bool> txPending_{false}; // a direct write waits for the device's output-empty event
     std::atomic<bool> txEmptyQueued_{false}; // a drained-queue event waits for the main thread
     std::shared_ptr<int> alive_ = std::make_shared<int>(0); // expires with the port
     std::shared_ptr<TVaModemLines> modemLines_;
-    std::shared_ptr<TVaModemLines> activeModemLines_;
 
-    // Received bytes read from the device by the event thread and not yet taken by the program.
-    // The lock also covers reading the device, so bytes always come out in the order they arrived.
-    std::mutex inputMutex_;
-    std::vector<uint8_t> input_;
-    size_t inputStart_ = 0;
-    size_t inputLimit_ = 4096;
+    TVaInputQueue input_;
     bool eventReads_ = false; // the event thread is the one reader of the device
-    bool threeWire_ = false;  // the tty has no modem-control lines
 
     // Line error counters seen by the last GetStatistics.
-    struct ErrorCounters {
-        int frame = 0, overrun = 0, parity = 0, brk = 0, bufOverrun = 0;
-    } errorCounters_;
+    VaLineCounters errorCounters_;
 
     // The dispatcher list changes on the main thread only, under dispatchMutex_; the event thread
     // reads it under the lock when it hands received bytes to the components' sinks itself.
@@ -441,8 +307,8 @@ private:
     std::atomic<int> eventClients_{0}; // attached components whose HandleCommEvents does something
     std::vector<uint8_t> directChunk_; // guarded by dispatchMutex_
     bool lendable_ = false;              // event thread running and no RxFlag/Rx80Full watched
-    std::atomic<int> lentReaders_{0};   // claimed leases: the event thread leaves input to them
-    std::atomic<bool> rxPending_{false}; // a lease read bytes that only the main thread may take
+    // Leases taken back while a worker may still be inside their wait; Close waits for them.
+    std::vector<std::shared_ptr<TVaReadLease>> takenBack_; // guarded by dispatchMutex_
 
     // Properties.
     bool autoOpen_ = false;

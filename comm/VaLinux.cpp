@@ -97,8 +97,8 @@ int VaGetModemStatus(int fd, uint32_t& msBits)
     int bits = 0;
     if (::ioctl(fd, TIOCMGET, &bits) != 0)
         return errno;
-    msBits = ((bits & TIOCM_CTS) ? 0x10u : 0u) | ((bits & TIOCM_DSR) ? 0x20u : 0u) |
-             ((bits & TIOCM_RNG) ? 0x40u : 0u) | ((bits & TIOCM_CD) ? 0x80u : 0u);
+    msBits = ((bits & TIOCM_CTS) ? MS_CTS_ON : 0u) | ((bits & TIOCM_DSR) ? MS_DSR_ON : 0u) |
+             ((bits & TIOCM_RNG) ? MS_RING_ON : 0u) | ((bits & TIOCM_CD) ? MS_RLSD_ON : 0u);
     return 0;
 }
 

@@ -8,11 +8,14 @@
 #include "qx_com.h"
 #include "TestSupport.h"
 #include "Values.h"
+#include "PortAccess.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -412,12 +415,55 @@ TEST(Places, AnInstalledProgramSeedsTheUsersFoldersAndWritesNothingBesideItself)
     overridePlaces({});
 }
 
-TEST(AccessHint, NamesTheGroupAndTheWayIn)
+TEST(AccessHint, NamesOnlyAGroupThatCanHelp)
 {
-    const std::string hint = accessHint("/dev/ttyUSB0", "dialout");
+    // A group that may read and write the device, and the user is not in it: join it.
+    const std::string hint = accessHint("/dev/ttyUSB0", {.owner = "root", .group = "dialout", .mode = 0660});
     EXPECT_NE(hint.find("/dev/ttyUSB0"), std::string::npos);
     EXPECT_NE(hint.find("sudo adduser $USER dialout"), std::string::npos);
     EXPECT_NE(hint.find("log in again"), std::string::npos);
     EXPECT_EQ(hint.back(), '\n');
-    EXPECT_NE(accessHint("/dev/ttyS0", "").find("the group that owns it"), std::string::npos);
+
+    // Listed in the group, but this session began before: only a new login helps.
+    const std::string joined =
+        accessHint("/dev/ttyUSB0", {.owner = "root", .group = "dialout", .mode = 0660, .userInGroup = true});
+    EXPECT_NE(joined.find("is in the group dialout"), std::string::npos);
+    EXPECT_NE(joined.find("log out and log in again"), std::string::npos);
+    EXPECT_EQ(joined.find("adduser"), std::string::npos);
+
+    // Root's group, or a group that may not write: joining would not help, so no group is named.
+    EXPECT_EQ(accessHint("/dev/ttyS0", {.owner = "root", .group = "root", .mode = 0600, .groupIsRoot = true}),
+              "No permission to open /dev/ttyS0: its owner, group and mode (root:root 0600) do not give this user "
+              "access; a udev rule or the administrator must change them.\n");
+    const std::string rootGroup =
+        accessHint("/dev/ttyS0", {.owner = "root", .group = "root", .mode = 0660, .groupIsRoot = true});
+    EXPECT_EQ(rootGroup.find("adduser"), std::string::npos);
+    EXPECT_NE(rootGroup.find("(root:root 0660)"), std::string::npos);
+    const std::string readOnly = accessHint("/dev/ttyS0", {.owner = "root", .group = "dialout", .mode = 0640});
+    EXPECT_EQ(readOnly.find("adduser"), std::string::npos);
+    EXPECT_NE(readOnly.find("(root:dialout 0640)"), std::string::npos);
+
+    // The mode lets this program's group in and it is refused all the same: something else decides.
+    const std::string refused = accessHint(
+        "/dev/ttyACM0",
+        {.owner = "root", .group = "dialout", .mode = 0660, .userInGroup = true, .processHasGroup = true});
+    EXPECT_NE(refused.find("access list"), std::string::npos);
+    EXPECT_EQ(refused.find("log in again"), std::string::npos);
+    EXPECT_EQ(refused.rfind("No permission to open /dev/ttyACM0", 0), 0u);
+}
+
+TEST(AccessHint, DeviceAccessReadsTheFileAndTheUsersGroups)
+{
+    TTempDir dir;
+    const std::string path = dir / "device";
+    writeFileAtomically(path, "");
+    ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+    TDeviceAccess access;
+    ASSERT_TRUE(deviceAccess(path, access));
+    EXPECT_EQ(access.mode, 0640u);
+    EXPECT_EQ(access.owner, ::getpwuid(::geteuid())->pw_name);
+    EXPECT_EQ(access.group, ::getgrgid(::getegid())->gr_name);
+    EXPECT_EQ(access.groupIsRoot, ::getegid() == 0);
+    EXPECT_TRUE(access.processHasGroup); // a new file takes this program's group
+    EXPECT_FALSE(deviceAccess(dir / "missing", access));
 }

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <gtest/gtest.h>
 #include <string>
 
@@ -51,3 +52,15 @@ struct ExceptionCatcher {
     }
     ~ExceptionCatcher() { VaSetExceptionHandler(nullptr); }
 };
+
+// The port error f raises; none when it raises nothing.
+template <class F>
+std::optional<EVaCommError> CommErrorOf(F&& f)
+{
+    try {
+        f();
+    } catch (const EVaCommError& e) {
+        return e;
+    }
+    return std::nullopt;
+}

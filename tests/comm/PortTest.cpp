@@ -1,8 +1,12 @@
 #include "CommTestUtil.h"
+#include "TestSupport.h"
 #include "VaLinux.h"
 
+#include <cstdio>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 TEST(Port, OpenCloseAndItsErrors)
@@ -156,12 +160,122 @@ TEST(Port, PseudoTerminalActsAsThreeWireCable)
     PtyPeer peer;
     TVaComm port;
     UsePty(port, peer);
+    EXPECT_FALSE(port.Capabilities().lineSettings); // closed: nothing known
     port.Open();
+    EXPECT_TRUE(port.Capabilities().lineSettings);
+    EXPECT_FALSE(port.Capabilities().modemLines);
     EXPECT_TRUE(port.CTS());
     EXPECT_TRUE(port.DSR());
     EXPECT_FALSE(port.Ring());
     EXPECT_FALSE(port.RLSD());
     port.SetDTR(true); // accepted, no effect
     port.SetRTS(false);
+    port.Close();
+}
+
+namespace {
+
+// The error of opening path as a user who is not root: in a child that gives up root first when
+// the test runs as root (root is never refused), reported back through a pipe.
+std::optional<EVaCommError> OpenAsUser(const std::string& path)
+{
+    auto open = [&] {
+        TVaComm port;
+        port.SetDeviceName(path);
+        return CommErrorOf([&] { port.Open(); });
+    };
+    if (::geteuid() != 0)
+        return open();
+    int pipe[2];
+    if (::pipe(pipe) != 0)
+        return std::nullopt;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipe[0]);
+        std::string report = "no drop";
+        if (::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0) {
+            const std::optional<EVaCommError> e = open();
+            report = e ? std::to_string(e->Kind()) + " " + std::to_string(e->Error()) + " " + e->what() : "opened";
+        }
+        (void)::write(pipe[1], report.data(), report.size());
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    std::string report;
+    char buf[256];
+    for (ssize_t n; (n = ::read(pipe[0], buf, sizeof buf)) > 0;)
+        report.append(buf, static_cast<size_t>(n));
+    ::close(pipe[0]);
+    ::waitpid(child, nullptr, 0);
+    int kind = 0, error = 0, used = 0;
+    if (std::sscanf(report.c_str(), "%d %d %n", &kind, &error, &used) != 2)
+        return EVaCommError(report);
+    return EVaCommError(report.substr(static_cast<size_t>(used)), static_cast<TVaErrorKind>(kind), error);
+}
+
+} // namespace
+
+TEST(Port, ErrorsCarryTheirKindAndErrno)
+{
+    // Not there.
+    TVaComm port;
+    port.SetDeviceName("/dev/qx-no-such-tty");
+    std::optional<EVaCommError> e = CommErrorOf([&] { port.Open(); });
+    ASSERT_TRUE(e);
+    EXPECT_STREQ(e->what(), "Specified device not found (/dev/qx-no-such-tty).");
+    EXPECT_EQ(e->Kind(), ekNotFound);
+    EXPECT_EQ(e->Error(), ENOENT);
+
+    // Not this user's: a device file of mode 000.
+    TTempDir dir;
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    const std::string locked = dir / "ttyLOCKED";
+    ::close(::open(locked.c_str(), O_CREAT | O_WRONLY, 0000));
+    e = OpenAsUser(locked);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(std::string(e->what()), "Can't open specified device " + locked + " (Error 13, Permission denied)");
+    EXPECT_EQ(e->Kind(), ekPermission);
+    EXPECT_EQ(e->Error(), EACCES);
+
+    // Held by another opener.
+    auto peer = std::make_unique<PtyPeer>();
+    UsePty(port, *peer);
+    port.Open();
+    TVaComm second;
+    UsePty(second, *peer);
+    e = CommErrorOf([&] { second.Open(); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(std::string(e->what()),
+              "Can't open specified device " + peer->SlavePath() + " (Error 11, Resource temporarily unavailable)");
+    EXPECT_EQ(e->Kind(), ekBusy);
+    EXPECT_EQ(e->Error(), EWOULDBLOCK);
+
+    // A setting the device cannot take, and a line the flow control keeps to itself.
+    e = CommErrorOf([&] { port.SetDatabits(db4); });
+    ASSERT_TRUE(e);
+    EXPECT_STREQ(e->what(), "Error writing dcb (22), Invalid argument");
+    EXPECT_EQ(e->Kind(), ekBadSetting);
+    EXPECT_EQ(e->Error(), EINVAL);
+    port.SetDatabits(db8);
+    port.FlowControl().SetControlDtr(dtrHandshake);
+    e = CommErrorOf([&] { port.SetDTR(true); });
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->Kind(), ekBadSetting);
+    EXPECT_EQ(e->Error(), 0);
+    e = CommErrorOf([&] { port.Open(); });
+    ASSERT_TRUE(e);
+    EXPECT_STREQ(e->what(), "Can't perform this operation while port is open");
+    EXPECT_EQ(e->Kind(), ekOther);
+    port.Close();
+
+    // Gone while open: a direct write to a device whose other end has closed.
+    port.SetDirectWrite(true);
+    port.Open();
+    peer->CloseMaster();
+    e = CommErrorOf([&] { port.WriteText("x"); });
+    ASSERT_TRUE(e);
+    EXPECT_STREQ(e->what(), "Write error (5), Input/output error");
+    EXPECT_EQ(e->Kind(), ekGone);
+    EXPECT_EQ(e->Error(), EIO);
     port.Close();
 }

@@ -163,6 +163,10 @@ TEST(Threads, FullQueueFailsAfterWriteTimeoutAndPurgeEmptiesIt)
     }
     EXPECT_EQ(error, "Output buffer is full. Please check comm status.");
     EXPECT_GT(written, 0u);
+    // Still full: a further write fails the same way, and says it ran out of time.
+    const std::optional<EVaCommError> full = CommErrorOf([&] { port.WriteBuf(block.data(), 2048); });
+    ASSERT_TRUE(full);
+    EXPECT_EQ(full->Kind(), ekTimedOut);
 
     port.PurgeReadWrite();
     // Everything queued and buffered is gone; the next write goes out normally.
