@@ -137,6 +137,10 @@ TfrmXModem::TfrmXModem(TToolContext& context, QWidget* parent) : QDialog(parent)
     VaXModem1->SetProtocol(TVaXProtocol::XModem);
     VaXModem1->OnTransferStart = [this](TVaProtocol*) { addLine("Transfer started."); };
     VaXModem1->OnTransferEnd = [this](TVaProtocol*, int32_t exitCode) {
+        setTransferRunning(false);
+        // A receiver announces its file before it knows the size: show what arrived.
+        if (VaXModem1->Mode() == tmDownload && !Label10->text().isEmpty())
+            Label11->setText(QString::number(received_));
         addLine("Transfer ended.");
         addLine("Exitcode: " + codeText(exitCode));
         park();
@@ -147,12 +151,14 @@ TfrmXModem::TfrmXModem(TToolContext& context, QWidget* parent) : QDialog(parent)
         addLine("Error: " + codeText(errorCode));
     };
     VaXModem1->OnFileInfo = [this](TVaProtocol*, const std::string& name, int64_t size) {
+        received_ = 0;
         Label10->setText(latin1(name));
         Label11->setText(QString::number(size));
     };
     VaXModem1->OnPacketEvent = [this](TVaProtocol*, int32_t packet, int64_t count) {
         Label2->setText(QString::number(packet));
         Label6->setText(QString::number(count));
+        received_ = count;
     };
 
     connect(cboXModemProtocol, &QComboBox::currentIndexChanged, this, [this] { cboXModemProtocolChange(); });
@@ -248,11 +254,23 @@ void TfrmXModem::btnXModemBrowesClick()
 
 void TfrmXModem::startTransfer(bool download)
 {
+    // Without an open port the transfer could only wait out its time-outs.
+    if (!context_.VaComm1.Active()) {
+        addLine("The COM port is closed: connect first.");
+        return;
+    }
     VaXModem1->SetFileName(bytes(txtXModemFileName->text()));
     VaXModem1->SetMode(download ? tmDownload : tmUpload);
     // The transfer borrows the main window's port: the terminal sees nothing of it meanwhile.
     VaXModem1->SetComm(&context_.VaComm1);
     VaXModem1->StartTransfer();
+    setTransferRunning(true);
+}
+
+void TfrmXModem::setTransferRunning(bool running)
+{
+    cmdXModemSend->setEnabled(!running);
+    cmdXModemRecieve->setEnabled(!running);
 }
 
 void TfrmXModem::cmdXModemSendClick()

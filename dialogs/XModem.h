@@ -4,6 +4,7 @@
 
 #include <QDialog>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -77,9 +78,12 @@ protected:
 private:
     void startTransfer(bool download);
     void park();
+    // Send and Receive are offered only while no transfer runs.
+    void setTransferRunning(bool running);
     void addLine(const QString& line);
 
     TToolContext& context_;
+    int64_t received_ = 0; // bytes of the file being received so far
 };
 
 extern TfrmXModem* frmXModem;

@@ -206,7 +206,10 @@ private slots:
         }
         QVERIFY(frmXModem->Memo1->toPlainText().contains("Exitcode: 0"));
         std::string why;
-        QVERIFY2(IsPaddedCopy(incoming, ReadFileBytes(fx_->dir() + "in.bin"), 0x1A, 128, &why), why.c_str());
+        const Bytes received = ReadFileBytes(fx_->dir() + "in.bin");
+        QVERIFY2(IsPaddedCopy(incoming, received, 0x1A, 128, &why), why.c_str());
+        // The size shown is that of the file received, not the 0 announced at its start.
+        QCOMPARE(frmXModem->Label11->text(), QString::number(received.size()));
 
         // The terminal saw nothing of either transfer, and has the port back afterwards.
         QVERIFY(rxBuffer.empty());
@@ -228,15 +231,40 @@ private slots:
         frmXModem->Memo1->clear();
         frmXModem->cmdXModemRecieve->click(); // nobody sends
         QVERIFY(frmXModem->VaXModem1->Busy());
-        frmXModem->cmdXModemSend->click(); // a second start is refused
-        QCOMPARE(fx_->errors, QStringList{"Transfer already in progress..."});
+        // A second start is not offered while the transfer runs.
+        QVERIFY(!frmXModem->cmdXModemSend->isEnabled());
+        QVERIFY(!frmXModem->cmdXModemRecieve->isEnabled());
+        frmXModem->cmdXModemSend->click();
+        QVERIFY(fx_->errors.isEmpty());
         frmXModem->cmdXModemAbort->click();
         QVERIFY(frmXModem->isHidden());
         QVERIFY(pump([&] { return !frmXModem->VaXModem1->Busy(); }));
+        QVERIFY(frmXModem->cmdXModemSend->isEnabled());
+        QVERIFY(frmXModem->cmdXModemRecieve->isEnabled());
         QVERIFY(frmXModem->Memo1->toPlainText().endsWith("Transfer ended.\nExitcode: -3 (cancelled on this side)"));
         // The device was told: the start request, then two CAN.
         const Bytes line = pty_->Read(3, 2000);
         QCOMPARE(std::string(line.begin(), line.end()), std::string("\x15\x18\x18"));
+    }
+
+    void closedPortIsRefusedAtOnce()
+    {
+        writeFileAtomically(fx_->settingsPath(), "[Comms]\nExtraPorts=" + pty_->SlavePath() + "\nPort=1\n");
+        createWindows();
+        frmTerm->show();
+        frmTerm->FormActivate();
+        QVERIFY(!frmTerm->VaComm1->Active());
+        WriteFileBytes(fx_->dir() + "out.bin", RandomBytes(100, 1));
+        frmXModem->txtXModemFileName->setText(QString::fromStdString(fx_->dir() + "out.bin"));
+        frmXModem->Memo1->clear();
+        for (QPushButton* button : {frmXModem->cmdXModemSend, frmXModem->cmdXModemRecieve}) {
+            button->click();
+            QVERIFY(!frmXModem->VaXModem1->Busy());
+        }
+        QCOMPARE(frmXModem->Memo1->toPlainText(),
+                 QString("The COM port is closed: connect first.\nThe COM port is closed: connect first."));
+        QVERIFY(frmXModem->cmdXModemSend->isEnabled());
+        QVERIFY(fx_->errors.isEmpty());
     }
 
     void textsOnActivationChanges()
