@@ -514,6 +514,10 @@ void TVaProtocolThread::Execute()
                 Synchronize([error] { VaHandleException(error); });
             }
         }
+        try {
+            Ended(link_->exitCode.load());
+        } catch (...) {
+        }
         // Every event of the transfer reaches the main thread before its end does.
         if (!Terminated())
             TellOwner();
@@ -536,6 +540,7 @@ void TVaProtocolThread::OpenForSend(const std::string& fileName)
         Finish(VaCode::OpenFailed);
     }
     position_ = 0;
+    knownSize_ = 0;
 }
 
 std::string TVaProtocolThread::CreateForReceive(const std::string& fileName)
@@ -559,6 +564,7 @@ std::string TVaProtocolThread::CreateForReceive(const std::string& fileName)
 void TVaProtocolThread::CloseFile()
 {
     if (fd_ >= 0) {
+        FlushFile();
         ::close(fd_);
         fd_ = -1;
     }
@@ -599,11 +605,13 @@ int32_t TVaProtocolThread::ReadFile(uint8_t* data, int32_t count)
     return done;
 }
 
-bool TVaProtocolThread::WriteFile(const uint8_t* data, int32_t count)
+namespace {
+
+bool WriteAll(int fd, const uint8_t* data, int32_t count)
 {
     int32_t done = 0;
     while (done < count) {
-        const ssize_t n = ::write(fd_, data + done, static_cast<size_t>(count - done));
+        const ssize_t n = ::write(fd, data + done, static_cast<size_t>(count - done));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -611,6 +619,32 @@ bool TVaProtocolThread::WriteFile(const uint8_t* data, int32_t count)
         }
         done += static_cast<int32_t>(n);
     }
-    position_ += done;
     return true;
+}
+
+} // namespace
+
+bool TVaProtocolThread::WriteFile(const uint8_t* data, int32_t count)
+{
+    // A system call per block costs more than the block's whole handling on a fast line.
+    if (buffered_ + count > kWriteBuffer && !FlushFile())
+        return false;
+    if (count >= kWriteBuffer) {
+        if (!WriteAll(fd_, data, count))
+            return false;
+    } else {
+        if (!writeBuffer_)
+            writeBuffer_ = std::make_unique<uint8_t[]>(kWriteBuffer);
+        std::memcpy(writeBuffer_.get() + buffered_, data, static_cast<size_t>(count));
+        buffered_ += count;
+    }
+    position_ += count;
+    return true;
+}
+
+bool TVaProtocolThread::FlushFile()
+{
+    const int32_t count = buffered_;
+    buffered_ = 0;
+    return count == 0 || WriteAll(fd_, writeBuffer_.get(), count);
 }
