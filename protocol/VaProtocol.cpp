@@ -607,7 +607,8 @@ int32_t TVaProtocolThread::ReadFile(uint8_t* data, int32_t count)
 
 namespace {
 
-bool WriteAll(int fd, const uint8_t* data, int32_t count)
+// The number of bytes written, count unless writing failed.
+int32_t WriteAll(int fd, const uint8_t* data, int32_t count)
 {
     int32_t done = 0;
     while (done < count) {
@@ -615,11 +616,11 @@ bool WriteAll(int fd, const uint8_t* data, int32_t count)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            break;
         }
         done += static_cast<int32_t>(n);
     }
-    return true;
+    return done;
 }
 
 } // namespace
@@ -630,8 +631,9 @@ bool TVaProtocolThread::WriteFile(const uint8_t* data, int32_t count)
     if (buffered_ + count > kWriteBuffer && !FlushFile())
         return false;
     if (count >= kWriteBuffer) {
-        if (!WriteAll(fd_, data, count))
-            return false;
+        const int32_t done = WriteAll(fd_, data, count);
+        position_ += done;
+        return done == count;
     } else {
         if (!writeBuffer_)
             writeBuffer_ = std::make_unique<uint8_t[]>(kWriteBuffer);
@@ -646,5 +648,10 @@ bool TVaProtocolThread::FlushFile()
 {
     const int32_t count = buffered_;
     buffered_ = 0;
-    return count == 0 || WriteAll(fd_, writeBuffer_.get(), count);
+    if (count == 0)
+        return true;
+    // The position tells what the file holds: bytes that could not be written are not counted.
+    const int32_t done = WriteAll(fd_, writeBuffer_.get(), count);
+    position_ -= count - done;
+    return done == count;
 }

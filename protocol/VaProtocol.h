@@ -396,7 +396,10 @@ protected:
     // Frames the block held in block_.
     void BuildFrame(uint32_t number, int32_t size, int startChar, TFrame& frame) const;
     // Sends the frame until it is accepted; whileOnLine runs once, after the first transmission.
-    void SendBlock(const TFrame& frame, int startChar, const std::function<void()>& whileOnLine);
+    // header (block 0): the start character is taken for an acknowledgement that was lost on its
+    // way, and false is returned, as the receiver has asked for the data already.
+    bool SendBlock(const TFrame& frame, int startChar, const std::function<void()>& whileOnLine,
+                   bool header = false);
     void SendEOT(bool batch);
     void ReceiveFile(const std::string& fileName, int startChar);
     // Receives a file's blocks from block 1, writing at most expectedSize bytes (all when it is
@@ -444,7 +447,9 @@ protected:
     void DoReceive() override;
 
 private:
-    void SendHeader(const std::string& path, size_t index);
+    // Announces the file; returns the receiver's start character for its data when it came in
+    // place of the acknowledgement, else 0.
+    int SendHeader(const std::string& path, size_t index);
     void SendEndOfBatch();
     // Receives one announced file into the folder; returns when it is stored and acknowledged.
     void ReceiveOne(const VaYModem::THeader& header, int startChar);

@@ -212,7 +212,8 @@ void TVaXYModemThread::BuildFrame(uint32_t number, int32_t size, int startChar, 
     frame.length = length;
 }
 
-void TVaXYModemThread::SendBlock(const TFrame& frame, int startChar, const std::function<void()>& whileOnLine)
+bool TVaXYModemThread::SendBlock(const TFrame& frame, int startChar, const std::function<void()>& whileOnLine,
+                                 bool header)
 {
     bool first = true;
     for (;;) {
@@ -231,11 +232,15 @@ void TVaXYModemThread::SendBlock(const TFrame& frame, int startChar, const std::
             // NAK for the block it refused, so the whole of what waits is looked at; nothing is taken.
             if (Waiting(CAN))
                 Finish(VaCode::PeerCancelled);
-            return;
+            return true;
         }
-        switch (ReadByte()) {
+        const int answer = ReadByte();
+        // The receiver asks for the data: its ACK of block 0, sent just before, was lost.
+        if (header && answer == startChar)
+            return false;
+        switch (answer) {
         case ACK:
-            return;
+            return true;
         case NAK:
             RecordError(VaCode::BadBlock, true);
             break;

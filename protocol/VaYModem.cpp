@@ -128,9 +128,9 @@ void TVaYModemThread::DoSend()
         OpenForSend(path);
         BeginFile(path);
         NotifyFileInfo(path, FileSize());
-        SendHeader(path, i);
+        const int asked = SendHeader(path, i);
         // The receiver asks for the data as it asked for block 0.
-        SendData(WaitForStart(true), true);
+        SendData(asked != 0 ? asked : WaitForStart(true), true);
         EndFile(path, FilePosition(), VaCode::Completed);
         CloseFile();
     }
@@ -138,7 +138,7 @@ void TVaYModemThread::DoSend()
     Finish(VaCode::Completed);
 }
 
-void TVaYModemThread::SendHeader(const std::string& path, size_t index)
+int TVaYModemThread::SendHeader(const std::string& path, size_t index)
 {
     const int startChar = WaitForStart(index > 0);
     struct stat st {};
@@ -156,7 +156,7 @@ void TVaYModemThread::SendHeader(const std::string& path, size_t index)
         CancelAndFinish(VaCode::OpenFailed);
     TFrame frame;
     BuildFrame(0, size, startChar, frame);
-    SendBlock(frame, startChar, [] {});
+    return SendBlock(frame, startChar, [] {}, true) ? 0 : startChar;
 }
 
 void TVaYModemThread::SendEndOfBatch()
