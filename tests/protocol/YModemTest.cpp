@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -572,4 +573,52 @@ TEST(YModemReceiver, FullDiskEndsWithWriteFailureAndKeepsTheFilesBefore)
     ASSERT_EQ(end.fileEnds.size(), 2u);
     EXPECT_EQ(end.fileEnds[0].code, 0);
     EXPECT_EQ(end.fileEnds[1].code, VaCode::FileWriteFailed);
+}
+
+// ---- qx-xmodem -------------------------------------------------------------------------------------
+
+TEST(QxXmodemTool, YModemBatchBothWaysWithEachOutcome)
+{
+    TempDir dir;
+    for (const char* sub : {"src", "dst", "back"})
+        std::filesystem::create_directory(dir.File(sub));
+    const Batch batch(dir.File("src"), {5000, 1, 0});
+    const std::string log = dir.File("log.txt");
+    auto tool = [&](const std::string& args) {
+        return std::vector<std::string>{"sh", "-c", std::string("exec ") + QX_XMODEM_EXE + " " + args + " 2>" + log};
+    };
+    auto readLog = [&] {
+        const Bytes text = ReadFileBytes(log);
+        return std::string(text.begin(), text.end());
+    };
+    for (const bool receive : {true, false}) {
+        Pty pty;
+        SocketPair sp;
+        Relay relay(pty.Master(), sp.fd[0]);
+        std::optional<Child> peer;
+        std::optional<Child> ours;
+        if (receive) {
+            peer.emplace(std::vector<std::string>{"sb", "f5000.bin", "f1.bin", "f0.bin"}, sp.fd[1], dir.File("src"));
+            ours.emplace(tool("receive --protocol ymodem " + pty.SlavePath() + " dst"), sp.fd[1], dir.Path());
+        } else {
+            ours.emplace(tool("send --protocol ymodem " + pty.SlavePath() + " src/f5000.bin src/f1.bin src/f0.bin"),
+                         sp.fd[1], dir.Path());
+            peer.emplace(std::vector<std::string>{"rb"}, sp.fd[1], dir.File("back"));
+        }
+        ASSERT_TRUE(ServeUntil([&] { return ours->Exited() && peer->Exited(); }, 60000));
+        EXPECT_EQ(ours->Status(), 0) << readLog();
+        EXPECT_EQ(peer->Status(), 0);
+        batch.ExpectIn(dir.File(receive ? "dst" : "back"));
+        const std::string out = readLog();
+        for (const char* line : {"d f5000.bin (5000 bytes)\n", "d f1.bin (1 bytes)\n", "d f0.bin (0 bytes)\n"})
+            EXPECT_NE(out.find(std::string(receive ? "received dst/" : "sent src/") + (line + 2)), std::string::npos)
+                << out;
+        EXPECT_NE(out.find("exit code 0: transfer completed"), std::string::npos) << out;
+    }
+    // A receive folder that is not one is refused before anything is sent.
+    Pty pty;
+    Child bad(tool("receive --protocol ymodem " + pty.SlavePath() + " src/f1.bin"), pty.Master(), dir.Path());
+    ASSERT_TRUE(ServeUntil([&] { return bad.Exited(); }, 20000));
+    EXPECT_EQ(bad.Status(), 2);
+    EXPECT_NE(readLog().find("is not a folder"), std::string::npos);
 }
