@@ -24,7 +24,9 @@
 #include <QToolButton>
 
 #include <atomic>
+#include <filesystem>
 #include <poll.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -110,6 +112,25 @@ private:
     bool started_ = false;
     std::string data_;
     std::thread thread_;
+};
+
+// lrzsz on a socket, joined to the device side of our pty by a relay: lrzsz's own line settings
+// then stay off our end of the pty, as on a serial line.
+struct LrzszLine {
+    int fd[2] = {-1, -1};
+    std::unique_ptr<Relay> relay;
+    explicit LrzszLine(int master)
+    {
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd) != 0)
+            throw std::runtime_error("socketpair failed");
+        relay = std::make_unique<Relay>(master, fd[0]);
+    }
+    ~LrzszLine()
+    {
+        relay.reset();
+        ::close(fd[0]);
+        ::close(fd[1]);
+    }
 };
 
 } // namespace
@@ -265,6 +286,83 @@ private slots:
                  QString("The COM port is closed: connect first.\nThe COM port is closed: connect first."));
         QVERIFY(frmXModem->cmdXModemSend->isEnabled());
         QVERIFY(fx_->errors.isEmpty());
+    }
+
+    void fileNameLists()
+    {
+        QCOMPARE(fileNameList("/tmp/a b.bin"), std::vector<std::string>{"/tmp/a b.bin"});
+        QCOMPARE(fileNameList("\"/tmp/a b.bin\" \"/tmp/c.bin\""), (std::vector<std::string>{"/tmp/a b.bin", "/tmp/c.bin"}));
+        QCOMPARE(fileNameList(""), std::vector<std::string>{});
+        QCOMPARE(fileNameList("\"/tmp/x\" \"unclosed"), std::vector<std::string>{"/tmp/x"});
+    }
+
+    void ymodemBatchIntoTheFolderAndBackOut()
+    {
+        start();
+        // The YMODEM entries come after the XMODEM ones; the folder is offered only for them.
+        QCOMPARE(frmXModem->cboXModemProtocol->count(), 5);
+        QCOMPARE(frmXModem->cboXModemProtocol->itemText(3), QString("YMODEM"));
+        QCOMPARE(frmXModem->cboXModemProtocol->itemText(4), QString("YMODEM-G"));
+        QVERIFY(!frmXModem->txtYModemFolder->isEnabled());
+        frmXModem->cboXModemProtocol->setCurrentIndex(3);
+        QVERIFY(frmXModem->txtYModemFolder->isEnabled());
+        frmXModem->Memo1->clear();
+
+        const std::string dev = fx_->dir() + "dev/", in = fx_->dir() + "in/", back = fx_->dir() + "back/";
+        for (const std::string& d : {dev, in, back})
+            std::filesystem::create_directories(d);
+        const std::vector<std::string> names = {"a.bin", "b b.txt", "c.bin"};
+        const std::vector<Bytes> contents = {RandomBytes(3000, 1), RandomBytes(1, 2), RandomBytes(0, 3)};
+        for (size_t i = 0; i < names.size(); ++i)
+            WriteFileBytes(dev + names[i], contents[i]);
+
+        // A folder that is not there is refused before anything starts.
+        frmXModem->txtYModemFolder->setText(QString::fromStdString(fx_->dir() + "missing"));
+        frmXModem->cmdXModemRecieve->click();
+        QVERIFY(!frmXModem->VaYModem1->Busy());
+        QVERIFY(frmXModem->Memo1->toPlainText().endsWith("Choose an existing folder to receive into."));
+
+        frmXModem->txtYModemFolder->setText(QString::fromStdString(in));
+        frmXModem->Memo1->clear();
+        {
+            LrzszLine line(pty_->Master());
+            Child sb({"sb", names[0], names[1], names[2]}, line.fd[1], dev);
+            frmXModem->cmdXModemRecieve->click();
+            QVERIFY(pump([&] { return frmXModem->Memo1->toPlainText().contains("Exitcode:"); }, 60000));
+            QVERIFY(pump([&] { return sb.Exited(); }));
+            QCOMPARE(sb.Status(), 0);
+        }
+        QCOMPARE(frmXModem->Memo1->toPlainText(),
+                 QString::fromStdString("Transfer started.\nReceived " + in + "a.bin (3000 bytes)\nReceived " + in +
+                                        "b b.txt (1 bytes)\nReceived " + in +
+                                        "c.bin (0 bytes)\nTransfer ended.\nExitcode: 0 (transfer completed)"));
+        for (size_t i = 0; i < names.size(); ++i)
+            QVERIFY(ReadFileBytes(in + names[i]) == contents[i]);
+
+        // And back out: the file box takes several files, each in quotes.
+        frmXModem->txtXModemFileName->setText(QString::fromStdString("\"" + in + names[0] + "\" \"" + in + names[1] +
+                                                                     "\" \"" + in + names[2] + "\""));
+        frmXModem->Memo1->clear();
+        {
+            LrzszLine line(pty_->Master());
+            Child rb({"rb"}, line.fd[1], back);
+            frmXModem->cmdXModemSend->click();
+            QVERIFY(pump([&] { return frmXModem->Memo1->toPlainText().contains("Exitcode:"); }, 60000));
+            QVERIFY(pump([&] { return rb.Exited(); }));
+            QCOMPARE(rb.Status(), 0);
+        }
+        QVERIFY(frmXModem->Memo1->toPlainText().contains(QString::fromStdString("Sent " + in + "b b.txt (1 bytes)")));
+        QVERIFY(frmXModem->Memo1->toPlainText().endsWith("Exitcode: 0 (transfer completed)"));
+        for (size_t i = 0; i < names.size(); ++i)
+            QVERIFY(ReadFileBytes(back + names[i]) == contents[i]);
+
+        // A missing file stops the batch before it starts.
+        frmXModem->txtXModemFileName->setText(QString::fromStdString("\"" + in + names[0] + "\" \"" + in + "gone\""));
+        frmXModem->cmdXModemSend->click();
+        QVERIFY(!frmXModem->VaYModem1->Busy());
+        QVERIFY(frmXModem->Memo1->toPlainText().endsWith(QString::fromStdString("File not found: " + in + "gone")));
+        QVERIFY(fx_->errors.isEmpty());
+        QVERIFY(rxBuffer.empty());
     }
 
     void textsOnActivationChanges()
