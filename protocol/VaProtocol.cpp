@@ -541,6 +541,7 @@ void TVaProtocolThread::OpenForSend(const std::string& fileName)
     }
     position_ = 0;
     knownSize_ = 0;
+    readPos_ = readEnd_ = 0;
 }
 
 std::string TVaProtocolThread::CreateForReceive(const std::string& fileName)
@@ -591,15 +592,24 @@ int32_t TVaProtocolThread::ReadFile(uint8_t* data, int32_t count)
 {
     int32_t done = 0;
     while (done < count) {
-        const ssize_t n = ::read(fd_, data + done, static_cast<size_t>(count - done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
+        if (readPos_ == readEnd_) {
+            if (!fileBuffer_)
+                fileBuffer_ = std::make_unique<uint8_t[]>(kFileBuffer);
+            const ssize_t n = ::read(fd_, fileBuffer_.get(), kFileBuffer);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return -1;
+            }
+            if (n == 0)
+                break;
+            readPos_ = 0;
+            readEnd_ = static_cast<int32_t>(n);
         }
-        if (n == 0)
-            break;
-        done += static_cast<int32_t>(n);
+        const int32_t n = std::min(count - done, readEnd_ - readPos_);
+        std::memcpy(data + done, fileBuffer_.get() + readPos_, static_cast<size_t>(n));
+        readPos_ += n;
+        done += n;
     }
     position_ += done;
     return done;
@@ -628,16 +638,16 @@ int32_t WriteAll(int fd, const uint8_t* data, int32_t count)
 bool TVaProtocolThread::WriteFile(const uint8_t* data, int32_t count)
 {
     // A system call per block costs more than the block's whole handling on a fast line.
-    if (buffered_ + count > kWriteBuffer && !FlushFile())
+    if (buffered_ + count > kFileBuffer && !FlushFile())
         return false;
-    if (count >= kWriteBuffer) {
+    if (count >= kFileBuffer) {
         const int32_t done = WriteAll(fd_, data, count);
         position_ += done;
         return done == count;
     } else {
-        if (!writeBuffer_)
-            writeBuffer_ = std::make_unique<uint8_t[]>(kWriteBuffer);
-        std::memcpy(writeBuffer_.get() + buffered_, data, static_cast<size_t>(count));
+        if (!fileBuffer_)
+            fileBuffer_ = std::make_unique<uint8_t[]>(kFileBuffer);
+        std::memcpy(fileBuffer_.get() + buffered_, data, static_cast<size_t>(count));
         buffered_ += count;
     }
     position_ += count;
@@ -651,7 +661,7 @@ bool TVaProtocolThread::FlushFile()
     if (count == 0)
         return true;
     // The position tells what the file holds: bytes that could not be written are not counted.
-    const int32_t done = WriteAll(fd_, writeBuffer_.get(), count);
+    const int32_t done = WriteAll(fd_, fileBuffer_.get(), count);
     position_ -= count - done;
     return done == count;
 }

@@ -195,7 +195,8 @@ protected:
     bool AtEndOfFile();
     int64_t FileSize() const;
     int64_t FilePosition() const { return position_; }
-    // Reads up to count bytes; the number read, or -1 on failure.
+    // Reads up to count bytes; the number read, or -1 on failure. The file is read in large
+    // pieces, so most calls take no system call.
     int32_t ReadFile(uint8_t* data, int32_t count);
     // Writes count bytes; false on failure. The bytes are gathered and go to the file in large
     // pieces, so a failure may also concern bytes given earlier; FlushFile writes what is gathered
@@ -244,9 +245,12 @@ private:
     std::atomic<int32_t> localHeld_{0};
 
     int fd_ = -1;
-    static constexpr int32_t kWriteBuffer = 64 * 1024;
-    std::unique_ptr<uint8_t[]> writeBuffer_;
-    int32_t buffered_ = 0; // bytes in writeBuffer_ not yet written
+    // A piece of the file: read ahead when sending, gathered for writing when receiving (a worker
+    // does one of the two).
+    static constexpr int32_t kFileBuffer = 64 * 1024;
+    std::unique_ptr<uint8_t[]> fileBuffer_;
+    int32_t buffered_ = 0;            // receiving: bytes in fileBuffer_ not yet written
+    int32_t readPos_ = 0, readEnd_ = 0; // sending: the part of fileBuffer_ not yet taken
     int64_t position_ = 0;
     int64_t knownSize_ = 0; // the file's size when last asked
     std::atomic<int32_t> lastError_{0};
