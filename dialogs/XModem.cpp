@@ -236,7 +236,7 @@ bool TfrmXModem::batchChosen() const
 TfrmXModem::~TfrmXModem()
 {
     // A transfer still running ends on its own without reaching this window.
-    for (TVaXYModem* component : {static_cast<TVaXYModem*>(VaXModem1.get()), static_cast<TVaXYModem*>(VaYModem1.get())}) {
+    for (TVaXYModem* component : components()) {
         component->OnTransferStart = nullptr;
         component->OnTransferEnd = nullptr;
         component->OnError = nullptr;
@@ -400,8 +400,8 @@ void TfrmXModem::cmdXModemRecieveClick()
 
 void TfrmXModem::cmdXModemAbortClick()
 {
-    VaXModem1->AbortTransfer();
-    VaYModem1->AbortTransfer();
+    for (TVaXYModem* component : components())
+        component->AbortTransfer();
     // A running transfer stays on the line until it has told the device (two CAN); its end parks it.
     if (!busy())
         park();
@@ -420,8 +420,13 @@ void TfrmXModem::deviceDisconnected()
     if (!busy())
         return;
     addLine("Device disconnected");
-    VaXModem1->AbortTransfer();
-    VaYModem1->AbortTransfer();
+    for (TVaXYModem* component : components())
+        component->AbortTransfer();
+}
+
+std::array<TVaXYModem*, 2> TfrmXModem::components() const
+{
+    return {VaXModem1.get(), VaYModem1.get()};
 }
 
 bool TfrmXModem::busy() const
@@ -432,7 +437,7 @@ bool TfrmXModem::busy() const
 void TfrmXModem::park()
 {
     // Only a component that is not running leaves the port: a running one is parked by its end.
-    for (TVaXYModem* component : {static_cast<TVaXYModem*>(VaXModem1.get()), static_cast<TVaXYModem*>(VaYModem1.get())})
+    for (TVaXYModem* component : components())
         if (!component->Busy())
             component->SetComm(VaComm2.get());
 }

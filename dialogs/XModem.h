@@ -5,6 +5,7 @@
 
 #include <QDialog>
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -93,6 +94,7 @@ protected:
     bool batchChosen() const;
     // A transfer of either component runs.
     bool busy() const;
+    std::array<TVaXYModem*, 2> components() const;
 
 private:
     void wire(TVaXYModem& component);

@@ -49,20 +49,6 @@ double CpuOf(int who)
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-struct SocketPair {
-    int fd[2] = {-1, -1};
-    SocketPair()
-    {
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd) != 0)
-            std::abort();
-    }
-    ~SocketPair()
-    {
-        ::close(fd[0]);
-        ::close(fd[1]);
-    }
-};
-
 // Our end of a transfer in the mode: an XMODEM component, or a YMODEM one for 'Y'.
 class OurEnd {
 public:

@@ -26,7 +26,6 @@
 #include <atomic>
 #include <filesystem>
 #include <poll.h>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -117,20 +116,10 @@ private:
 // lrzsz on a socket, joined to the device side of our pty by a relay: lrzsz's own line settings
 // then stay off our end of the pty, as on a serial line.
 struct LrzszLine {
-    int fd[2] = {-1, -1};
-    std::unique_ptr<Relay> relay;
-    explicit LrzszLine(int master)
-    {
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd) != 0)
-            throw std::runtime_error("socketpair failed");
-        relay = std::make_unique<Relay>(master, fd[0]);
-    }
-    ~LrzszLine()
-    {
-        relay.reset();
-        ::close(fd[0]);
-        ::close(fd[1]);
-    }
+    SocketPair sockets;
+    Relay relay;
+    explicit LrzszLine(int master) : relay(master, sockets.fd[0]) {}
+    int Fd() const { return sockets.fd[1]; }
 };
 
 } // namespace
@@ -326,7 +315,7 @@ private slots:
         frmXModem->Memo1->clear();
         {
             LrzszLine line(pty_->Master());
-            Child sb({"sb", names[0], names[1], names[2]}, line.fd[1], dev);
+            Child sb({"sb", names[0], names[1], names[2]}, line.Fd(), dev);
             frmXModem->cmdXModemRecieve->click();
             QVERIFY(pump([&] { return frmXModem->Memo1->toPlainText().contains("Exitcode:"); }, 60000));
             QVERIFY(pump([&] { return sb.Exited(); }));
@@ -345,7 +334,7 @@ private slots:
         frmXModem->Memo1->clear();
         {
             LrzszLine line(pty_->Master());
-            Child rb({"rb"}, line.fd[1], back);
+            Child rb({"rb"}, line.Fd(), back);
             frmXModem->cmdXModemSend->click();
             QVERIFY(pump([&] { return frmXModem->Memo1->toPlainText().contains("Exitcode:"); }, 60000));
             QVERIFY(pump([&] { return rb.Exited(); }));

@@ -189,16 +189,6 @@ INSTANTIATE_TEST_SUITE_P(Modes, YModemFaults, ::testing::Values(TVaYProtocol::YM
 
 // ---- A lost ACK against lrzsz, which repeats the block (sx) or asks again (rx) ------------------
 
-struct SocketPair {
-    int fd[2] = {-1, -1};
-    SocketPair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
-    ~SocketPair()
-    {
-        ::close(fd[0]);
-        ::close(fd[1]);
-    }
-};
-
 // rx asks again after its time-out; our sender repeats the block and rx takes the repetition.
 // (sx repeats a block only after a minute, too slow for a test; a repeated block reaching our
 // receiver is covered with a scripted peer.)

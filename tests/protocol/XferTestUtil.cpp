@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -24,6 +25,31 @@ extern char** environ;
 bool ServeUntil(const std::function<bool()>& pred, int ms)
 {
     return VaWaitServing(pred, std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
+}
+
+SocketPair::SocketPair()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd) != 0)
+        throw std::runtime_error("socketpair failed");
+}
+
+SocketPair::~SocketPair()
+{
+    ::close(fd[0]);
+    ::close(fd[1]);
+}
+
+bool RunWithPeer(const Watched& end, const std::function<void()>& script, int ms)
+{
+    std::atomic<bool> done{false};
+    std::thread peer([&] {
+        script();
+        done.store(true);
+        VaNotifyWaiters();
+    });
+    const bool ended = ServeUntil([&] { return end.Done() && done.load(); }, ms);
+    peer.join();
+    return ended;
 }
 
 Bytes RandomBytes(size_t size, uint32_t seed)

@@ -22,6 +22,14 @@ using Bytes = std::vector<uint8_t>;
 // Serves hand-overs on the main thread until pred holds or ms pass.
 bool ServeUntil(const std::function<bool()>& pred, int ms = 30000);
 
+// A connected pair of stream sockets, closed at destruction. lrzsz runs on one (on a pty it eats
+// its last answer as it exits, and its line settings would reach our end of the pty too).
+struct SocketPair {
+    int fd[2] = {-1, -1};
+    SocketPair();
+    ~SocketPair();
+};
+
 Bytes RandomBytes(size_t size, uint32_t seed);
 void WriteFileBytes(const std::string& path, const Bytes& data);
 Bytes ReadFileBytes(const std::string& path);
@@ -133,6 +141,10 @@ struct Watched {
     // Safe to ask from any thread.
     bool Done() const { return finished.load(); }
 };
+
+// Runs script (a peer) on a thread of its own while the main thread serves hand-overs until both
+// the transfer of end and the script are done; false when that took more than ms.
+bool RunWithPeer(const Watched& end, const std::function<void()>& script, int ms = 20000);
 
 // A port opened on a tty at 115200 baud.
 struct OpenPort : TVaComm {

@@ -20,16 +20,6 @@ namespace {
 
 const Bytes kCanCan = {CAN, CAN};
 
-struct SocketPair {
-    int fd[2] = {-1, -1};
-    SocketPair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
-    ~SocketPair()
-    {
-        ::close(fd[0]);
-        ::close(fd[1]);
-    }
-};
-
 // A CRC frame of number holding data, padded with zeros to 128 or 1024 bytes.
 Bytes Frame(uint32_t number, Bytes data, size_t size = 0)
 {
@@ -107,19 +97,6 @@ struct Batch {
 };
 
 const std::vector<size_t> kSizes = {0, 1, 127, 128, 1023, 1024, 1025, 100000};
-
-// Runs script on a thread of its own while the main thread serves hand-overs until both ended.
-void RunWithPeer(Watched& end, const std::function<void()>& script, int ms = 20000)
-{
-    std::atomic<bool> done{false};
-    std::thread peer([&] {
-        script();
-        done.store(true);
-        VaNotifyWaiters();
-    });
-    EXPECT_TRUE(ServeUntil([&] { return end.Done() && done.load(); }, ms));
-    peer.join();
-}
 
 } // namespace
 
@@ -303,7 +280,7 @@ TEST(YModemSender, HeaderShortTailConfirmedEotAndTheEnd)
     Pty pty;
     YEnd end(pty.SlavePath());
     end.Send({dir.File("a.bin"), dir.File("empty")});
-    RunWithPeer(end, [&] {
+    EXPECT_TRUE(RunWithPeer(end, [&] {
         pty.Write(Bytes{CRC_START});
         uint8_t info[128] = {};
         VaYModem::BuildHeader("a.bin", 1500, 01234567, 0100644, 2, 1500, info);
@@ -338,7 +315,7 @@ TEST(YModemSender, HeaderShortTailConfirmedEotAndTheEnd)
         pty.Write(Bytes{ACK, CRC_START});
         EXPECT_EQ(pty.Read(133), Header(""));
         pty.Write(Bytes{ACK});
-    });
+    }));
     EXPECT_EQ(end.exitCode, VaCode::Completed);
     EXPECT_TRUE(end.errors.empty());
     ASSERT_EQ(end.fileEnds.size(), 2u);
@@ -359,7 +336,7 @@ TEST(YModemSender, MissingFileAndCancelBetweenFiles)
         end.ends = 0;
         end.fileEnds.clear();
         end.Send({dir.File("a.bin"), missing ? dir.File("gone.bin") : dir.File("a.bin")});
-        RunWithPeer(end, [&] {
+        EXPECT_TRUE(RunWithPeer(end, [&] {
             pty.Write(Bytes{CRC_START});
             EXPECT_EQ(pty.Read(133).size(), 133u);
             pty.Write(Bytes{ACK, CRC_START});
@@ -373,7 +350,7 @@ TEST(YModemSender, MissingFileAndCancelBetweenFiles)
                 pty.Write(kCanCan); // the receiver gives up before the second file
                 EXPECT_TRUE(pty.Read(1, 300).empty());
             }
-        });
+        }));
         EXPECT_EQ(end.exitCode, missing ? VaCode::OpenFailed : VaCode::PeerCancelled);
         ASSERT_GE(end.fileEnds.size(), 1u);
         EXPECT_EQ(end.fileEnds[0].code, 0);
@@ -403,10 +380,10 @@ struct ScriptedReceive {
         end.fileEnds.clear();
         end.errors.clear();
         end.Receive(folder, TVaYProtocol::YModem, timeoutMs, maxErrors);
-        RunWithPeer(end, [&] {
+        EXPECT_TRUE(RunWithPeer(end, [&] {
             EXPECT_EQ(pty.Read(1), Bytes{CRC_START});
             script();
-        });
+        }));
     }
     // One file from its header on, with the answers checked; the EOT is answered ACK, C.
     void SendFile(const std::string& info, const Bytes& data)
