@@ -217,6 +217,20 @@ private:
     size_t pos_ = 0;
 };
 
+// What the scripted peers of the receivers share: a silence of up to three time-outs, and up to 16
+// stray bytes (true when none went out, so every answer is still known).
+inline void silence(FuzzedDataProvider& in, int timeout)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(in.ConsumeIntegralInRange(0, 3 * timeout)));
+}
+
+inline bool strayBytes(FuzzedDataProvider& in, const std::function<void(const std::string&)>& send)
+{
+    const std::string stray = in.ConsumeRandomLengthString(16);
+    send(stray);
+    return stray.empty();
+}
+
 using XmodemSession = Session<TVaXModem>;
 using YmodemSession = Session<TVaYModem>;
 

@@ -184,15 +184,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                                            "a repeated header");
                         }
                         break;
-                    case 6:
-                        std::this_thread::sleep_for(std::chrono::milliseconds(in.ConsumeIntegralInRange(0, 3 * timeout)));
-                        break;
-                    case 7: {
-                        const std::string stray = in.ConsumeRandomLengthString(16);
-                        bytesOut(stray);
-                        strict = strict && stray.empty();
-                        break;
-                    }
+                    case 6: silence(in, timeout); break;
+                    case 7: strict = strayBytes(in, bytesOut) && strict; break;
                     case 8:
                         bytesOut(std::string(2, static_cast<char>(CAN)));
                         sentCan = true;
