@@ -173,14 +173,26 @@ std::unique_ptr<TVaXYModem> MakeTransfer(const Options& o)
     return ymodem;
 }
 
-// A YMODEM receiver needs a folder; refused here rather than after a time-out.
-bool CheckBatchFolder(const Options& o)
+// A YMODEM receiver needs a folder, and a sender files it can read: refused here rather than after
+// a time-out or half-way through the batch.
+bool CheckBatch(const Options& o)
 {
-    struct stat st {};
-    if (!o.batch || o.mode != tmDownload || (::stat(o.file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
+    if (!o.batch)
         return true;
-    std::fprintf(stderr, "qx-xmodem: %s is not a folder\n", o.file.c_str());
-    return false;
+    struct stat st {};
+    if (o.mode == tmDownload) {
+        if (::stat(o.file.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            return true;
+        std::fprintf(stderr, "qx-xmodem: %s is not a folder\n", o.file.c_str());
+        return false;
+    }
+    for (const std::string& file : o.files) {
+        if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(file.c_str(), R_OK) != 0) {
+            std::fprintf(stderr, "qx-xmodem: cannot read %s\n", file.c_str());
+            return false;
+        }
+    }
+    return true;
 }
 
 // One line for each file that has ended.
@@ -285,7 +297,7 @@ private:
 int main(int argc, char** argv)
 {
     Options o;
-    if (!ParseArgs(argc, argv, o) || !CheckBatchFolder(o))
+    if (!ParseArgs(argc, argv, o) || !CheckBatch(o))
         return 2;
 
     // Signals are taken by a thread of their own (blocked here before any other thread exists):

@@ -592,10 +592,17 @@ TEST(QxXmodemTool, YModemBatchBothWaysWithEachOutcome)
                 << out;
         EXPECT_NE(out.find("exit code 0: transfer completed"), std::string::npos) << out;
     }
-    // A receive folder that is not one is refused before anything is sent.
+    // A receive folder that is not one, or a file to send that is not there, is refused before
+    // anything is sent.
     Pty pty;
-    Child bad(tool("receive --protocol ymodem " + pty.SlavePath() + " src/f1.bin"), pty.Master(), dir.Path());
-    ASSERT_TRUE(ServeUntil([&] { return bad.Exited(); }, 20000));
-    EXPECT_EQ(bad.Status(), 2);
-    EXPECT_NE(readLog().find("is not a folder"), std::string::npos);
+    for (const std::string& args : {"receive --protocol ymodem " + pty.SlavePath() + " src/f1.bin",
+                                    "send --protocol ymodem " + pty.SlavePath() + " src/f1.bin src/gone.bin"}) {
+        Child bad(tool(args), pty.Master(), dir.Path());
+        ASSERT_TRUE(ServeUntil([&] { return bad.Exited(); }, 20000));
+        EXPECT_EQ(bad.Status(), 2);
+        EXPECT_TRUE(readLog().find("is not a folder") != std::string::npos ||
+                    readLog().find("cannot read src/gone.bin") != std::string::npos)
+            << readLog();
+        EXPECT_TRUE(pty.Read(1, 100).empty());
+    }
 }
