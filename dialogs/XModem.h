@@ -1,11 +1,15 @@
 // The XMODEM transfer dialog: sends a file to the device or receives one from it over the main
-// window's port, and can send a text of the user's whenever it becomes active or inactive.
+// window's port (XMODEM family), or a batch of files with YMODEM, and can send a text of the user's
+// whenever it becomes active or inactive.
 #pragma once
 
 #include <QDialog>
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QCheckBox;
 class QComboBox;
@@ -16,11 +20,17 @@ class QPushButton;
 class TToolContext;
 class TVaComm;
 class TVaXModem;
+class TVaXYModem;
+class TVaYModem;
 
 // The "#n" notation of the dialog's texts: "#" and the characters up to the next blank, CR, LF or
 // the end give one character by their decimal value (low 8 bits); the output ends at a character
 // 0 and holds at most 100 characters.
 std::string expandSpecialChars(const std::string& text);
+
+// The files of the file name box: one path, or several each in double quotes (as the file dialog
+// writes a multiple choice).
+std::vector<std::string> fileNameList(const std::string& text);
 
 class TfrmXModem : public QDialog {
     Q_OBJECT
@@ -54,8 +64,12 @@ public:
     QPushButton* cmdOK;
     QPushButton* cmdXModemRecieve;
     QPushButton* cmdXModemSend;
+    QLabel* Label14;
+    QLineEdit* txtYModemFolder;
+    QPushButton* btnYModemFolder;
 
     std::unique_ptr<TVaXModem> VaXModem1;
+    std::unique_ptr<TVaYModem> VaYModem1;
     std::unique_ptr<TVaComm> VaComm2;
 
     void GetSettings();
@@ -64,6 +78,7 @@ public:
     void FormDeactivate();
     void cboXModemProtocolChange();
     void btnXModemBrowesClick();
+    void btnYModemFolderClick();
     void cmdXModemSendClick();
     void cmdXModemRecieveClick();
     void cmdXModemAbortClick();
@@ -74,12 +89,25 @@ public:
 protected:
     void hideEvent(QHideEvent* event) override;
 
+    // The component of the chosen protocol: VaYModem1 for the YMODEM entries, else VaXModem1.
+    TVaXYModem& transfer() const;
+    bool batchChosen() const;
+    // A transfer of either component runs.
+    bool busy() const;
+    std::array<TVaXYModem*, 2> components() const;
+
 private:
+    void wire(TVaXYModem& component);
+    // Sets up VaYModem1 for the transfer; false (with a line in the log) when it cannot start.
+    bool prepareBatch(bool download);
     void startTransfer(bool download);
     void park();
+    // Send and Receive are offered only while no transfer runs.
+    void setTransferRunning(bool running);
     void addLine(const QString& line);
 
     TToolContext& context_;
+    int64_t received_ = 0; // bytes of the file being received so far
 };
 
 extern TfrmXModem* frmXModem;

@@ -1,4 +1,4 @@
-// What the two XMODEM fuzz targets share: one transfer of our XMODEM component on a port opened on
+// What the XMODEM and YMODEM fuzz targets share: one transfer of our component on a port opened on
 // a fresh pseudo-terminal, with a scripted peer on a thread of its own at the other end, and the
 // frames the peer builds and checks.
 #pragma once
@@ -73,9 +73,10 @@ struct XmodemLine {
 
 // One transfer and its peer. The peer runs on its own thread and talks through the pty master; the
 // fuzz target's thread is the program's main thread and serves the component's hand-overs.
-class XmodemSession {
+template <class Component>
+class Session {
 public:
-    explicit XmodemSession(TVaTransferMode mode) : line_(XmodemLine::get()), pty_(line_.pty)
+    explicit Session(TVaTransferMode mode) : line_(XmodemLine::get()), pty_(line_.pty)
     {
         xmodem.SetComm(&line_.port);
         xmodem.SetMode(mode);
@@ -89,13 +90,13 @@ public:
         };
     }
 
-    ~XmodemSession()
+    ~Session()
     {
         xmodem.SetComm(nullptr);
         line_.settle();
     }
 
-    TVaXModem xmodem;
+    Component xmodem;
 
     // Starts the transfer and the peer, and returns once both have ended; a transfer still running
     // when the peer is done is given graceMs and then cancelled (aborted() tells). A transfer that
@@ -215,5 +216,22 @@ private:
     std::string buffer_;
     size_t pos_ = 0;
 };
+
+// What the scripted peers of the receivers share: a silence of up to three time-outs, and up to 16
+// stray bytes (true when none went out, so every answer is still known).
+inline void silence(FuzzedDataProvider& in, int timeout)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(in.ConsumeIntegralInRange(0, 3 * timeout)));
+}
+
+inline bool strayBytes(FuzzedDataProvider& in, const std::function<void(const std::string&)>& send)
+{
+    const std::string stray = in.ConsumeRandomLengthString(16);
+    send(stray);
+    return stray.empty();
+}
+
+using XmodemSession = Session<TVaXModem>;
+using YmodemSession = Session<TVaYModem>;
 
 } // namespace fuzz

@@ -119,15 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                     s.outOfSequence = true;
                     alive = false;
                     break;
-                case 6:
-                    std::this_thread::sleep_for(std::chrono::milliseconds(in.ConsumeIntegralInRange(0, 3 * timeout)));
-                    break;
-                case 7: {
-                    const std::string stray = in.ConsumeRandomLengthString(16);
-                    send(stray);
-                    s.strict = s.strict && stray.empty();
-                    break;
-                }
+                case 6: silence(in, timeout); break;
+                case 7: s.strict = strayBytes(in, send) && s.strict; break;
                 case 8:
                     send(std::string(in.ConsumeIntegralInRange(1, 2), static_cast<char>(CAN)));
                     s.sentCan = true;

@@ -514,6 +514,10 @@ void TVaProtocolThread::Execute()
                 Synchronize([error] { VaHandleException(error); });
             }
         }
+        try {
+            Ended(link_->exitCode.load());
+        } catch (...) {
+        }
         // Every event of the transfer reaches the main thread before its end does.
         if (!Terminated())
             TellOwner();
@@ -536,6 +540,8 @@ void TVaProtocolThread::OpenForSend(const std::string& fileName)
         Finish(VaCode::OpenFailed);
     }
     position_ = 0;
+    knownSize_ = 0;
+    readPos_ = readEnd_ = 0;
 }
 
 std::string TVaProtocolThread::CreateForReceive(const std::string& fileName)
@@ -559,6 +565,7 @@ std::string TVaProtocolThread::CreateForReceive(const std::string& fileName)
 void TVaProtocolThread::CloseFile()
 {
     if (fd_ >= 0) {
+        FlushFile();
         ::close(fd_);
         fd_ = -1;
     }
@@ -585,32 +592,76 @@ int32_t TVaProtocolThread::ReadFile(uint8_t* data, int32_t count)
 {
     int32_t done = 0;
     while (done < count) {
-        const ssize_t n = ::read(fd_, data + done, static_cast<size_t>(count - done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -1;
+        if (readPos_ == readEnd_) {
+            if (!fileBuffer_)
+                fileBuffer_ = std::make_unique<uint8_t[]>(kFileBuffer);
+            const ssize_t n = ::read(fd_, fileBuffer_.get(), kFileBuffer);
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                return -1;
+            }
+            if (n == 0)
+                break;
+            readPos_ = 0;
+            readEnd_ = static_cast<int32_t>(n);
         }
-        if (n == 0)
-            break;
-        done += static_cast<int32_t>(n);
+        const int32_t n = std::min(count - done, readEnd_ - readPos_);
+        std::memcpy(data + done, fileBuffer_.get() + readPos_, static_cast<size_t>(n));
+        readPos_ += n;
+        done += n;
     }
     position_ += done;
     return done;
 }
 
-bool TVaProtocolThread::WriteFile(const uint8_t* data, int32_t count)
+namespace {
+
+// The number of bytes written, count unless writing failed.
+int32_t WriteAll(int fd, const uint8_t* data, int32_t count)
 {
     int32_t done = 0;
     while (done < count) {
-        const ssize_t n = ::write(fd_, data + done, static_cast<size_t>(count - done));
+        const ssize_t n = ::write(fd, data + done, static_cast<size_t>(count - done));
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            break;
         }
         done += static_cast<int32_t>(n);
     }
-    position_ += done;
+    return done;
+}
+
+} // namespace
+
+bool TVaProtocolThread::WriteFile(const uint8_t* data, int32_t count)
+{
+    // A system call per block costs more than the block's whole handling on a fast line.
+    if (buffered_ + count > kFileBuffer && !FlushFile())
+        return false;
+    if (count >= kFileBuffer) {
+        const int32_t done = WriteAll(fd_, data, count);
+        position_ += done;
+        return done == count;
+    } else {
+        if (!fileBuffer_)
+            fileBuffer_ = std::make_unique<uint8_t[]>(kFileBuffer);
+        std::memcpy(fileBuffer_.get() + buffered_, data, static_cast<size_t>(count));
+        buffered_ += count;
+    }
+    position_ += count;
     return true;
+}
+
+bool TVaProtocolThread::FlushFile()
+{
+    const int32_t count = buffered_;
+    buffered_ = 0;
+    if (count == 0)
+        return true;
+    // The position tells what the file holds: bytes that could not be written are not counted.
+    const int32_t done = WriteAll(fd_, fileBuffer_.get(), count);
+    position_ -= count - done;
+    return done == count;
 }

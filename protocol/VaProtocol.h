@@ -1,6 +1,7 @@
 // File transfer protocols on top of the port component: the protocol engine (a component that
 // borrows a port and runs one transfer on a worker thread) and the XMODEM family (checksum with
-// 128-byte blocks, CRC-16 with 1024-byte blocks, streaming XMODEM-G).
+// 128-byte blocks, CRC-16 with 1024-byte blocks, streaming XMODEM-G) with its batch members YMODEM
+// and YMODEM-G, which carry each file's name, size and time in a block 0 before its data.
 //
 // Threads: every public operation and every event runs on the main thread. The worker hands its
 // events to the main thread in order; it waits for OnFileInfo and OnError, while a block's progress
@@ -176,6 +177,9 @@ protected:
     virtual void DoReceive() = 0;
     virtual void ResetState();
     virtual void SendCancel() {}
+    // Runs once the protocol code has ended, however it ended, before the file is closed and the
+    // end is reported; it must not end the transfer (Finish) itself.
+    virtual void Ended(int32_t exitCode) { (void)exitCode; }
 
     // Counts an error; at the MaxErrors-th one ends the transfer with -9 (telling the peer first
     // when cancelPeer), otherwise raises OnError.
@@ -191,10 +195,15 @@ protected:
     bool AtEndOfFile();
     int64_t FileSize() const;
     int64_t FilePosition() const { return position_; }
-    // Reads up to count bytes; the number read, or -1 on failure.
+    // Reads up to count bytes; the number read, or -1 on failure. The file is read in large
+    // pieces, so most calls take no system call.
     int32_t ReadFile(uint8_t* data, int32_t count);
-    // Writes count bytes; false on failure.
+    // Writes count bytes; false on failure. The bytes are gathered and go to the file in large
+    // pieces, so a failure may also concern bytes given earlier; FlushFile writes what is gathered
+    // (CloseFile does too, so a transfer that fails keeps all it was given).
     bool WriteFile(const uint8_t* data, int32_t count);
+    bool FlushFile();
+    int FileDescriptor() const { return fd_; }
 
     bool Cancelled() const { return cancelled_.load(); }
     // Runs fn on the main thread with the owner, unless the thread is terminated or the owner gone.
@@ -236,6 +245,12 @@ private:
     std::atomic<int32_t> localHeld_{0};
 
     int fd_ = -1;
+    // A piece of the file: read ahead when sending, gathered for writing when receiving (a worker
+    // does one of the two).
+    static constexpr int32_t kFileBuffer = 64 * 1024;
+    std::unique_ptr<uint8_t[]> fileBuffer_;
+    int32_t buffered_ = 0;            // receiving: bytes in fileBuffer_ not yet written
+    int32_t readPos_ = 0, readEnd_ = 0; // sending: the part of fileBuffer_ not yet taken
     int64_t position_ = 0;
     int64_t knownSize_ = 0; // the file's size when last asked
     std::atomic<int32_t> lastError_{0};
@@ -254,13 +269,21 @@ public:
     using TVaFileInfoEvent =
         std::function<void(TVaProtocol* sender, const std::string& name, int64_t size)>;
     using TVaPacketEvent = std::function<void(TVaProtocol* sender, int32_t packet, int64_t byteCount)>;
+    using TVaFileEndEvent =
+        std::function<void(TVaProtocol* sender, const std::string& name, int64_t bytes, int32_t code)>;
 
     using TVaProtocol::TVaProtocol;
 
-    // The file of the transfer is open: the path actually used and its size (0 when receiving).
+    // A file of the transfer begins: the path used and its size (receiving: the size the sender
+    // announced, 0 when it announced none). A batch raises it once per file.
     TVaFileInfoEvent OnFileInfo;
-    // One block has been transferred: the running block count from 1 and the file position after it.
+    // One block has been transferred: the file's running block count from 1 and the file position
+    // after it.
     TVaPacketEvent OnPacketEvent;
+    // A file of the transfer has ended: where it is now (a received file that did not complete
+    // keeps its partial name), the bytes sent or kept, and 0 when it completed, else the exit code
+    // that ended the transfer.
+    TVaFileEndEvent OnFileEnd;
 };
 
 enum class TVaXProtocol { XModem, XModem1K, XModemG };
@@ -284,6 +307,33 @@ private:
     TVaXProtocol protocol_ = TVaXProtocol::XModem;
 };
 
+// YMODEM: a batch of files, each announced by block 0 (name, size, time), 1024-byte blocks with
+// 128-byte blocks for a short tail, CRC-16; YModemG streams its blocks without acknowledgements.
+enum class TVaYProtocol { YModem, YModemG };
+
+class TVaYModem : public TVaXYModem {
+public:
+    using TVaXYModem::TVaXYModem;
+
+    // The files to send, in order.
+    const std::vector<std::string>& FileNames() const { return fileNames_; }
+    void SetFileNames(std::vector<std::string> names) { fileNames_ = std::move(names); }
+    // The folder that received files go into, each under its own name.
+    const std::string& Folder() const { return folder_; }
+    void SetFolder(const std::string& folder) { folder_ = folder; }
+    // Receiving only: asks with 'C' (YModem) or 'G' (YModemG).
+    TVaYProtocol Protocol() const { return protocol_; }
+    void SetProtocol(TVaYProtocol protocol) { protocol_ = protocol; }
+
+protected:
+    std::unique_ptr<TVaProtocolThread> CreateWorker() override;
+
+private:
+    std::vector<std::string> fileNames_;
+    std::string folder_;
+    TVaYProtocol protocol_ = TVaYProtocol::YModem;
+};
+
 namespace VaXModem {
 constexpr uint8_t SOH = 0x01;
 constexpr uint8_t STX = 0x02;
@@ -295,7 +345,32 @@ constexpr uint8_t CRC_START = 'C';
 constexpr uint8_t G_START = 'G';
 // The receiver's start character for a protocol.
 uint8_t StartChar(TVaXProtocol protocol);
+uint8_t StartChar(TVaYProtocol protocol);
 } // namespace VaXModem
+
+namespace VaYModem {
+// What block 0 says about a file. An empty name ends the batch.
+struct THeader {
+    std::string name;
+    int64_t size = -1;  // -1: not given
+    int64_t mtime = 0;  // seconds since 1970; 0: not given
+    uint32_t mode = 0;  // 0: not given
+};
+// Reads block 0 (size bytes). False when it is not a well-formed header: no NUL after the name, or
+// a size that is not a decimal number.
+bool ParseHeader(const uint8_t* block, int32_t size, THeader& header);
+// Writes the header of a file into block (1024 bytes, zero-filled) as lrzsz does: name, NUL, then
+// size, time in octal, mode in octal, serial 0, files and bytes left in the batch (this one
+// included). Returns the block size needed, 128 or 1024; 0 when the name does not fit.
+int32_t BuildHeader(const std::string& name, int64_t size, int64_t mtime, uint32_t mode, int filesLeft,
+                    int64_t bytesLeft, uint8_t* block);
+// The name a received file is stored under: the last part of the transmitted path. Empty when it
+// must be refused: empty, "." or "..", control characters, or too long for a file name beside its
+// partial-file suffix.
+std::string StoredName(const std::string& transmitted);
+// The suffix of a file being received, kept when the transfer fails.
+constexpr const char* kPartialSuffix = ".part";
+} // namespace VaYModem
 
 class TVaXYModemThread : public TVaProtocolThread {
 public:
@@ -303,9 +378,17 @@ public:
 
 protected:
     void SendCancel() override;
+    // Reports the file in progress, if any, as ended with the transfer's exit code.
+    void Ended(int32_t exitCode) override;
 
     void SendFile(const std::string& fileName);
-    int WaitForStart();
+    // Sends the open file's blocks from its current position, then EOT. YMODEM (batch) sends no
+    // block for an empty file, uses 128-byte blocks for a tail of 896 bytes or less, and takes a
+    // NAK to its EOT as a request to send it again.
+    void SendData(int startChar, bool batch);
+    // The receiver's start character. batch: the receiver has answered before, so CAN ends the
+    // transfer and an ACK before the start character is no error.
+    int WaitForStart(bool batch = false);
     // A block as it goes on the line (header, number, complement, data, check), with the file
     // position after it and whether it is the file's last.
     struct TFrame {
@@ -317,16 +400,33 @@ protected:
     // Frames the block held in block_.
     void BuildFrame(uint32_t number, int32_t size, int startChar, TFrame& frame) const;
     // Sends the frame until it is accepted; whileOnLine runs once, after the first transmission.
-    void SendBlock(const TFrame& frame, int startChar, const std::function<void()>& whileOnLine);
-    void SendEOT();
-    void ReceiveFile(const std::string& fileName, int64_t expectedSize, int startChar);
-    void ReceiveBlock(uint32_t number, int32_t& size, int startChar);
+    // header (block 0): the start character is taken for an acknowledgement that was lost on its
+    // way, and false is returned, as the receiver has asked for the data already.
+    bool SendBlock(const TFrame& frame, int startChar, const std::function<void()>& whileOnLine,
+                   bool header = false);
+    void SendEOT(bool batch);
+    void ReceiveFile(const std::string& fileName, int startChar);
+    // Receives a file's blocks from block 1, writing at most expectedSize bytes (all when it is
+    // negative), until the sender's EOT, which is left unanswered. afterHeader: the file was
+    // announced by block 0, which the sender may repeat when our answer was lost.
+    void ReceiveData(int64_t expectedSize, int startChar, bool afterHeader);
+    // Receives block number into block_; false when the sender ended the file (EOT) instead.
+    bool ReceiveBlock(uint32_t number, int32_t& size, int startChar, bool afterHeader);
     void ClearBlock();
     void NotifyFileInfo(const std::string& name, int64_t size);
     // Queues a block's progress for the main thread (NotifyOwner).
     void NotifyPacket(int32_t packet, int64_t byteCount);
+    // The file in progress, for its end report.
+    void BeginFile(const std::string& name);
+    void EndFile(const std::string& name, int64_t bytes, int32_t code);
+    // Two CAN and the end of the transfer with code.
+    [[noreturn]] void CancelAndFinish(int32_t code);
 
     uint8_t block_[1024];
+
+private:
+    std::string currentFile_;
+    bool inFile_ = false;
 };
 
 class TVaXModemThread : public TVaXYModemThread {
@@ -340,4 +440,27 @@ protected:
 private:
     const std::string fileName_;
     const TVaXProtocol protocol_;
+};
+
+class TVaYModemThread : public TVaXYModemThread {
+public:
+    explicit TVaYModemThread(TVaYModem& owner);
+
+protected:
+    void DoSend() override;
+    void DoReceive() override;
+
+private:
+    // Announces the file; returns the receiver's start character for its data when it came in
+    // place of the acknowledgement, else 0.
+    int SendHeader(const std::string& path, size_t index);
+    void SendEndOfBatch();
+    // Receives one announced file into the folder; returns when it is stored and acknowledged.
+    void ReceiveOne(const VaYModem::THeader& header, int startChar);
+    // Gives the completed file at partial its final name in the folder; returns that name.
+    std::string StoreReceived(const std::string& partial, const std::string& name);
+
+    const std::vector<std::string> fileNames_;
+    const std::string folder_;
+    const TVaYProtocol protocol_;
 };

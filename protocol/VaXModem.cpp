@@ -17,6 +17,11 @@ constexpr int kEotQuietMs = 100;
 
 } // namespace
 
+uint8_t VaXModem::StartChar(TVaYProtocol protocol)
+{
+    return protocol == TVaYProtocol::YModemG ? G_START : CRC_START;
+}
+
 uint8_t VaXModem::StartChar(TVaXProtocol protocol)
 {
     switch (protocol) {
@@ -46,7 +51,7 @@ void TVaXModemThread::DoSend()
 
 void TVaXModemThread::DoReceive()
 {
-    ReceiveFile(fileName_, 0, StartChar(protocol_));
+    ReceiveFile(fileName_, StartChar(protocol_));
 }
 
 // ---- TVaXYModemThread: shared parts ----------------------------------------------------------------
@@ -55,6 +60,37 @@ void TVaXYModemThread::SendCancel()
 {
     const uint8_t cancel[2] = {CAN, CAN};
     SendBuf(cancel, 2);
+}
+
+void TVaXYModemThread::CancelAndFinish(int32_t code)
+{
+    SendCancel();
+    Finish(code);
+}
+
+void TVaXYModemThread::BeginFile(const std::string& name)
+{
+    currentFile_ = name;
+    inFile_ = true;
+}
+
+void TVaXYModemThread::EndFile(const std::string& name, int64_t bytes, int32_t code)
+{
+    inFile_ = false;
+    NotifyOwner([name, bytes, code](TVaProtocol& owner) {
+        auto& xy = static_cast<TVaXYModem&>(owner);
+        if (xy.OnFileEnd)
+            TVaProtocol::RunHandler([&] { xy.OnFileEnd(&xy, name, bytes, code); });
+    });
+}
+
+void TVaXYModemThread::Ended(int32_t exitCode)
+{
+    if (!inFile_)
+        return;
+    // What was received so far is on disk before its size is told.
+    FlushFile();
+    EndFile(currentFile_, FilePosition(), exitCode != VaCode::Completed ? exitCode : VaCode::ProtocolFailure);
 }
 
 void TVaXYModemThread::ClearBlock()
@@ -85,16 +121,33 @@ void TVaXYModemThread::NotifyPacket(int32_t packet, int64_t byteCount)
 void TVaXYModemThread::SendFile(const std::string& fileName)
 {
     OpenForSend(fileName);
+    BeginFile(fileName);
     NotifyFileInfo(fileName, FileSize());
-    const int startChar = WaitForStart();
-    const int32_t size = startChar == NAK ? 128 : 1024;
+    SendData(WaitForStart(), false);
+    EndFile(fileName, FilePosition(), VaCode::Completed);
+    Finish(VaCode::Completed);
+}
+
+void TVaXYModemThread::SendData(int startChar, bool batch)
+{
+    const int64_t total = FileSize();
+    if (batch && total == 0) {
+        SendEOT(batch);
+        return;
+    }
+    // lrzsz's rule: a tail that seven 128-byte blocks carry costs fewer bytes on the line than a
+    // 1024-byte block.
+    auto blockSize = [&]() -> int32_t {
+        if (startChar == NAK)
+            return 128;
+        return !batch || total - FilePosition() > 7 * 128 ? 1024 : 128;
+    };
     TFrame frames[2];
     auto prepare = [&](uint32_t number, TFrame& frame) {
+        const int32_t size = blockSize();
         ClearBlock();
-        if (ReadFile(block_, size) < 0) {
-            SendCancel();
-            Finish(VaCode::FileReadFailed);
-        }
+        if (ReadFile(block_, size) < 0)
+            CancelAndFinish(VaCode::FileReadFailed);
         BuildFrame(number, size, startChar, frame);
         frame.position = FilePosition();
         frame.last = AtEndOfFile();
@@ -110,23 +163,29 @@ void TVaXYModemThread::SendFile(const std::string& fileName)
         });
         NotifyPacket(static_cast<int32_t>(number), frame.position);
         if (frame.last) {
-            SendEOT();
-            Finish(VaCode::Completed);
+            SendEOT(batch);
+            return;
         }
     }
 }
 
-int TVaXYModemThread::WaitForStart()
+int TVaXYModemThread::WaitForStart(bool batch)
 {
     for (int i = 0; i < 10; ++i) {
         const int b = ReadByte();
         // ReadByte's answer to a cancel; a real zero byte on the line is a stray byte.
-        if (b == 0 && Cancelled()) {
-            SendCancel();
-            Finish(VaCode::Cancelled);
-        }
+        if (b == 0 && Cancelled())
+            CancelAndFinish(VaCode::Cancelled);
         if (b == NAK || b == CRC_START || b == G_START)
             return b;
+        if (batch) {
+            // Between the files of a batch the receiver has spoken already: CAN is its cancel, and
+            // an ACK of block 0 may come or not (streaming).
+            if (b == CAN)
+                Finish(VaCode::PeerCancelled);
+            if (b == ACK)
+                continue;
+        }
         RecordError(VaCode::Unexpected, false);
     }
     Finish(VaCode::ProtocolFailure);
@@ -153,7 +212,8 @@ void TVaXYModemThread::BuildFrame(uint32_t number, int32_t size, int startChar, 
     frame.length = length;
 }
 
-void TVaXYModemThread::SendBlock(const TFrame& frame, int startChar, const std::function<void()>& whileOnLine)
+bool TVaXYModemThread::SendBlock(const TFrame& frame, int startChar, const std::function<void()>& whileOnLine,
+                                 bool header)
 {
     bool first = true;
     for (;;) {
@@ -172,11 +232,15 @@ void TVaXYModemThread::SendBlock(const TFrame& frame, int startChar, const std::
             // NAK for the block it refused, so the whole of what waits is looked at; nothing is taken.
             if (Waiting(CAN))
                 Finish(VaCode::PeerCancelled);
-            return;
+            return true;
         }
-        switch (ReadByte()) {
+        const int answer = ReadByte();
+        // The receiver asks for the data: its ACK of block 0, sent just before, was lost.
+        if (header && answer == startChar)
+            return false;
+        switch (answer) {
         case ACK:
-            return;
+            return true;
         case NAK:
             RecordError(VaCode::BadBlock, true);
             break;
@@ -191,17 +255,18 @@ void TVaXYModemThread::SendBlock(const TFrame& frame, int startChar, const std::
     }
 }
 
-void TVaXYModemThread::SendEOT()
+void TVaXYModemThread::SendEOT(bool batch)
 {
     for (int i = 0; i < 10; ++i) {
         SendByte(EOT);
         const int b = ReadByte();
-        if (b == 0 && Cancelled()) {
-            SendCancel();
-            Finish(VaCode::Cancelled);
-        }
+        if (b == 0 && Cancelled())
+            CancelAndFinish(VaCode::Cancelled);
         if (b == ACK)
             return;
+        // A YMODEM receiver may refuse the first EOT to have it confirmed.
+        if (batch && b == NAK)
+            continue;
         RecordError(VaCode::Unexpected, false);
     }
     Finish(VaCode::ProtocolFailure);
@@ -209,31 +274,42 @@ void TVaXYModemThread::SendEOT()
 
 // ---- Receiver ----------------------------------------------------------------------------------------
 
-void TVaXYModemThread::ReceiveFile(const std::string& fileName, int64_t expectedSize, int startChar)
+void TVaXYModemThread::ReceiveFile(const std::string& fileName, int startChar)
 {
     const std::string name = CreateForReceive(fileName);
-    NotifyFileInfo(name, expectedSize);
+    BeginFile(name);
+    NotifyFileInfo(name, 0);
     // Sent once: a silent sender is only waited for, counting time-outs.
     SendByte(static_cast<uint8_t>(startChar));
+    ReceiveData(-1, startChar, false);
+    // The file is whole on disk before the sender hears that it arrived.
+    if (!FlushFile())
+        CancelAndFinish(VaCode::FileWriteFailed);
+    EndFile(name, FilePosition(), VaCode::Completed);
+    SendByte(ACK);
+    Finish(VaCode::Completed);
+}
+
+void TVaXYModemThread::ReceiveData(int64_t expectedSize, int startChar, bool afterHeader)
+{
     for (uint32_t number = 1;; ++number) {
         int32_t size = 0;
-        ReceiveBlock(number, size, startChar);
+        if (!ReceiveBlock(number, size, startChar, afterHeader))
+            return;
         int32_t count = size;
-        if (expectedSize > 0)
+        if (expectedSize >= 0)
             count = static_cast<int32_t>(std::clamp<int64_t>(expectedSize - FilePosition(), 0, size));
         // Acknowledged first, so that the sender goes on while the block is stored and its
         // progress handed over; a block that cannot be stored still ends the transfer (-8).
         if (startChar != G_START)
             SendByte(ACK);
-        if (!WriteFile(block_, count)) {
-            SendCancel();
-            Finish(VaCode::FileWriteFailed);
-        }
+        if (!WriteFile(block_, count))
+            CancelAndFinish(VaCode::FileWriteFailed);
         NotifyPacket(static_cast<int32_t>(number), FilePosition());
     }
 }
 
-void TVaXYModemThread::ReceiveBlock(uint32_t number, int32_t& size, int startChar)
+bool TVaXYModemThread::ReceiveBlock(uint32_t number, int32_t& size, int startChar, bool afterHeader)
 {
     const bool crc = startChar != NAK;
     const uint8_t expected = static_cast<uint8_t>(number & 0xFF);
@@ -262,8 +338,7 @@ void TVaXYModemThread::ReceiveBlock(uint32_t number, int32_t& size, int startCha
             }
             if (Cancelled())
                 break;
-            SendByte(ACK);
-            Finish(VaCode::Completed);
+            return false;
         case CAN:
             Finish(VaCode::PeerCancelled);
         case 0:
@@ -302,11 +377,13 @@ void TVaXYModemThread::ReceiveBlock(uint32_t number, int32_t& size, int startCha
         // number cannot be trusted, so it is refused rather than taken as out of sequence.
         const bool whole = checkOk && blockNumber + complement == 255;
         if (whole && blockNumber == expected)
-            return;
-        if (whole && number > 1 && blockNumber == previous) {
+            return true;
+        if (whole && (number > 1 || (number == 1 && afterHeader)) && blockNumber == previous) {
             // The sender repeats the block before because our ACK did not reach it. It is in the
-            // file already: acknowledge it again and wait for the one due.
-            SendByte(ACK);
+            // file already: acknowledge it again and wait for the one due. A repeated block 0
+            // also waits for our request for the data again.
+            const uint8_t answer[2] = {ACK, static_cast<uint8_t>(startChar)};
+            SendBuf(answer, number == 1 ? 2 : 1);
             ClearBlock();
             continue;
         }

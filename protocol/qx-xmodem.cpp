@@ -1,7 +1,8 @@
-// qx-xmodem: sends or receives one file with XMODEM, XMODEM-1K or XMODEM-G over a serial port.
+// qx-xmodem: sends or receives one file with XMODEM, XMODEM-1K or XMODEM-G, or a batch of files
+// with YMODEM or YMODEM-G, over a serial port.
 //
-//   qx-xmodem send|receive [--protocol xmodem|1k|g] [--baud N] [--timeout MS] [--max-errors N]
-//             [--flow none|rtscts|xonxoff] PORT FILE
+//   qx-xmodem send|receive [--protocol xmodem|1k|g|ymodem|ymodem-g] [--baud N] [--timeout MS]
+//             [--max-errors N] [--flow none|rtscts|xonxoff] PORT FILE...|FOLDER
 //
 // Exit status: 0 when the transfer completed, 1 when it failed, 2 for a usage or port error.
 #include "QxBuildInfo.h"
@@ -14,8 +15,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <pthread.h>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -25,6 +29,9 @@ namespace {
 struct Options {
     TVaTransferMode mode = tmUpload;
     TVaXProtocol protocol = TVaXProtocol::XModem;
+    // YMODEM: the files to send, or the folder to receive into (in file).
+    std::optional<TVaYProtocol> batch;
+    std::vector<std::string> files;
     int32_t baud = 115200;
     int32_t timeout = 10000;
     int32_t maxErrors = 10;
@@ -35,13 +42,18 @@ struct Options {
 
 void Usage(FILE* out)
 {
-    std::fputs("usage: qx-xmodem send|receive [--protocol xmodem|1k|g] [--baud N] [--timeout MS]\n"
-               "                 [--max-errors N] [--flow none|rtscts|xonxoff] PORT FILE\n"
+    std::fputs("usage: qx-xmodem send|receive [--protocol xmodem|1k|g|ymodem|ymodem-g] [--baud N]\n"
+               "                 [--timeout MS] [--max-errors N] [--flow none|rtscts|xonxoff]\n"
+               "                 PORT FILE...|FOLDER\n"
                "\n"
                "  send        send FILE; the receiver chooses checksum, 1K/CRC or G mode\n"
+               "              (YMODEM: send one FILE or several)\n"
                "  receive     receive into FILE (an existing file is kept: FILE-1, FILE-2, ... is used)\n"
-               "  --protocol  receiving: xmodem (checksum, asks with NAK), 1k (CRC-16, asks with C),\n"
-               "              g (streaming, asks with G); default xmodem\n"
+               "              (YMODEM: receive into FOLDER, each file under its own name)\n"
+               "  --protocol  xmodem (checksum, asks with NAK), 1k (CRC-16, asks with C),\n"
+               "              g (streaming, asks with G), ymodem (batch, asks with C),\n"
+               "              ymodem-g (streaming batch, asks with G); default xmodem. An XMODEM\n"
+               "              sender follows the receiver's request whatever is chosen here.\n"
                "  --baud      line rate, default 115200 (8 data bits, no parity, 1 stop bit)\n"
                "  --timeout   milliseconds one wait for a byte may last, default 10000\n"
                "  --max-errors  errors that end the transfer, default 10 (0: no limit)\n"
@@ -86,7 +98,12 @@ bool ParseArgs(int argc, char** argv, Options& o)
             if (v == nullptr)
                 return false;
             const std::string p = v;
-            if (p == "xmodem")
+            o.batch.reset();
+            if (p == "ymodem")
+                o.batch = TVaYProtocol::YModem;
+            else if (p == "ymodem-g")
+                o.batch = TVaYProtocol::YModemG;
+            else if (p == "xmodem")
                 o.protocol = TVaXProtocol::XModem;
             else if (p == "1k")
                 o.protocol = TVaXProtocol::XModem1K;
@@ -122,7 +139,8 @@ bool ParseArgs(int argc, char** argv, Options& o)
             positional.push_back(arg);
         }
     }
-    if (positional.size() != 3) {
+    // One file, except that a YMODEM sender takes several.
+    if (positional.size() < 3 || (positional.size() > 3 && !(o.batch && positional[0] == "send"))) {
         Usage(stderr);
         return false;
     }
@@ -137,7 +155,60 @@ bool ParseArgs(int argc, char** argv, Options& o)
     }
     o.port = positional[1];
     o.file = positional[2];
+    o.files.assign(positional.begin() + 2, positional.end());
     return true;
+}
+
+// The component for the chosen protocol, set up for the transfer.
+std::unique_ptr<TVaXYModem> MakeTransfer(const Options& o)
+{
+    if (!o.batch) {
+        auto xmodem = std::make_unique<TVaXModem>();
+        xmodem->SetProtocol(o.protocol);
+        xmodem->SetFileName(o.file);
+        return xmodem;
+    }
+    auto ymodem = std::make_unique<TVaYModem>();
+    ymodem->SetProtocol(*o.batch);
+    if (o.mode == tmUpload)
+        ymodem->SetFileNames(o.files);
+    else
+        ymodem->SetFolder(o.file);
+    return ymodem;
+}
+
+// A YMODEM receiver needs a folder, and a sender files it can read: refused here rather than after
+// a time-out or half-way through the batch.
+bool CheckBatch(const Options& o)
+{
+    if (!o.batch)
+        return true;
+    struct stat st {};
+    if (o.mode == tmDownload) {
+        if (::stat(o.file.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            return true;
+        std::fprintf(stderr, "qx-xmodem: %s is not a folder\n", o.file.c_str());
+        return false;
+    }
+    for (const std::string& file : o.files) {
+        if (::stat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(file.c_str(), R_OK) != 0) {
+            std::fprintf(stderr, "qx-xmodem: cannot read %s\n", file.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+// One line for each file that has ended.
+void PrintFileEnd(const Options& o, const std::string& name, int64_t bytes, int32_t code)
+{
+    if (code == VaCode::Completed)
+        std::fprintf(stderr, "%s %s (%lld bytes)\n", o.mode == tmUpload ? "sent" : "received", name.c_str(),
+                     static_cast<long long>(bytes));
+    else
+        std::fprintf(stderr, "not completed: %s (%lld bytes %s), exit code %d: %s\n", name.c_str(),
+                     static_cast<long long>(bytes), o.mode == tmUpload ? "sent" : "kept", code,
+                     VaTransferCodeMeaning(code));
 }
 
 // The device path as the port's name pattern: a plain name is looked up under /dev, and a "%" is
@@ -160,7 +231,15 @@ class Progress {
 public:
     explicit Progress(bool terminal) : terminal_(terminal) {}
 
-    void SetTotal(int64_t total) { total_ = total; }
+    // A new file begins.
+    void Restart(int64_t total)
+    {
+        total_ = total;
+        lastPacket_ = 0;
+        lastBytes_ = 0;
+        start_ = std::chrono::steady_clock::now();
+        last_ = {};
+    }
 
     void Update(int32_t packet, int64_t bytes, bool force = false)
     {
@@ -194,6 +273,7 @@ public:
     {
         if (lastPacket_ > 0)
             Update(lastPacket_, lastBytes_, true);
+        lastPacket_ = 0;
         EndLine();
     }
 
@@ -221,7 +301,7 @@ private:
 int main(int argc, char** argv)
 {
     Options o;
-    if (!ParseArgs(argc, argv, o))
+    if (!ParseArgs(argc, argv, o) || !CheckBatch(o))
         return 2;
 
     // Signals are taken by a thread of their own (blocked here before any other thread exists):
@@ -232,6 +312,8 @@ int main(int argc, char** argv)
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // A file-size limit makes a write fail (exit code -8) instead of ending the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     VaSetMainThread();
 
     TVaComm port;
@@ -255,19 +337,26 @@ int main(int argc, char** argv)
     }
 
     Progress progress(isatty(STDERR_FILENO) != 0);
-    TVaXModem xmodem;
+    const std::unique_ptr<TVaXYModem> transfer = MakeTransfer(o);
+    TVaXYModem& xmodem = *transfer;
     xmodem.SetComm(&port);
     xmodem.SetMode(o.mode);
-    xmodem.SetProtocol(o.protocol);
-    xmodem.SetFileName(o.file);
     xmodem.SetTimeout(o.timeout);
     xmodem.SetMaxErrors(o.maxErrors);
     xmodem.OnFileInfo = [&](TVaProtocol*, const std::string& name, int64_t size) {
+        progress.EndLine();
         if (o.mode == tmUpload)
             std::fprintf(stderr, "sending %s (%lld bytes)\n", name.c_str(), static_cast<long long>(size));
+        else if (o.batch)
+            std::fprintf(stderr, "receiving %s (%lld bytes)\n", name.c_str(), static_cast<long long>(size));
         else
             std::fprintf(stderr, "receiving into %s\n", name.c_str());
-        progress.SetTotal(size);
+        progress.Restart(size);
+    };
+    xmodem.OnFileEnd = [&](TVaProtocol*, const std::string& name, int64_t bytes, int32_t code) {
+        progress.Finish();
+        if (o.batch)
+            PrintFileEnd(o, name, bytes, code);
     };
     xmodem.OnPacketEvent = [&](TVaProtocol*, int32_t packet, int64_t bytes) {
         progress.Update(packet, bytes);
@@ -302,7 +391,7 @@ int main(int argc, char** argv)
         return 2;
     }
     VaWaitServing([&] { return !xmodem.Busy(); });
-    progress.Finish();
+    progress.EndLine();
 
     const int32_t code = xmodem.ExitCode();
     std::fprintf(stderr, "exit code %d: %s\n", code, VaTransferCodeMeaning(code));

@@ -1,21 +1,25 @@
-// XMODEM throughput and line efficiency, ours against lrzsz, printed as figures.
+// XMODEM and YMODEM throughput and line efficiency, ours against lrzsz, printed as figures.
 //
-//   xmodem_bench [--size-mib N] [--paced-kib N] [--runs N]
+//   xmodem_bench [--size-mib N] [--paced-kib N] [--runs N] [--only X|K|Y]
 //
 // 1. Throughput on a pseudo-terminal without a rate: a file of N MiB (default 4), each pairing
-//    through the same path (one pty, a relay, a socket pair: rx needs the socket pair; ours to ours
-//    goes pty, relay, pty). Each pairing runs --runs times (default 3), interleaved, and the median
-//    is printed with the CPU time both ends used per MB of file (the relay's own thread left out)
-//    and the ratio lrzsz's time / ours (above 1: we are faster).
+//    through the same path (one pty, a relay, a socket pair: lrzsz's receivers need the socket pair;
+//    ours to ours goes pty, relay, pty). Each pairing runs --runs times (default 5), interleaved, so
+//    that a busy moment of the machine falls on all pairings alike. Printed per pairing: the median
+//    time with the range (fastest-slowest), the CPU time both ends used per MB of file (the relay's
+//    own thread left out), and the ratio lrzsz's time / ours (above 1: we are faster) as the median
+//    of the runs' ratios with their range. Modes: checksum with 128-byte blocks (sx -X / rx -X),
+//    CRC with 1K blocks (sx -Xk / rx -Xc) and YMODEM (sb -k / rb).
 // 2. Efficiency through a relay that paces bytes at 115200 baud (11520 bytes/s): the file bytes
 //    divided by the time from the sender's first to its last byte on the line, against 11520.
 #include "XferTestUtil.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <algorithm>
+#include <filesystem>
 #include <optional>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -26,6 +30,9 @@ namespace {
 constexpr double kLineRate = 11520.0;
 
 enum class Side { Ours, Lrzsz };
+
+// 'X' checksum/128, 'K' CRC/1K, 'G' streaming (ours to ours only), 'Y' YMODEM batch of one file.
+using Mode = char;
 
 struct Result {
     bool ok = false;
@@ -42,25 +49,65 @@ double CpuOf(int who)
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-struct SocketPair {
-    int fd[2] = {-1, -1};
-    SocketPair()
+// Our end of a transfer in the mode: an XMODEM component, or a YMODEM one for 'Y'.
+class OurEnd {
+public:
+    OurEnd(const std::string& device, Mode mode) : mode_(mode)
     {
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd) != 0)
-            std::abort();
+        if (mode == 'Y')
+            y_.emplace(device);
+        else
+            x_.emplace(device);
     }
-    ~SocketPair()
+    void Send(const std::string& file)
     {
-        ::close(fd[0]);
-        ::close(fd[1]);
+        if (y_)
+            y_->Send({file}, 10000, 10);
+        else
+            x_->Start(tmUpload, file, TVaXProtocol::XModem, 10000, 10);
     }
+    // Into the file out.bin of dir, or (YMODEM) into dir's folder out/.
+    void Receive(const TempDir& dir)
+    {
+        if (y_) {
+            y_->Receive(dir.File("out"), TVaYProtocol::YModem, 10000, 10);
+            return;
+        }
+        const TVaXProtocol protocol = mode_ == 'X' ? TVaXProtocol::XModem
+                                      : mode_ == 'K' ? TVaXProtocol::XModem1K
+                                                     : TVaXProtocol::XModemG;
+        x_->Start(tmDownload, dir.File("out.bin"), protocol, 10000, 10);
+    }
+    const Watched& Events() const { return y_ ? static_cast<const Watched&>(*y_) : *x_; }
+
+private:
+    Mode mode_;
+    std::optional<XEnd> x_;
+    std::optional<YEnd> y_;
 };
 
-// One transfer. mode: 'X' checksum/128, 'K' CRC/1K, 'G' streaming (ours to ours only).
-Result Run(Side sender, Side receiver, char mode, const Bytes& data, double pace)
+std::vector<std::string> SenderArgs(Mode mode)
+{
+    if (mode == 'Y')
+        return {"sb", "-k", "src.bin"};
+    return {"sx", mode == 'X' ? "-X" : "-Xk", "src.bin"};
+}
+
+std::vector<std::string> ReceiverArgs(Mode mode)
+{
+    if (mode == 'Y')
+        return {"rb"};
+    return {"rx", mode == 'X' ? "-X" : "-Xc", "out.bin"};
+}
+
+// One transfer.
+Result Run(Side sender, Side receiver, Mode mode, const Bytes& data, double pace)
 {
     TempDir dir;
     WriteFileBytes(dir.File("src.bin"), data);
+    std::filesystem::create_directory(dir.File("out"));
+    // lrzsz's YMODEM receiver works in the folder it runs in.
+    const std::string receiverDir = mode == 'Y' ? dir.File("out") : dir.Path();
     Faults line;
     line.bytesPerSecond = pace;
     Result r;
@@ -68,63 +115,58 @@ Result Run(Side sender, Side receiver, char mode, const Bytes& data, double pace
     const double childCpu = CpuOf(RUSAGE_CHILDREN);
     double relayCpu = 0;
     const auto start = std::chrono::steady_clock::now();
-    const TVaXProtocol protocol = mode == 'X' ? TVaXProtocol::XModem
-                                  : mode == 'K' ? TVaXProtocol::XModem1K
-                                                : TVaXProtocol::XModemG;
     Relay::Traffic traffic;
 
     if (sender == Side::Ours && receiver == Side::Ours) {
         Pty a, b;
-        XEnd s(a.SlavePath()), rcv(b.SlavePath());
+        OurEnd s(a.SlavePath(), mode), rcv(b.SlavePath(), mode);
         Relay relay(a.Master(), b.Master(), line, line);
-        s.Start(tmUpload, dir.File("src.bin"), TVaXProtocol::XModem, 10000, 10);
-        rcv.Start(tmDownload, dir.File("out.bin"), protocol, 10000, 10);
-        ServeUntil([&] { return s.Done() && rcv.Done(); }, 600000);
+        s.Send(dir.File("src.bin"));
+        rcv.Receive(dir);
+        ServeUntil([&] { return s.Events().Done() && rcv.Events().Done(); }, 600000);
         r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         relay.Stop();
         traffic = relay.TrafficOf(0);
         relayCpu = relay.CpuSeconds();
-        r.ok = s.exitCode == 0 && rcv.exitCode == 0;
+        r.ok = s.Events().exitCode == 0 && rcv.Events().exitCode == 0;
     } else {
         Pty pty;
         SocketPair sp;
-        std::optional<XEnd> ours;
+        std::optional<OurEnd> ours;
         std::optional<Relay> relay;
         std::optional<Child> peer, peer2;
         int slave = -1;
-        const std::string rxFlags = mode == 'X' ? "-X" : "-Xc";
         if (sender == Side::Ours) {
-            ours.emplace(pty.SlavePath());
+            ours.emplace(pty.SlavePath(), mode);
             relay.emplace(pty.Master(), sp.fd[0], line, line);
-            ours->Start(tmUpload, dir.File("src.bin"), TVaXProtocol::XModem, 10000, 10);
-            peer.emplace(std::vector<std::string>{"rx", rxFlags, "out.bin"}, sp.fd[1], dir.Path());
+            ours->Send(dir.File("src.bin"));
+            peer.emplace(ReceiverArgs(mode), sp.fd[1], receiverDir);
         } else if (receiver == Side::Ours) {
-            ours.emplace(pty.SlavePath());
+            ours.emplace(pty.SlavePath(), mode);
             relay.emplace(sp.fd[0], pty.Master(), line, line);
-            peer.emplace(std::vector<std::string>{"sx", mode == 'X' ? "-X" : "-Xk", "src.bin"}, sp.fd[1],
-                         dir.Path());
-            ours->Start(tmDownload, dir.File("out.bin"), protocol, 10000, 10);
+            peer.emplace(SenderArgs(mode), sp.fd[1], dir.Path());
+            ours->Receive(dir);
         } else {
             slave = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
             relay.emplace(pty.Master(), sp.fd[0], line, line);
-            peer2.emplace(std::vector<std::string>{"rx", rxFlags, "out.bin"}, sp.fd[1], dir.Path());
-            peer.emplace(std::vector<std::string>{"sx", mode == 'X' ? "-X" : "-Xk", "src.bin"}, slave,
-                         dir.Path());
+            peer2.emplace(ReceiverArgs(mode), sp.fd[1], receiverDir);
+            peer.emplace(SenderArgs(mode), slave, dir.Path());
         }
-        ServeUntil([&] { return (!ours || ours->Done()) && peer->Exited() && (!peer2 || peer2->Exited()); },
+        ServeUntil([&] { return (!ours || ours->Events().Done()) && peer->Exited() && (!peer2 || peer2->Exited()); },
                    600000);
         r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         relay->Stop();
         // The sender's direction: a to b, except when the relay was built the other way round.
         traffic = relay->TrafficOf(0);
         relayCpu = relay->CpuSeconds();
-        r.ok = peer->Status() == 0 && (!peer2 || peer2->Status() == 0) && (!ours || ours->exitCode == 0);
+        r.ok = peer->Status() == 0 && (!peer2 || peer2->Status() == 0) && (!ours || ours->Events().exitCode == 0);
         if (slave >= 0)
             ::close(slave);
     }
     r.cpu = CpuOf(RUSAGE_SELF) - selfCpu - relayCpu + CpuOf(RUSAGE_CHILDREN) - childCpu;
-    const Bytes out = ReadFileBytes(dir.File("out.bin"));
-    r.ok = r.ok && out.size() >= data.size() && std::equal(data.begin(), data.end(), out.begin());
+    const Bytes out = ReadFileBytes(mode == 'Y' ? dir.File("out/src.bin") : dir.File("out.bin"));
+    r.ok = r.ok && out.size() >= data.size() && std::equal(data.begin(), data.end(), out.begin()) &&
+           (mode != 'Y' || out.size() == data.size());
     const double onLine = std::chrono::duration<double>(traffic.last - traffic.first).count();
     if (onLine > 0)
         r.efficiency = static_cast<double>(data.size()) / onLine / kLineRate;
@@ -136,13 +178,26 @@ const char* Name(Side s)
     return s == Side::Ours ? "ours" : "lrzsz";
 }
 
-// The run of median time among several; failed if any failed.
-Result Median(std::vector<Result> runs)
+const char* ModeLabel(Mode mode)
 {
-    std::sort(runs.begin(), runs.end(), [](const Result& a, const Result& b) { return a.seconds < b.seconds; });
-    Result m = runs[runs.size() / 2];
-    m.ok = std::all_of(runs.begin(), runs.end(), [](const Result& r) { return r.ok; });
-    return m;
+    switch (mode) {
+    case 'K': return "1K/CRC  ";
+    case 'X': return "checksum";
+    case 'Y': return "YMODEM  ";
+    }
+    return "G       ";
+}
+
+struct Spread {
+    double median = 0, low = 0, high = 0;
+};
+
+Spread SpreadOf(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    const double median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return {median, values.front(), values.back()};
 }
 
 } // namespace
@@ -151,7 +206,8 @@ int main(int argc, char** argv)
 {
     double sizeMiB = 4;
     double pacedKiB = 64;
-    int runs = 3;
+    int runs = 5;
+    std::string only;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--size-mib") == 0)
             sizeMiB = std::atof(argv[i + 1]);
@@ -159,11 +215,19 @@ int main(int argc, char** argv)
             pacedKiB = std::atof(argv[i + 1]);
         else if (std::strcmp(argv[i], "--runs") == 0)
             runs = std::max(1, std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--only") == 0)
+            only = argv[i + 1];
     }
     VaSetMainThread();
+    std::vector<Mode> modes;
+    for (const Mode mode : {'K', 'X', 'Y'})
+        if (only.empty() || only.find(mode) != std::string::npos)
+            modes.push_back(mode);
 
-    std::printf("Throughput on a pty, %.1f MiB file, median of %d runs (seconds, start to both ends finished;\n"
-                "CPU seconds of both ends per MB of file; ratio = sx->rx time / this pairing's time)\n",
+    std::printf("Throughput on a pty, %.1f MiB file, %d runs of each pairing, interleaved: median time\n"
+                "[fastest-slowest], median CPU seconds of both ends per MB of file, and the ratio\n"
+                "lrzsz->lrzsz time / this pairing's time in the same run (median [lowest-highest]; above 1:\n"
+                "faster than lrzsz)\n",
                 sizeMiB, runs);
     const Bytes big = RandomBytes(static_cast<size_t>(sizeMiB * 1024 * 1024), 42);
     const double megabytes = static_cast<double>(big.size()) / 1e6;
@@ -171,19 +235,26 @@ int main(int argc, char** argv)
                                               {Side::Ours, Side::Lrzsz},
                                               {Side::Lrzsz, Side::Ours},
                                               {Side::Ours, Side::Ours}};
-    for (const char mode : {'K', 'X'}) {
+    for (const Mode mode : modes) {
         std::vector<Result> results[4];
         for (int run = 0; run < runs; ++run)
             for (int p = 0; p < 4; ++p)
                 results[p].push_back(Run(pairings[p].first, pairings[p].second, mode, big, 0));
-        const Result base = Median(results[0]);
         for (int p = 0; p < 4; ++p) {
-            const Result m = p == 0 ? base : Median(results[p]);
-            std::printf("  %s %5s -> %-5s %7.2f s  %6.3f CPU s/MB", p == 0 ? (mode == 'K' ? "1K/CRC  " : "checksum") : "        ",
-                        Name(pairings[p].first), Name(pairings[p].second), m.seconds, m.cpu / megabytes);
+            std::vector<double> seconds, cpu, ratios;
+            bool ok = true;
+            for (int run = 0; run < runs; ++run) {
+                seconds.push_back(results[p][run].seconds);
+                cpu.push_back(results[p][run].cpu / megabytes);
+                ratios.push_back(results[0][run].seconds / results[p][run].seconds);
+                ok = ok && results[p][run].ok;
+            }
+            const Spread t = SpreadOf(seconds), c = SpreadOf(cpu), q = SpreadOf(ratios);
+            std::printf("  %s %5s -> %-5s %6.2f s [%5.2f-%5.2f]  %6.3f CPU s/MB", p == 0 ? ModeLabel(mode) : "        ",
+                        Name(pairings[p].first), Name(pairings[p].second), t.median, t.low, t.high, c.median);
             if (p > 0)
-                std::printf("  ratio %.2f", base.seconds / m.seconds);
-            std::printf("%s\n", m.ok ? "" : " (FAILED)");
+                std::printf("  ratio %.2f [%.2f-%.2f]", q.median, q.low, q.high);
+            std::printf("%s\n", ok ? "" : " (FAILED)");
         }
     }
 
@@ -191,16 +262,17 @@ int main(int argc, char** argv)
                 "(file bytes / time on the line / line rate)\n",
                 pacedKiB);
     const Bytes small = RandomBytes(static_cast<size_t>(pacedKiB * 1024), 43);
-    for (const char mode : {'K', 'X'}) {
-        const char* label = mode == 'K' ? "1K/CRC  " : "checksum";
+    for (const Mode mode : modes) {
         for (const auto& [s, rcv] : pairings) {
             const Result r = Run(s, rcv, mode, small, kLineRate);
-            std::printf("  %s %5s -> %-5s %6.2f %%%s\n", label, Name(s), Name(rcv), r.efficiency * 100,
+            std::printf("  %s %5s -> %-5s %6.2f %%%s\n", ModeLabel(mode), Name(s), Name(rcv), r.efficiency * 100,
                         r.ok ? "" : " (FAILED)");
         }
     }
-    const Result g = Run(Side::Ours, Side::Ours, 'G', small, kLineRate);
-    std::printf("  G        ours -> ours  %6.2f %%%s (ceiling 1024/1029 = 99.51 %%)\n", g.efficiency * 100,
-                g.ok ? "" : " (FAILED)");
+    if (only.empty() || only.find('G') != std::string::npos) {
+        const Result g = Run(Side::Ours, Side::Ours, 'G', small, kLineRate);
+        std::printf("  G        ours -> ours  %6.2f %%%s (ceiling 1024/1029 = 99.51 %%)\n", g.efficiency * 100,
+                    g.ok ? "" : " (FAILED)");
+    }
     return 0;
 }

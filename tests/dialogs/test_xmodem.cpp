@@ -24,6 +24,7 @@
 #include <QToolButton>
 
 #include <atomic>
+#include <filesystem>
 #include <poll.h>
 #include <thread>
 #include <unistd.h>
@@ -110,6 +111,15 @@ private:
     bool started_ = false;
     std::string data_;
     std::thread thread_;
+};
+
+// lrzsz on a socket, joined to the device side of our pty by a relay: lrzsz's own line settings
+// then stay off our end of the pty, as on a serial line.
+struct LrzszLine {
+    SocketPair sockets;
+    Relay relay;
+    explicit LrzszLine(int master) : relay(master, sockets.fd[0]) {}
+    int Fd() const { return sockets.fd[1]; }
 };
 
 } // namespace
@@ -206,7 +216,10 @@ private slots:
         }
         QVERIFY(frmXModem->Memo1->toPlainText().contains("Exitcode: 0"));
         std::string why;
-        QVERIFY2(IsPaddedCopy(incoming, ReadFileBytes(fx_->dir() + "in.bin"), 0x1A, 128, &why), why.c_str());
+        const Bytes received = ReadFileBytes(fx_->dir() + "in.bin");
+        QVERIFY2(IsPaddedCopy(incoming, received, 0x1A, 128, &why), why.c_str());
+        // The size shown is that of the file received, not the 0 announced at its start.
+        QCOMPARE(frmXModem->Label11->text(), QString::number(received.size()));
 
         // The terminal saw nothing of either transfer, and has the port back afterwards.
         QVERIFY(rxBuffer.empty());
@@ -228,15 +241,117 @@ private slots:
         frmXModem->Memo1->clear();
         frmXModem->cmdXModemRecieve->click(); // nobody sends
         QVERIFY(frmXModem->VaXModem1->Busy());
-        frmXModem->cmdXModemSend->click(); // a second start is refused
-        QCOMPARE(fx_->errors, QStringList{"Transfer already in progress..."});
+        // A second start is not offered while the transfer runs.
+        QVERIFY(!frmXModem->cmdXModemSend->isEnabled());
+        QVERIFY(!frmXModem->cmdXModemRecieve->isEnabled());
+        frmXModem->cmdXModemSend->click();
+        QVERIFY(fx_->errors.isEmpty());
         frmXModem->cmdXModemAbort->click();
         QVERIFY(frmXModem->isHidden());
         QVERIFY(pump([&] { return !frmXModem->VaXModem1->Busy(); }));
+        QVERIFY(frmXModem->cmdXModemSend->isEnabled());
+        QVERIFY(frmXModem->cmdXModemRecieve->isEnabled());
         QVERIFY(frmXModem->Memo1->toPlainText().endsWith("Transfer ended.\nExitcode: -3 (cancelled on this side)"));
         // The device was told: the start request, then two CAN.
         const Bytes line = pty_->Read(3, 2000);
         QCOMPARE(std::string(line.begin(), line.end()), std::string("\x15\x18\x18"));
+    }
+
+    void closedPortIsRefusedAtOnce()
+    {
+        writeFileAtomically(fx_->settingsPath(), "[Comms]\nExtraPorts=" + pty_->SlavePath() + "\nPort=1\n");
+        createWindows();
+        frmTerm->show();
+        frmTerm->FormActivate();
+        QVERIFY(!frmTerm->VaComm1->Active());
+        WriteFileBytes(fx_->dir() + "out.bin", RandomBytes(100, 1));
+        frmXModem->txtXModemFileName->setText(QString::fromStdString(fx_->dir() + "out.bin"));
+        frmXModem->Memo1->clear();
+        for (QPushButton* button : {frmXModem->cmdXModemSend, frmXModem->cmdXModemRecieve}) {
+            button->click();
+            QVERIFY(!frmXModem->VaXModem1->Busy());
+        }
+        QCOMPARE(frmXModem->Memo1->toPlainText(),
+                 QString("The COM port is closed: connect first.\nThe COM port is closed: connect first."));
+        QVERIFY(frmXModem->cmdXModemSend->isEnabled());
+        QVERIFY(fx_->errors.isEmpty());
+    }
+
+    void fileNameLists()
+    {
+        QCOMPARE(fileNameList("/tmp/a b.bin"), std::vector<std::string>{"/tmp/a b.bin"});
+        QCOMPARE(fileNameList("\"/tmp/a b.bin\" \"/tmp/c.bin\""), (std::vector<std::string>{"/tmp/a b.bin", "/tmp/c.bin"}));
+        QCOMPARE(fileNameList(""), std::vector<std::string>{});
+        QCOMPARE(fileNameList("\"/tmp/x\" \"unclosed"), std::vector<std::string>{"/tmp/x"});
+    }
+
+    void ymodemBatchIntoTheFolderAndBackOut()
+    {
+        start();
+        // The YMODEM entries come after the XMODEM ones; the folder is offered only for them.
+        QCOMPARE(frmXModem->cboXModemProtocol->count(), 5);
+        QCOMPARE(frmXModem->cboXModemProtocol->itemText(3), QString("YMODEM"));
+        QCOMPARE(frmXModem->cboXModemProtocol->itemText(4), QString("YMODEM-G"));
+        QVERIFY(!frmXModem->txtYModemFolder->isEnabled());
+        frmXModem->cboXModemProtocol->setCurrentIndex(3);
+        QVERIFY(frmXModem->txtYModemFolder->isEnabled());
+        frmXModem->Memo1->clear();
+
+        const std::string dev = fx_->dir() + "dev/", in = fx_->dir() + "in/", back = fx_->dir() + "back/";
+        for (const std::string& d : {dev, in, back})
+            std::filesystem::create_directories(d);
+        const std::vector<std::string> names = {"a.bin", "b b.txt", "c.bin"};
+        const std::vector<Bytes> contents = {RandomBytes(3000, 1), RandomBytes(1, 2), RandomBytes(0, 3)};
+        for (size_t i = 0; i < names.size(); ++i)
+            WriteFileBytes(dev + names[i], contents[i]);
+
+        // A folder that is not there is refused before anything starts.
+        frmXModem->txtYModemFolder->setText(QString::fromStdString(fx_->dir() + "missing"));
+        frmXModem->cmdXModemRecieve->click();
+        QVERIFY(!frmXModem->VaYModem1->Busy());
+        QVERIFY(frmXModem->Memo1->toPlainText().endsWith("Choose an existing folder to receive into."));
+
+        frmXModem->txtYModemFolder->setText(QString::fromStdString(in));
+        frmXModem->Memo1->clear();
+        {
+            LrzszLine line(pty_->Master());
+            Child sb({"sb", names[0], names[1], names[2]}, line.Fd(), dev);
+            frmXModem->cmdXModemRecieve->click();
+            QVERIFY(pump([&] { return frmXModem->Memo1->toPlainText().contains("Exitcode:"); }, 60000));
+            QVERIFY(pump([&] { return sb.Exited(); }));
+            QCOMPARE(sb.Status(), 0);
+        }
+        QCOMPARE(frmXModem->Memo1->toPlainText(),
+                 QString::fromStdString("Transfer started.\nReceived " + in + "a.bin (3000 bytes)\nReceived " + in +
+                                        "b b.txt (1 bytes)\nReceived " + in +
+                                        "c.bin (0 bytes)\nTransfer ended.\nExitcode: 0 (transfer completed)"));
+        for (size_t i = 0; i < names.size(); ++i)
+            QVERIFY(ReadFileBytes(in + names[i]) == contents[i]);
+
+        // And back out: the file box takes several files, each in quotes.
+        frmXModem->txtXModemFileName->setText(QString::fromStdString("\"" + in + names[0] + "\" \"" + in + names[1] +
+                                                                     "\" \"" + in + names[2] + "\""));
+        frmXModem->Memo1->clear();
+        {
+            LrzszLine line(pty_->Master());
+            Child rb({"rb"}, line.Fd(), back);
+            frmXModem->cmdXModemSend->click();
+            QVERIFY(pump([&] { return frmXModem->Memo1->toPlainText().contains("Exitcode:"); }, 60000));
+            QVERIFY(pump([&] { return rb.Exited(); }));
+            QCOMPARE(rb.Status(), 0);
+        }
+        QVERIFY(frmXModem->Memo1->toPlainText().contains(QString::fromStdString("Sent " + in + "b b.txt (1 bytes)")));
+        QVERIFY(frmXModem->Memo1->toPlainText().endsWith("Exitcode: 0 (transfer completed)"));
+        for (size_t i = 0; i < names.size(); ++i)
+            QVERIFY(ReadFileBytes(back + names[i]) == contents[i]);
+
+        // A missing file stops the batch before it starts.
+        frmXModem->txtXModemFileName->setText(QString::fromStdString("\"" + in + names[0] + "\" \"" + in + "gone\""));
+        frmXModem->cmdXModemSend->click();
+        QVERIFY(!frmXModem->VaYModem1->Busy());
+        QVERIFY(frmXModem->Memo1->toPlainText().endsWith(QString::fromStdString("File not found: " + in + "gone")));
+        QVERIFY(fx_->errors.isEmpty());
+        QVERIFY(rxBuffer.empty());
     }
 
     void textsOnActivationChanges()

@@ -33,20 +33,6 @@ Bytes Frame(uint32_t number, Bytes data, bool crc)
     return f;
 }
 
-// Runs the peer script on its own thread while the main thread serves hand-overs until both the
-// transfer and the script are done.
-void RunWithPeer(XEnd& end, const std::function<void()>& script, int ms = 20000)
-{
-    std::atomic<bool> done{false};
-    std::thread peer([&] {
-        script();
-        done.store(true);
-        VaNotifyWaiters();
-    });
-    EXPECT_TRUE(ServeUntil([&] { return end.Done() && done.load(); }, ms));
-    peer.join();
-}
-
 const Bytes kCanCan = {CAN, CAN};
 
 } // namespace
@@ -98,11 +84,11 @@ TEST(Engine, StartWhileBusyAndAbort)
         EXPECT_STREQ(e.what(), "Transfer already in progress...");
     }
     EXPECT_EQ(starts, 1);
-    RunWithPeer(end, [&] {
+    EXPECT_TRUE(RunWithPeer(end, [&] {
         EXPECT_EQ(pty.Read(1), Bytes{CRC_START});
         VaQueue([&] { end.xmodem.AbortTransfer(); });
         EXPECT_EQ(pty.Read(2), kCanCan);
-    });
+    }));
     EXPECT_EQ(end.exitCode, VaCode::Cancelled);
     EXPECT_EQ(end.ends, 1);
     EXPECT_FALSE(end.busyAtEnd);
@@ -152,7 +138,7 @@ TEST(Engine, OverflowCancelsThePeer)
     Pty pty;
     XEnd end(pty.SlavePath());
     end.Start(tmDownload, dir.File("r.bin"));
-    RunWithPeer(end, [&] {
+    EXPECT_TRUE(RunWithPeer(end, [&] {
         EXPECT_EQ(pty.Read(1), Bytes{NAK});
         // One chunk of more than 4096 bytes, as the port hands it over.
         VaQueue([&] {
@@ -160,7 +146,7 @@ TEST(Engine, OverflowCancelsThePeer)
             end.xmodem.HandleCommData(chunk.data(), static_cast<int32_t>(chunk.size()));
         });
         EXPECT_EQ(pty.Read(2), kCanCan);
-    });
+    }));
     EXPECT_EQ(end.exitCode, VaCode::Overflow);
 }
 
@@ -302,7 +288,7 @@ TEST(Engine, SenderCancelAtEachStage)
     for (int stage = 0; stage < 3; ++stage) {
         end.ends = 0;
         end.Start(tmUpload, dir.File("s.bin"));
-        RunWithPeer(end, [&] {
+        EXPECT_TRUE(RunWithPeer(end, [&] {
             if (stage > 0) {
                 pty.Write(Bytes{CRC_START});
                 EXPECT_EQ(pty.Read(1029).size(), 1029u);
@@ -313,7 +299,7 @@ TEST(Engine, SenderCancelAtEachStage)
             }
             abort();
             EXPECT_EQ(pty.Read(2), kCanCan);
-        });
+        }));
         EXPECT_EQ(end.exitCode, VaCode::Cancelled) << "stage " << stage;
     }
 }
@@ -327,7 +313,7 @@ TEST(XModemSender, ZeroBytesAreStrayBytesNotACancel)
     Pty pty;
     XEnd end(pty.SlavePath());
     end.Start(tmUpload, dir.File("s.bin"));
-    RunWithPeer(end, [&] {
+    EXPECT_TRUE(RunWithPeer(end, [&] {
         pty.Write(Bytes{0, CRC_START});
         EXPECT_EQ(pty.Read(1029).size(), 1029u);
         pty.Write(Bytes{ACK});
@@ -335,7 +321,7 @@ TEST(XModemSender, ZeroBytesAreStrayBytesNotACancel)
         pty.Write(Bytes{0});
         EXPECT_EQ(pty.Read(1), Bytes{EOT});
         pty.Write(Bytes{ACK});
-    });
+    }));
     EXPECT_EQ(end.exitCode, VaCode::Completed);
     const std::vector<std::pair<int, int>> errors = {{VaCode::Unexpected, 1}, {VaCode::Unexpected, 2}};
     EXPECT_EQ(end.errors, errors);
@@ -347,11 +333,11 @@ TEST(Engine, UnopenableFiles)
     Pty pty;
     XEnd end(pty.SlavePath());
     end.Start(tmUpload, dir.File("missing.bin"));
-    RunWithPeer(end, [&] { EXPECT_EQ(pty.Read(2), kCanCan); });
+    EXPECT_TRUE(RunWithPeer(end, [&] { EXPECT_EQ(pty.Read(2), kCanCan); }));
     EXPECT_EQ(end.exitCode, VaCode::OpenFailed);
     end.ends = 0;
     end.Start(tmDownload, dir.File("no-such-folder/r.bin"));
-    RunWithPeer(end, [&] { EXPECT_EQ(pty.Read(2), kCanCan); });
+    EXPECT_TRUE(RunWithPeer(end, [&] { EXPECT_EQ(pty.Read(2), kCanCan); }));
     EXPECT_EQ(end.exitCode, VaCode::CreateFailed);
 }
 
@@ -366,7 +352,7 @@ TEST(XModemSender, ChecksumBlocksNumberingAndRepeat)
     Pty pty;
     XEnd end(pty.SlavePath());
     end.Start(tmUpload, dir.File("s.bin"));
-    RunWithPeer(end, [&] {
+    EXPECT_TRUE(RunWithPeer(end, [&] {
         pty.Write(Bytes{NAK});
         for (uint32_t n = 1; n <= 258; ++n) {
             const Bytes slice(data.begin() + (n - 1) * 128, data.begin() + std::min<size_t>(n * 128, data.size()));
@@ -380,7 +366,7 @@ TEST(XModemSender, ChecksumBlocksNumberingAndRepeat)
         }
         EXPECT_EQ(pty.Read(1), Bytes{EOT});
         pty.Write(Bytes{ACK});
-    });
+    }));
     EXPECT_EQ(end.exitCode, VaCode::Completed);
     const std::vector<std::pair<int, int>> errors = {{VaCode::BadBlock, 1}};
     EXPECT_EQ(end.errors, errors);
@@ -400,14 +386,14 @@ TEST(XModemSender, CrcBlockOfAThousandBytesAndEmptyFile)
         WriteFileBytes(dir.File("s.bin"), data);
         end.ends = 0;
         end.Start(tmUpload, dir.File("s.bin"));
-        RunWithPeer(end, [&] {
+        EXPECT_TRUE(RunWithPeer(end, [&] {
             pty.Write(Bytes{CRC_START});
             // One STX block: the file bytes, then zeros up to 1024.
             EXPECT_EQ(pty.Read(1029), Frame(1, data.empty() ? Bytes(1024, 0) : data, true));
             pty.Write(Bytes{ACK});
             EXPECT_EQ(pty.Read(1), Bytes{EOT});
             pty.Write(Bytes{ACK});
-        });
+        }));
         EXPECT_EQ(end.exitCode, VaCode::Completed) << size;
     }
 }
@@ -419,14 +405,14 @@ TEST(XModemSender, StreamingStopsOnCan)
     Pty pty;
     XEnd end(pty.SlavePath());
     end.Start(tmUpload, dir.File("s.bin"));
-    RunWithPeer(end, [&] {
+    EXPECT_TRUE(RunWithPeer(end, [&] {
         pty.Write(Bytes{G_START});
         EXPECT_EQ(pty.Read(1029).size(), 1029u);
         // A receiver that gives up after refusing a block: NAK, then the cancel.
         pty.Write(Bytes{NAK, CAN, CAN});
         while (!end.Done() && !pty.Read(1 << 16, 100).empty()) {
         }
-    });
+    }));
     EXPECT_EQ(end.exitCode, VaCode::PeerCancelled);
     EXPECT_LT(end.packets.size(), 400u);
     EXPECT_TRUE(end.errors.empty());
@@ -443,7 +429,7 @@ TEST(XModemReceiver, RepeatedBlockIsAcknowledgedNotWrittenAgain)
     Pty pty;
     XEnd end(pty.SlavePath());
     end.Start(tmDownload, dir.File("data.bin"));
-    RunWithPeer(end, [&] {
+    EXPECT_TRUE(RunWithPeer(end, [&] {
         EXPECT_EQ(pty.Read(1), Bytes{NAK});
         pty.Write(Frame(1, Bytes(128, 1), false));
         EXPECT_EQ(pty.Read(1), Bytes{ACK});
@@ -453,7 +439,7 @@ TEST(XModemReceiver, RepeatedBlockIsAcknowledgedNotWrittenAgain)
         EXPECT_EQ(pty.Read(1), Bytes{ACK});
         pty.Write(Bytes{EOT});
         EXPECT_EQ(pty.Read(1), Bytes{ACK});
-    });
+    }));
     EXPECT_EQ(end.exitCode, VaCode::Completed);
     EXPECT_TRUE(end.errors.empty());
     EXPECT_EQ(end.fileInfoName, dir.File("data-2.bin"));
@@ -471,13 +457,13 @@ TEST(XModemReceiver, OutOfSequenceBlockEndsTheTransfer)
     Pty pty;
     XEnd end(pty.SlavePath());
     end.Start(tmDownload, dir.File("r.bin"), TVaXProtocol::XModem1K);
-    RunWithPeer(end, [&] {
+    EXPECT_TRUE(RunWithPeer(end, [&] {
         EXPECT_EQ(pty.Read(1), Bytes{CRC_START});
         pty.Write(Frame(1, Bytes(1024, 1), true));
         EXPECT_EQ(pty.Read(1), Bytes{ACK});
         pty.Write(Frame(3, Bytes(1024, 3), true));
         EXPECT_EQ(pty.Read(2), kCanCan);
-    });
+    }));
     EXPECT_EQ(end.exitCode, VaCode::ProtocolFailure);
     // The partial file stays.
     EXPECT_EQ(ReadFileBytes(dir.File("r.bin")), Bytes(1024, 1));
@@ -494,7 +480,7 @@ TEST(XModemReceiver, DamagedBlocksAreRefusedAndAFalseEndIsNotTaken)
         end.ends = 0;
         end.errors.clear();
         end.Start(tmDownload, dir.File("r" + std::to_string(run) + ".bin"), TVaXProtocol::XModem1K);
-        RunWithPeer(end, [&] {
+        EXPECT_TRUE(RunWithPeer(end, [&] {
             EXPECT_EQ(pty.Read(1), Bytes{CRC_START});
             Bytes bad = Frame(1, Bytes(1024, 9), true);
             if (run == 0)
@@ -517,7 +503,7 @@ TEST(XModemReceiver, DamagedBlocksAreRefusedAndAFalseEndIsNotTaken)
                 pty.Write(eot);
                 EXPECT_EQ(pty.Read(2), kCanCan);
             }
-        });
+        }));
         if (run == 0) {
             EXPECT_EQ(end.exitCode, VaCode::Completed);
             EXPECT_EQ(ReadFileBytes(dir.File("r0.bin")), Bytes(1024, 9));
@@ -537,14 +523,14 @@ TEST(XModemReceiver, StreamingReceiverAcknowledgesOnlyTheEnd)
     Pty pty;
     XEnd end(pty.SlavePath());
     end.Start(tmDownload, dir.File("r.bin"), TVaXProtocol::XModemG);
-    RunWithPeer(end, [&] {
+    EXPECT_TRUE(RunWithPeer(end, [&] {
         EXPECT_EQ(pty.Read(1), Bytes{G_START});
         pty.Write(Frame(1, Bytes(1024, 1), true));
         pty.Write(Frame(2, Bytes(100, 2), true)); // a 128-byte block is taken in any mode
         EXPECT_TRUE(pty.Read(1, 300).empty());
         pty.Write(Bytes{EOT});
         EXPECT_EQ(pty.Read(1), Bytes{ACK});
-    });
+    }));
     EXPECT_EQ(end.exitCode, VaCode::Completed);
     Bytes expected(1024, 1);
     expected.resize(1124, 2);
@@ -558,12 +544,12 @@ TEST(XModemReceiver, VanishedPeerEndsByTimeOutAndKeepsThePartialFile)
     Pty pty;
     XEnd end(pty.SlavePath());
     end.Start(tmDownload, dir.File("r.bin"), TVaXProtocol::XModem, 100, 3);
-    RunWithPeer(end, [&] {
+    EXPECT_TRUE(RunWithPeer(end, [&] {
         EXPECT_EQ(pty.Read(1), Bytes{NAK});
         pty.Write(Frame(1, Bytes(128, 4), false));
         EXPECT_EQ(pty.Read(1), Bytes{ACK});
         pty.CloseMaster();
-    });
+    }));
     EXPECT_EQ(end.exitCode, VaCode::TooManyErrors);
     EXPECT_EQ(ReadFileBytes(dir.File("r.bin")), Bytes(128, 4));
 }

@@ -3,7 +3,9 @@
 // survived when the peer repeats, as lrzsz does.
 #include "XferTestUtil.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <set>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -108,17 +110,84 @@ TEST(ChecksumFaults, DroppedBytesAndAnswers)
     EXPECT_GT(outcome.completed, 0);
 }
 
-// ---- A lost ACK against lrzsz, which repeats the block (sx) or asks again (rx) ------------------
+// ---- YMODEM batches through the damaging relay ---------------------------------------------------
 
-struct SocketPair {
-    int fd[2] = {-1, -1};
-    SocketPair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
-    ~SocketPair()
-    {
-        ::close(fd[0]);
-        ::close(fd[1]);
+// Every file the receiver reports complete is the one sent, byte for byte; the others are left
+// only under their partial names; a completed batch is whole; nothing lands outside the folder.
+class YModemFaults : public ::testing::TestWithParam<TVaYProtocol> {};
+
+TEST_P(YModemFaults, CompletedFilesAreExactAndTheRestPartial)
+{
+    const TVaYProtocol protocol = GetParam();
+    TempDir dir;
+    Pty a, b;
+    YEnd sender(a.SlavePath());
+    YEnd receiver(b.SlavePath());
+    Outcome outcome;
+    int filesCompleted = 0;
+    for (uint32_t seed = 1; seed <= 24; ++seed) {
+        const std::string run = dir.File("run" + std::to_string(seed));
+        std::filesystem::create_directories(run + "/src");
+        std::filesystem::create_directories(run + "/dst");
+        const std::vector<std::string> names = {"one.bin", "two.bin"};
+        std::vector<std::string> paths;
+        for (size_t i = 0; i < names.size(); ++i) {
+            paths.push_back(run + "/src/" + names[i]);
+            WriteFileBytes(paths.back(), RandomBytes(2500 + 1500 * i, seed * 2 + static_cast<uint32_t>(i)));
+        }
+        Faults f;
+        f.seed = seed;
+        f.flip = 1.5e-4;
+        f.drop = 0.5e-4;
+        f.delay = 1e-3;
+        if (protocol == TVaYProtocol::YModemG)
+            f.bytesPerSecond = 200000;
+        Faults back = f;
+        back.seed = seed + 1000;
+        back.flip = back.drop = 0.02; // answers are few: hit them more often
+        sender.ends = receiver.ends = 0;
+        receiver.fileEnds.clear();
+        Relay relay(a.Master(), b.Master(), f, back);
+        sender.Send(paths, 100, 3);
+        receiver.Receive(run + "/dst", protocol, 100, 3);
+        EXPECT_TRUE(ServeUntil([&] { return sender.Done() && receiver.Done(); }, 30000))
+            << "seed " << seed << " did not end";
+        relay.Stop();
+        if (relay.Faulted() > 0)
+            ++outcome.faulted;
+        ++(receiver.exitCode == VaCode::Completed ? outcome.completed : outcome.failed);
+
+        std::set<std::string> completed;
+        for (const auto& end : receiver.fileEnds) {
+            if (end.code != 0)
+                continue;
+            const std::string name = std::filesystem::path(end.name).filename().string();
+            EXPECT_EQ(ReadFileBytes(end.name), ReadFileBytes(run + "/src/" + name))
+                << "seed " << seed << ": " << name << " reported complete with other content";
+            completed.insert(name);
+        }
+        filesCompleted += static_cast<int>(completed.size());
+        for (const auto& [name, content] : FolderFiles(run + "/dst"))
+            EXPECT_TRUE(completed.count(name) == 1 || name.ends_with(VaYModem::kPartialSuffix))
+                << "seed " << seed << ": " << name << " is neither complete nor partial";
+        if (receiver.exitCode == VaCode::Completed) {
+            EXPECT_EQ(completed.size(), names.size()) << "seed " << seed;
+        }
+        EXPECT_EQ(FolderFiles(run).size(), 0u) << "seed " << seed << ": a file beside the folders";
     }
-};
+    std::printf("%s: %d batches completed, %d failed, %d with damage, %d files completed\n",
+                protocol == TVaYProtocol::YModemG ? "YMODEM-G" : "YMODEM", outcome.completed, outcome.failed,
+                outcome.faulted, filesCompleted);
+    EXPECT_GT(outcome.completed, 0);
+    EXPECT_GT(outcome.failed, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, YModemFaults, ::testing::Values(TVaYProtocol::YModem, TVaYProtocol::YModemG),
+                         [](const auto& info) {
+                             return std::string(info.param == TVaYProtocol::YModemG ? "G" : "Plain");
+                         });
+
+// ---- A lost ACK against lrzsz, which repeats the block (sx) or asks again (rx) ------------------
 
 // rx asks again after its time-out; our sender repeats the block and rx takes the repetition.
 // (sx repeats a block only after a minute, too slow for a test; a repeated block reaching our

@@ -8,20 +8,6 @@
 
 namespace {
 
-struct SocketPair {
-    int fd[2] = {-1, -1};
-    SocketPair()
-    {
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd) != 0)
-            throw std::runtime_error("socketpair failed");
-    }
-    ~SocketPair()
-    {
-        ::close(fd[0]);
-        ::close(fd[1]);
-    }
-};
-
 enum class Pairing { OursToRx, OursToRxCrc, SxToOurs, Sx1kToOurs };
 
 const char* PairingName(Pairing p)

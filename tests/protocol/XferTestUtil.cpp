@@ -14,6 +14,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -24,6 +25,31 @@ extern char** environ;
 bool ServeUntil(const std::function<bool()>& pred, int ms)
 {
     return VaWaitServing(pred, std::chrono::steady_clock::now() + std::chrono::milliseconds(ms));
+}
+
+SocketPair::SocketPair()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd) != 0)
+        throw std::runtime_error("socketpair failed");
+}
+
+SocketPair::~SocketPair()
+{
+    ::close(fd[0]);
+    ::close(fd[1]);
+}
+
+bool RunWithPeer(const Watched& end, const std::function<void()>& script, int ms)
+{
+    std::atomic<bool> done{false};
+    std::thread peer([&] {
+        script();
+        done.store(true);
+        VaNotifyWaiters();
+    });
+    const bool ended = ServeUntil([&] { return end.Done() && done.load(); }, ms);
+    peer.join();
+    return ended;
 }
 
 Bytes RandomBytes(size_t size, uint32_t seed)
@@ -260,23 +286,22 @@ void Relay::Run()
     }
 }
 
-// ---- XEnd --------------------------------------------------------------------------------------------
+// ---- Our ends --------------------------------------------------------------------------------------
 
-XEnd::XEnd(const std::string& device)
+void Watched::Watch(TVaXYModem& component)
 {
-    port.SetDeviceName(device);
-    port.SetUserBaudrate(115200);
-    port.Open();
-    xmodem.SetComm(&port);
-    xmodem.OnError = [this](TVaProtocol*, int32_t code, int32_t count) { errors.emplace_back(code, count); };
-    xmodem.OnPacketEvent = [this](TVaProtocol*, int32_t packet, int64_t bytes) {
+    component.OnError = [this](TVaProtocol*, int32_t code, int32_t count) { errors.emplace_back(code, count); };
+    component.OnPacketEvent = [this](TVaProtocol*, int32_t packet, int64_t bytes) {
         packets.emplace_back(packet, bytes);
     };
-    xmodem.OnFileInfo = [this](TVaProtocol*, const std::string& name, int64_t size) {
+    component.OnFileInfo = [this](TVaProtocol*, const std::string& name, int64_t size) {
         fileInfoName = name;
         fileInfoSize = size;
     };
-    xmodem.OnTransferEnd = [this](TVaProtocol* p, int32_t code) {
+    component.OnFileEnd = [this](TVaProtocol*, const std::string& name, int64_t bytes, int32_t code) {
+        fileEnds.push_back({name, bytes, code});
+    };
+    component.OnTransferEnd = [this](TVaProtocol* p, int32_t code) {
         ++ends;
         exitCode = code;
         busyAtEnd = p->Busy();
@@ -284,13 +309,36 @@ XEnd::XEnd(const std::string& device)
     };
 }
 
+OpenPort::OpenPort(const std::string& device)
+{
+    SetDeviceName(device);
+    SetUserBaudrate(115200);
+    Open();
+}
+
+namespace {
+
+// Ends a transfer that a test left running, and parks the component.
+void StopAndPark(TVaProtocol& component)
+{
+    if (component.Busy()) {
+        component.AbortTransfer();
+        ServeUntil([&] { return !component.Busy(); }, 10000);
+    }
+    component.SetComm(nullptr);
+}
+
+} // namespace
+
+XEnd::XEnd(const std::string& device) : port(device)
+{
+    xmodem.SetComm(&port);
+    Watch(xmodem);
+}
+
 XEnd::~XEnd()
 {
-    if (xmodem.Busy()) {
-        xmodem.AbortTransfer();
-        ServeUntil([this] { return !xmodem.Busy(); }, 10000);
-    }
-    xmodem.SetComm(nullptr);
+    StopAndPark(xmodem);
 }
 
 void XEnd::Start(TVaTransferMode mode, const std::string& file, TVaXProtocol protocol, int timeoutMs,
@@ -303,4 +351,48 @@ void XEnd::Start(TVaTransferMode mode, const std::string& file, TVaXProtocol pro
     xmodem.SetMaxErrors(maxErrors);
     finished.store(false);
     xmodem.StartTransfer();
+}
+
+YEnd::YEnd(const std::string& device) : port(device)
+{
+    ymodem.SetComm(&port);
+    Watch(ymodem);
+}
+
+YEnd::~YEnd()
+{
+    StopAndPark(ymodem);
+}
+
+void YEnd::Send(const std::vector<std::string>& files, int timeoutMs, int maxErrors)
+{
+    ymodem.SetMode(tmUpload);
+    ymodem.SetFileNames(files);
+    Start(timeoutMs, maxErrors);
+}
+
+void YEnd::Receive(const std::string& folder, TVaYProtocol protocol, int timeoutMs, int maxErrors)
+{
+    ymodem.SetMode(tmDownload);
+    ymodem.SetFolder(folder);
+    ymodem.SetProtocol(protocol);
+    Start(timeoutMs, maxErrors);
+}
+
+void YEnd::Start(int timeoutMs, int maxErrors)
+{
+    ymodem.SetTimeout(timeoutMs);
+    ymodem.SetMaxErrors(maxErrors);
+    finished.store(false);
+    ymodem.StartTransfer();
+}
+
+std::vector<std::pair<std::string, Bytes>> FolderFiles(const std::string& folder)
+{
+    std::vector<std::pair<std::string, Bytes>> files;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (entry.is_regular_file())
+            files.emplace_back(entry.path().filename().string(), ReadFileBytes(entry.path().string()));
+    std::sort(files.begin(), files.end());
+    return files;
 }

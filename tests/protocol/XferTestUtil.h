@@ -22,6 +22,14 @@ using Bytes = std::vector<uint8_t>;
 // Serves hand-overs on the main thread until pred holds or ms pass.
 bool ServeUntil(const std::function<bool()>& pred, int ms = 30000);
 
+// A connected pair of stream sockets, closed at destruction. lrzsz runs on one (on a pty it eats
+// its last answer as it exits, and its line settings would reach our end of the pty too).
+struct SocketPair {
+    int fd[2] = {-1, -1};
+    SocketPair();
+    ~SocketPair();
+};
+
 Bytes RandomBytes(size_t size, uint32_t seed);
 void WriteFileBytes(const std::string& path, const Bytes& data);
 Bytes ReadFileBytes(const std::string& path);
@@ -112,23 +120,62 @@ private:
     std::thread thread_;
 };
 
-// One of our ends: a port on a tty and an XMODEM component on it, with the events recorded.
-struct XEnd {
-    TVaComm port;
-    TVaXModem xmodem;
+// The events of one of our transfer components, recorded on the main thread.
+struct Watched {
+    struct FileEnd {
+        std::string name;
+        int64_t bytes = 0;
+        int code = 1;
+    };
     std::vector<std::pair<int, int>> errors; // code, count
     std::vector<std::pair<int, int64_t>> packets;
+    std::vector<FileEnd> fileEnds;
     std::string fileInfoName;
     int64_t fileInfoSize = -1;
     int ends = 0;
     int exitCode = 1;
     bool busyAtEnd = true;
+    std::atomic<bool> finished{false};
+
+    void Watch(TVaXYModem& component);
+    // Safe to ask from any thread.
+    bool Done() const { return finished.load(); }
+};
+
+// Runs script (a peer) on a thread of its own while the main thread serves hand-overs until both
+// the transfer of end and the script are done; false when that took more than ms.
+bool RunWithPeer(const Watched& end, const std::function<void()>& script, int ms = 20000);
+
+// A port opened on a tty at 115200 baud.
+struct OpenPort : TVaComm {
+    explicit OpenPort(const std::string& device);
+};
+
+// One of our ends: a port on a tty and an XMODEM component on it, with the events recorded.
+struct XEnd : Watched {
+    OpenPort port;
+    TVaXModem xmodem;
 
     explicit XEnd(const std::string& device);
     ~XEnd();
     void Start(TVaTransferMode mode, const std::string& file, TVaXProtocol protocol = TVaXProtocol::XModem,
                int timeoutMs = 2000, int maxErrors = 10);
-    // Safe to ask from any thread.
-    bool Done() const { return finished.load(); }
-    std::atomic<bool> finished{false};
 };
+
+// The same with a YMODEM component.
+struct YEnd : Watched {
+    OpenPort port;
+    TVaYModem ymodem;
+
+    explicit YEnd(const std::string& device);
+    ~YEnd();
+    void Send(const std::vector<std::string>& files, int timeoutMs = 2000, int maxErrors = 10);
+    void Receive(const std::string& folder, TVaYProtocol protocol = TVaYProtocol::YModem, int timeoutMs = 2000,
+                 int maxErrors = 10);
+
+private:
+    void Start(int timeoutMs, int maxErrors);
+};
+
+// The regular files of a folder by name, with their contents.
+std::vector<std::pair<std::string, Bytes>> FolderFiles(const std::string& folder);
