@@ -180,6 +180,7 @@ TfrmXModem::TfrmXModem(TToolContext& context, QWidget* parent) : QDialog(parent)
     connect(btnYModemFolder, &QPushButton::clicked, this, [this] { btnYModemFolderClick(); });
     connect(cmdXModemSend, &QPushButton::clicked, this, [this] { guarded([this] { cmdXModemSendClick(); }); });
     connect(cmdXModemRecieve, &QPushButton::clicked, this, [this] { guarded([this] { cmdXModemRecieveClick(); }); });
+    connect(&context_, &TToolContext::busyChanged, this, [this] { enableStartButtons(); });
     connect(cmdXModemAbort, &QPushButton::clicked, this, [this] { cmdXModemAbortClick(); });
     connect(cmdOK, &QPushButton::clicked, this, [this] { cmdOKClick(); });
 
@@ -366,6 +367,8 @@ bool TfrmXModem::prepareBatch(bool download)
 
 void TfrmXModem::startTransfer(bool download)
 {
+    if (context_.refuseWhileBusy())
+        return;
     // Without an open port the transfer could only wait out its time-outs.
     if (!context_.VaComm1.Active()) {
         addLine("The COM port is closed: connect first.");
@@ -384,8 +387,18 @@ void TfrmXModem::startTransfer(bool download)
 
 void TfrmXModem::setTransferRunning(bool running)
 {
-    cmdXModemSend->setEnabled(!running);
-    cmdXModemRecieve->setEnabled(!running);
+    if (running)
+        transferBusy_.emplace(context_);
+    else
+        transferBusy_.reset();
+    enableStartButtons();
+}
+
+void TfrmXModem::enableStartButtons()
+{
+    const bool idle = !context_.busy();
+    cmdXModemSend->setEnabled(idle);
+    cmdXModemRecieve->setEnabled(idle);
 }
 
 void TfrmXModem::cmdXModemSendClick()

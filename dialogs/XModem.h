@@ -3,11 +3,14 @@
 // whenever it becomes active or inactive.
 #pragma once
 
+#include "ToolContext.h"
+
 #include <QDialog>
 
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -102,11 +105,14 @@ private:
     bool prepareBatch(bool download);
     void startTransfer(bool download);
     void park();
-    // Send and Receive are offered only while no transfer runs.
+    // A running transfer marks the program busy, so that no other operation starts on the port
+    // meanwhile; Send and Receive are offered only while nothing runs.
     void setTransferRunning(bool running);
+    void enableStartButtons();
     void addLine(const QString& line);
 
     TToolContext& context_;
+    std::optional<TBusyState> transferBusy_;
     int64_t received_ = 0; // bytes of the file being received so far
 };
 

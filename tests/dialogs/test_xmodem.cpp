@@ -246,9 +246,13 @@ private slots:
         QVERIFY(!frmXModem->cmdXModemRecieve->isEnabled());
         frmXModem->cmdXModemSend->click();
         QVERIFY(fx_->errors.isEmpty());
+        // The whole program knows a transfer holds the port: no other operation starts meanwhile.
+        QVERIFY(frmTerm->context->busy());
+        QVERIFY(!frmTerm->Xmodem1->isEnabled());
         frmXModem->cmdXModemAbort->click();
         QVERIFY(frmXModem->isHidden());
         QVERIFY(pump([&] { return !frmXModem->VaXModem1->Busy(); }));
+        QVERIFY(!frmTerm->context->busy());
         QVERIFY(frmXModem->cmdXModemSend->isEnabled());
         QVERIFY(frmXModem->cmdXModemRecieve->isEnabled());
         QVERIFY(frmXModem->Memo1->toPlainText().endsWith("Transfer ended.\nExitcode: -3 (cancelled on this side)"));
@@ -274,6 +278,22 @@ private slots:
         QCOMPARE(frmXModem->Memo1->toPlainText(),
                  QString("The COM port is closed: connect first.\nThe COM port is closed: connect first."));
         QVERIFY(frmXModem->cmdXModemSend->isEnabled());
+        QVERIFY(fx_->errors.isEmpty());
+    }
+
+    void anotherOperationKeepsTransfersFromStarting()
+    {
+        start();
+        frmXModem->txtXModemFileName->setText(QString::fromStdString(fx_->dir() + "never.bin"));
+        {
+            TBusyState upload(*frmTerm->context); // as an upload from a tool tab holds it
+            QVERIFY(!frmXModem->cmdXModemSend->isEnabled());
+            QVERIFY(!frmXModem->cmdXModemRecieve->isEnabled());
+            frmXModem->cmdXModemRecieveClick(); // reached all the same: refused, nothing on the line
+            QVERIFY(!frmXModem->VaXModem1->Busy());
+        }
+        QVERIFY(frmXModem->cmdXModemRecieve->isEnabled());
+        QVERIFY(pty_->Read(1, 200).empty());
         QVERIFY(fx_->errors.isEmpty());
     }
 
