@@ -1,5 +1,7 @@
 #include "TermText.h"
 
+#include <algorithm>
+
 namespace {
 
 bool isLineChar(unsigned char c)
@@ -152,7 +154,11 @@ std::string paneLineBreaks(const std::string& text)
 
 void appendRxBuffer(std::string& rxBuffer, const std::string& chunk)
 {
-    rxBuffer += chunk;
-    if (rxBuffer.size() > kRxBufferLimit)
-        rxBuffer.clear();
+    if (rxBuffer.size() + chunk.size() <= kRxBufferLimit) {
+        rxBuffer += chunk;
+        return;
+    }
+    // What was held goes; the new text stays (its end, when it is longer than the limit), so a reply
+    // that comes in one chunk with other text, as in a flood, is still seen.
+    rxBuffer.assign(chunk, chunk.size() - std::min(chunk.size(), kRxBufferLimit), std::string::npos);
 }

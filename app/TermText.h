@@ -53,6 +53,7 @@ TPaneEdit termTextEdit(int paneLength, const TTermOptions& options, const std::s
 // The text as the pane holds it: CR LF, a bare CR and a bare LF each become one line break (LF).
 std::string paneLineBreaks(const std::string& text);
 
-// rxBuffer is emptied when an append makes it longer than this.
+// When an append would make rxBuffer longer than this, it holds only the appended chunk (at most
+// its last kRxBufferLimit characters) afterwards.
 constexpr size_t kRxBufferLimit = 2400;
 void appendRxBuffer(std::string& rxBuffer, const std::string& chunk);
