@@ -57,6 +57,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string_view>
 #include <strings.h>
 #include <thread>
 
@@ -73,18 +74,18 @@ const char* const kFileFilter = "All Files (*);;BASIC (*.bas);;Hex Files (*.hex)
 // The pane takes received text at most once a frame, as one block.
 constexpr qint64 kPanePaintMs = 16;
 // Received text held for the pane beyond this is shown at once, whatever the frame.
-constexpr size_t kPaneBacklogLimit = size_t{1} << 20;
+constexpr size_t kPaneBacklogLimit = size_t{256} << 10;
 // How much the port reads ahead while the window is busy: a flood reaches the window in a few
 // large batches. Beyond it the device waits (the kernel holds its writer back).
-constexpr int32_t kReadAhead = 1 << 20;
+constexpr int32_t kReadAhead = 256 << 10;
 
 // Where the first line that starts at or after from begins; from itself within a text of one line.
-int lineStartFrom(const QString& text, int from)
+size_t lineStartFrom(std::string_view text, size_t from)
 {
-    if (from <= 0 || text.at(from - 1) == QLatin1Char('\n'))
-        return std::max(from, 0);
-    const int lf = text.indexOf(QLatin1Char('\n'), from);
-    return lf < 0 || lf + 1 >= text.size() ? from : lf + 1;
+    if (from == 0 || text[from - 1] == '\n')
+        return from;
+    const size_t lf = text.find('\n', from);
+    return lf == std::string_view::npos || lf + 1 >= text.size() ? from : lf + 1;
 }
 
 // A small tool-bar glyph: a rounded tile with a short caption (where the icon theme has no icon).
@@ -579,24 +580,25 @@ void TfrmTerm::applyPaneEdit(const TPaneEdit& edit)
     cursor.movePosition(QTextCursor::End);
     for (int i = 0; i < edit.erase && !cursor.atStart(); ++i)
         cursor.deletePreviousChar();
-    QString text = latin1(edit.insert);
-    const int length = paneLength();
-    if (length + text.size() > kPaneTrimAbove) {
+    std::string_view text = edit.insert;
+    const auto length = static_cast<size_t>(paneLength());
+    if (length + text.size() > static_cast<size_t>(kPaneTrimAbove)) {
         // Whole lines leave the pane from the top, so that about kPaneKeepChars characters stay.
-        const int cut = length + static_cast<int>(text.size()) - kPaneKeepChars;
+        const size_t cut = length + text.size() - kPaneKeepChars;
         QTextCursor head(doc);
         if (cut >= length) {
             head.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
-            text = text.mid(lineStartFrom(text, cut - length));
+            text.remove_prefix(lineStartFrom(text, cut - length));
         } else {
-            const QTextBlock block = doc->findBlock(cut);
-            const bool midLine = block.position() < cut && block.next().isValid();
-            head.setPosition(midLine ? block.next().position() : cut, QTextCursor::KeepAnchor);
+            const QTextBlock block = doc->findBlock(static_cast<int>(cut));
+            const auto start = static_cast<size_t>(block.position());
+            const bool midLine = start < cut && block.next().isValid();
+            head.setPosition(midLine ? block.next().position() : static_cast<int>(cut), QTextCursor::KeepAnchor);
         }
         head.removeSelectedText();
         cursor.movePosition(QTextCursor::End);
     }
-    cursor.insertText(text);
+    cursor.insertText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
     cursor.endEditBlock();
     mmoTerm->setTextCursor(cursor);
 }
