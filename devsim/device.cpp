@@ -73,6 +73,36 @@ void Device::reply(std::string_view bytes, Clock::time_point now, long delayMs)
     out_.emplace_back(due, std::string(bytes));
 }
 
+std::string Device::takeFlood(std::size_t max)
+{
+    std::string out;
+    const auto length = static_cast<std::size_t>(p_.floodLineLength);
+    while (floodLeft_ > 0 && out.size() < max) {
+        // "flood line 00000042 " and letters up to the line's length, CR LF last; the last line is
+        // cut to the flood's size.
+        char number[32];
+        std::snprintf(number, sizeof number, "flood line %08llu ", static_cast<unsigned long long>(floodLine_));
+        std::string line = number;
+        for (std::size_t i = line.size(); i + 2 < length; ++i)
+            line += static_cast<char>('a' + (i + floodLine_) % 26);
+        line += "\r\n";
+        ++floodLine_;
+        line.resize(static_cast<std::size_t>(std::min<std::uint64_t>(line.size(), floodLeft_)));
+        floodLeft_ -= line.size();
+        out += line;
+        if (floodLeft_ == 0)
+            info("flood of " + std::to_string(p_.floodBytes) + " bytes sent");
+    }
+    return out;
+}
+
+void Device::stopFlood()
+{
+    if (floodLeft_ > 0)
+        info("flood ended with " + std::to_string(floodLeft_) + " bytes not sent");
+    floodLeft_ = 0;
+}
+
 std::string Device::takeOutput(Clock::time_point now)
 {
     std::string out;
@@ -350,6 +380,15 @@ void Device::dropTriggerText(const std::string& trigger)
 
 bool Device::checkTriggers(Clock::time_point now)
 {
+    if (endsWith(recent_, p_.floodTrigger)) {
+        dropTriggerText(p_.floodTrigger);
+        recent_.clear();
+        understood("flood trigger " + printable(p_.floodTrigger) + " - sending " + std::to_string(p_.floodBytes) +
+                   " bytes of text lines");
+        floodLeft_ = static_cast<std::uint64_t>(p_.floodBytes);
+        floodLine_ = 0;
+        return true;
+    }
     if (p_.loader != 0 && endsWith(recent_, p_.loaderEntry)) {
         dropTriggerText(p_.loaderEntry);
         understood("loader entry " + printable(p_.loaderEntry));

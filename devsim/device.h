@@ -50,6 +50,12 @@ public:
     // Starts the block transfer test from the device's side: sends "D".
     void requestBlockTransfer(Clock::time_point now);
 
+    // The next lines of a running flood, at most max bytes (empty when none runs): the caller
+    // takes them as fast as the terminal reads, so the device still hears it meanwhile.
+    std::string takeFlood(std::size_t max);
+    // The terminal has closed the port: a flood ends.
+    void stopFlood();
+
     bool writeScreenPng(const std::string& path);
     const Screen& screen() const { return screen_; }
     char blockType(int block) const;
@@ -135,6 +141,8 @@ private:
     std::map<int, std::string> contents_;  // flash contents by first block
 
     std::vector<std::pair<Clock::time_point, std::string>> out_;
+    std::uint64_t floodLeft_ = 0;  // bytes of the running flood not taken yet
+    std::uint64_t floodLine_ = 0;  // number of its next line
     std::map<std::string, int> counters_;
     std::optional<LineSettings> lastLine_;
     bool lineOk_ = true;

@@ -337,6 +337,7 @@ int main(int argc, char** argv)
             if ((re & (POLLHUP | POLLERR)) && !(re & POLLIN)) {
                 connected = false;
                 pending.clear();
+                device.stopFlood();
                 logger("info: the terminal closed the port");
             }
         }
@@ -344,6 +345,9 @@ int main(int argc, char** argv)
         device.tick(now);
         const std::string out = device.takeOutput(now);
         if (connected) pending += out;
+        // A flood goes out a slice at a time as the terminal reads, so the loop still hears it.
+        constexpr std::size_t kFloodSlice = 64 << 10;
+        if (connected && pending.size() < kFloodSlice) pending += device.takeFlood(kFloodSlice - pending.size());
         // A terminal that has the port open but never reads must not make the
         // device hoard its replies without bound.
         constexpr std::size_t kMaxPending = 1 << 20;
