@@ -53,6 +53,7 @@ public:
     // The next lines of a running flood, at most max bytes (empty when none runs): the caller
     // takes them as fast as the terminal reads, so the device still hears it meanwhile.
     std::string takeFlood(std::size_t max);
+    bool flooding() const { return floodLeft_ > 0; }
     // The terminal has closed the port: a flood ends.
     void stopFlood();
 

@@ -284,7 +284,9 @@ int main(int argc, char** argv)
         const int pidIndex = pidFd >= 0 ? n : -1;
         if (pidFd >= 0) fds[n++] = {pidFd, POLLIN, 0};
         const int masterIndex = connected ? n : -1;
-        if (connected) fds[n++] = {master, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0};
+        // A running flood waits for room in the line like output that is due.
+        const bool output = !pending.empty() || device.flooding();
+        if (connected) fds[n++] = {master, static_cast<short>(POLLIN | (output ? POLLOUT : 0)), 0};
 
         auto wake = device.deadline();
         if (!connected || (pidFd < 0 && opt.exitWithPid > 0)) {

@@ -104,6 +104,7 @@ TEST(DevsimUnits, FloodTriggerSendsItsSizeInLines)
     }
     // Twelve whole lines and the last one cut to the size; nothing else is sent.
     ASSERT_EQ(flood.size(), 1000u);
+    EXPECT_FALSE(device.flooding());
     EXPECT_EQ(flood.substr(0, 20), "flood line 00000000 ");
     EXPECT_EQ(flood.substr(78, 22), "\r\nflood line 00000001 ");
     EXPECT_EQ(flood.substr(12 * 80, 20), "flood line 00000012 ");
@@ -111,6 +112,7 @@ TEST(DevsimUnits, FloodTriggerSendsItsSizeInLines)
 
     // Started again, and ended by the port's closing.
     device.receive("!flood", now);
+    EXPECT_TRUE(device.flooding());
     EXPECT_EQ(device.takeFlood(80).size(), 80u);
     device.stopFlood();
     EXPECT_EQ(device.takeFlood(80), "");
