@@ -285,7 +285,7 @@ int main(int argc, char** argv)
         if (pidFd >= 0) fds[n++] = {pidFd, POLLIN, 0};
         const int masterIndex = connected ? n : -1;
         // A running flood waits for room in the line like output that is due.
-        const bool output = !pending.empty() || device.flooding();
+        const bool output = !pending.empty() || device.floodDue(now);
         if (connected) fds[n++] = {master, static_cast<short>(POLLIN | (output ? POLLOUT : 0)), 0};
 
         auto wake = device.deadline();
@@ -349,7 +349,7 @@ int main(int argc, char** argv)
         if (connected) pending += out;
         // A flood goes out a slice at a time as the terminal reads, so the loop still hears it.
         constexpr std::size_t kFloodSlice = 64 << 10;
-        if (connected && pending.size() < kFloodSlice) pending += device.takeFlood(kFloodSlice - pending.size());
+        if (connected && pending.size() < kFloodSlice) pending += device.takeFlood(kFloodSlice - pending.size(), now);
         // A terminal that has the port open but never reads must not make the
         // device hoard its replies without bound.
         constexpr std::size_t kMaxPending = 1 << 20;

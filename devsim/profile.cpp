@@ -244,6 +244,9 @@ void applyIni(const IniFile& ini, Profile& p)
     long lineLength = p.floodLineLength;
     num("Flood", "LineLength", lineLength);
     p.floodLineLength = static_cast<int>(std::clamp(lineLength, 24L, 4096L));
+    long rateKB = p.floodRate / 1000;
+    num("Flood", "RateKB", rateKB);
+    p.floodRate = std::clamp(rateKB, 0L, 10000000L) * 1000;
 }
 
 bool loadProfile(const std::string& path, Profile& profile, std::string* error)

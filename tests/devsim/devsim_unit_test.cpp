@@ -94,12 +94,12 @@ TEST(DevsimUnits, FloodTriggerSendsItsSizeInLines)
     p.floodTrigger = "!flood";
     p.floodBytes = 1000;
     devsim::Device device(p, "/nonexistent", [](const std::string&) {});
-    EXPECT_EQ(device.takeFlood(1 << 16), "");
+    EXPECT_EQ(device.takeFlood(1 << 16, devsim::Clock::now()), "");
     const auto now = devsim::Clock::now();
     device.receive("x!flood", now);
     std::string flood;
-    for (std::string part; !(part = device.takeFlood(300)).empty();) {
-        EXPECT_LE(part.size(), 300u + 80u);
+    for (std::string part; !(part = device.takeFlood(300, now)).empty();) {
+        EXPECT_LE(part.size(), 300u);
         flood += part;
     }
     // Twelve whole lines and the last one cut to the size; nothing else is sent.
@@ -113,9 +113,18 @@ TEST(DevsimUnits, FloodTriggerSendsItsSizeInLines)
     // Started again, and ended by the port's closing.
     device.receive("!flood", now);
     EXPECT_TRUE(device.flooding());
-    EXPECT_EQ(device.takeFlood(80).size(), 80u);
+    EXPECT_EQ(device.takeFlood(80, now).size(), 80u);
     device.stopFlood();
-    EXPECT_EQ(device.takeFlood(80), "");
+    EXPECT_EQ(device.takeFlood(80, now), "");
+
+    // At a rate: what is due since the start, in whole lines.
+    p.floodRate = 8000;
+    devsim::Device paced(p, "/nonexistent", [](const std::string&) {});
+    paced.receive("!flood", now);
+    EXPECT_FALSE(paced.floodDue(now));
+    EXPECT_EQ(paced.takeFlood(1 << 16, now), "");
+    EXPECT_TRUE(paced.floodDue(now + std::chrono::milliseconds(10)));
+    EXPECT_EQ(paced.takeFlood(1 << 16, now + std::chrono::milliseconds(125)).size(), 1000u);
 }
 
 TEST(DevsimUnits, KeysWhoseValuesOrDefaultsNeedReading)
@@ -150,5 +159,7 @@ TEST(DevsimUnits, KeysWhoseValuesOrDefaultsNeedReading)
     EXPECT_EQ(flood.floodTrigger, "!f");
     EXPECT_EQ(flood.floodBytes, 3000000);
     EXPECT_EQ(flood.floodLineLength, 24);
+    EXPECT_EQ(flood.floodRate, 0);
+    EXPECT_EQ(load("[Flood]\nRateKB=2000\n").floodRate, 2000000);
     EXPECT_EQ(load("").floodTrigger, "");
 }
