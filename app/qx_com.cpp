@@ -560,8 +560,8 @@ void TfrmTerm::paintPane()
     lastPaint_.start();
     std::string block;
     block.swap(paneBacklog_);
-    // Received text goes to the pane only while no text send runs: it was taken for the pane when
-    // it came, so the send's wait character does not hold it back.
+    // Received text was taken for the pane while no text send ran, so the send's wait character
+    // does not hold it back.
     TTermOptions options = termOptions();
     options.sendingText = false;
     applyPaneEdit(termTextEdit(paneLength(), options, block));
@@ -569,6 +569,8 @@ void TfrmTerm::paintPane()
 
 void TfrmTerm::applyPaneEdit(const TPaneEdit& edit)
 {
+    if (!edit.clear && edit.erase == 0 && edit.insert.empty())
+        return; // nothing shown: the caret and the view stay where they are
     QTextDocument* doc = mmoTerm->document();
     QTextCursor cursor(doc);
     // One edit block: the document is laid out once for the whole change, not once per line.
