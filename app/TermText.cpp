@@ -1,5 +1,7 @@
 #include "TermText.h"
 
+#include <algorithm>
+
 namespace {
 
 bool isLineChar(unsigned char c)
@@ -36,15 +38,21 @@ TShowStep showTextStep(int paneLength, const TTermOptions& options, std::string 
         text = std::move(out);
     }
 
-    // Backspaces erase the character before them; a leading one erases the pane's last character.
-    for (size_t bs = text.find('\b'); bs != std::string::npos; bs = text.find('\b')) {
-        if (bs == 0) {
-            if (paneLength > 0)
+    // Backspaces erase the character before them; one with nothing left before it in the text
+    // erases the pane's last character (however many there are, that one character). One pass, so
+    // a large block with many backspaces costs no more than one without.
+    if (text.find('\b') != std::string::npos) {
+        std::string out;
+        out.reserve(text.size());
+        for (const char c : text) {
+            if (c != '\b')
+                out += c;
+            else if (!out.empty())
+                out.pop_back();
+            else if (paneLength > 0)
                 step.eraseLast = true;
-            text = text.substr(1, kPaneTrimAbove);
-        } else {
-            text = text.substr(0, bs - 1) + text.substr(bs + 1, kPaneTrimAbove);
         }
+        text = std::move(out);
     }
 
     if (options.sendingText && options.eolChar >= 0 && options.eolChar <= 255
@@ -99,6 +107,35 @@ std::vector<TTermPiece> termTextPieces(const std::string& text)
     return pieces;
 }
 
+void TPaneEdit::show(int paneLength, const TTermOptions& options, std::string text)
+{
+    const int before = clear ? 0 : paneLength - erase;
+    const TShowStep step = showTextStep(before + static_cast<int>(insert.size()), options, std::move(text));
+    if (!step.shown)
+        return;
+    if (step.eraseLast) {
+        if (!insert.empty())
+            insert.pop_back();
+        else
+            ++erase;
+    }
+    insert += paneLineBreaks(step.insert);
+}
+
+TPaneEdit termTextEdit(int paneLength, const TTermOptions& options, const std::string& text)
+{
+    TPaneEdit edit;
+    for (TTermPiece& piece : termTextPieces(text)) {
+        if (piece.clear) {
+            edit = TPaneEdit{};
+            edit.clear = true;
+        } else {
+            edit.show(paneLength, options, std::move(piece.text));
+        }
+    }
+    return edit;
+}
+
 std::string paneLineBreaks(const std::string& text)
 {
     std::string out;
@@ -117,7 +154,11 @@ std::string paneLineBreaks(const std::string& text)
 
 void appendRxBuffer(std::string& rxBuffer, const std::string& chunk)
 {
-    rxBuffer += chunk;
-    if (rxBuffer.size() > kRxBufferLimit)
-        rxBuffer.clear();
+    if (rxBuffer.size() + chunk.size() <= kRxBufferLimit) {
+        rxBuffer += chunk;
+        return;
+    }
+    // What was held goes; the new text stays (its end, when it is longer than the limit), so a reply
+    // that comes in one chunk with other text, as in a flood, is still seen.
+    rxBuffer.assign(chunk, chunk.size() - std::min(chunk.size(), kRxBufferLimit), std::string::npos);
 }

@@ -21,8 +21,8 @@ struct TShowStep {
     std::string insert;     // text to append at the end
 };
 
-// The pane is trimmed to its last keepChars characters before an addition once it holds more
-// than trimAbove.
+// The pane never holds more than trimAbove characters: an addition that would take it past them
+// leaves it with about its last keepChars characters, from the start of a line.
 constexpr int kPaneTrimAbove = 64000;
 constexpr int kPaneKeepChars = 16384;
 
@@ -36,9 +36,24 @@ struct TTermPiece {
 };
 std::vector<TTermPiece> termTextPieces(const std::string& text);
 
+// What the pane does for a text: empties itself (clear), drops its last erase characters, then
+// appends insert (line breaks as the pane holds them, LF). Pane lengths count a line break as one.
+struct TPaneEdit {
+    bool clear = false;
+    int erase = 0;
+    std::string insert;
+
+    // Adds showText for text, after what the edit does already, to a pane of paneLength characters.
+    void show(int paneLength, const TTermOptions& options, std::string text);
+};
+
+// showTermText for a text (a received block is one text): the pane's edit, in one pass.
+TPaneEdit termTextEdit(int paneLength, const TTermOptions& options, const std::string& text);
+
 // The text as the pane holds it: CR LF, a bare CR and a bare LF each become one line break (LF).
 std::string paneLineBreaks(const std::string& text);
 
-// rxBuffer is emptied when an append makes it longer than this.
+// When an append would make rxBuffer longer than this, it holds only the appended chunk (at most
+// its last kRxBufferLimit characters) afterwards.
 constexpr size_t kRxBufferLimit = 2400;
 void appendRxBuffer(std::string& rxBuffer, const std::string& chunk);

@@ -27,6 +27,7 @@
 #include <QColorDialog>
 #include <QComboBox>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -56,6 +57,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <string_view>
 #include <strings.h>
 #include <thread>
 
@@ -68,6 +70,23 @@ const char* const kBaudRates[] = {"110",    "300",    "600",    "1200",    "2400
                                   "128000", "232558", "476190", "1000000", "2000000", "5000000"};
 const char* const kNone = "<none>";
 const char* const kFileFilter = "All Files (*);;BASIC (*.bas);;Hex Files (*.hex);;Forth Files (*.fth)";
+
+// The pane takes received text at most once a frame, as one block.
+constexpr qint64 kPanePaintMs = 16;
+// Received text held for the pane beyond this is shown at once, whatever the frame.
+constexpr size_t kPaneBacklogLimit = size_t{256} << 10;
+// How much the port reads ahead while the window is busy: a flood reaches the window in a few
+// large batches. Beyond it the device waits (the kernel holds its writer back).
+constexpr int32_t kReadAhead = 256 << 10;
+
+// Where the first line that starts at or after from begins; from itself within a text of one line.
+size_t lineStartFrom(std::string_view text, size_t from)
+{
+    if (from == 0 || text[from - 1] == '\n')
+        return from;
+    const size_t lf = text.find('\n', from);
+    return lf == std::string_view::npos || lf + 1 >= text.size() ? from : lf + 1;
+}
 
 // A small tool-bar glyph: a rounded tile with a short caption (where the icon theme has no icon).
 QIcon glyph(const QString& caption, const QColor& colour)
@@ -142,6 +161,7 @@ TfrmTerm::TfrmTerm(QWidget* parent) : QMainWindow(parent), VaComm1(std::make_uni
     watchBusy();
     resize(798, 787);
 
+    VaComm1->Buffers().SetReadSize(kReadAhead);
     VaComm1->OnRxChar = [this](TVaCustomComm*, int32_t) { guarded([this] { VaComm1RxChar(); }); };
     VaComm1->OnDisconnect = [this](TVaCustomComm*) { guarded([this] { VaComm1Disconnect(); }); };
     VaComm1->OnOpen = [this](TVaCustomComm*) { context->setDeviceGone(false); };
@@ -326,6 +346,10 @@ void TfrmTerm::buildPanes()
     mmoTerm->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     mmoTerm->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     mmoTerm->setUndoRedoEnabled(false);
+    paneTimer_ = new QTimer(mmoTerm);
+    paneTimer_->setSingleShot(true);
+    paneTimer_->setTimerType(Qt::PreciseTimer);
+    connect(paneTimer_, &QTimer::timeout, this, [this] { guarded([this] { paintPane(); }); });
     mmoTerm->setPlainText("Version 1.01\n** Select COM port and press red connect button");
     mmoTerm->installEventFilter(this);
     TProgramActivation::instance().watch(this, [this] { guarded([this] { FormActivate(); }); });
@@ -487,33 +511,97 @@ TTermOptions TfrmTerm::termOptions() const
 
 void TfrmTerm::showTermText(const std::string& text)
 {
-    for (const TTermPiece& piece : termTextPieces(text)) {
-        if (piece.clear)
-            mmoTerm->clear();
-        else
-            showText(piece.text);
-    }
+    paintPane();
+    applyPaneEdit(termTextEdit(paneLength(), termOptions(), text));
 }
 
 void TfrmTerm::showText(const std::string& text)
 {
-    QTextDocument* doc = mmoTerm->document();
-    int length = doc->characterCount() - 1;
-    if (length > kPaneTrimAbove) {
-        QTextCursor cut(doc);
-        cut.setPosition(length - kPaneKeepChars, QTextCursor::KeepAnchor);
-        cut.removeSelectedText();
-        length = doc->characterCount() - 1;
-    }
-    QTextCursor cursor(doc);
-    cursor.movePosition(QTextCursor::End);
-    const TShowStep step = showTextStep(length, termOptions(), text);
-    if (!step.shown)
+    paintPane();
+    TPaneEdit edit;
+    edit.show(paneLength(), termOptions(), text);
+    applyPaneEdit(edit);
+}
+
+void TfrmTerm::clearPane()
+{
+    paneBacklog_.clear();
+    paneTimer_->stop();
+    mmoTerm->clear();
+}
+
+int TfrmTerm::paneLength() const
+{
+    return mmoTerm->document()->characterCount() - 1;
+}
+
+void TfrmTerm::queueForPane(const std::string& chunk)
+{
+    paneBacklog_ += chunk;
+    if (paneTimer_->isActive()) {
+        // A backlog that outgrows the paint interval is shown now rather than held in memory.
+        if (paneBacklog_.size() >= kPaneBacklogLimit)
+            paintPane();
         return;
-    if (step.eraseLast)
+    }
+    // After a quiet spell the text is shown at once; during a flood once a paint interval.
+    const qint64 since = lastPaint_.isValid() ? lastPaint_.elapsed() : kPanePaintMs;
+    if (since >= kPanePaintMs)
+        paintPane();
+    else
+        paneTimer_->start(static_cast<int>(kPanePaintMs - since));
+}
+
+void TfrmTerm::paintPane()
+{
+    paneTimer_->stop();
+    if (paneBacklog_.empty())
+        return;
+    lastPaint_.start();
+    std::string block;
+    block.swap(paneBacklog_);
+    // Received text was taken for the pane while no text send ran, so the send's wait character
+    // does not hold it back.
+    TTermOptions options = termOptions();
+    options.sendingText = false;
+    applyPaneEdit(termTextEdit(paneLength(), options, block));
+}
+
+void TfrmTerm::applyPaneEdit(const TPaneEdit& edit)
+{
+    if (!edit.clear && edit.erase == 0 && edit.insert.empty())
+        return; // nothing shown: the caret and the view stay where they are
+    QTextDocument* doc = mmoTerm->document();
+    QTextCursor cursor(doc);
+    // One edit block: the document is laid out once for the whole change, not once per line.
+    cursor.beginEditBlock();
+    if (edit.clear) {
+        cursor.select(QTextCursor::Document);
+        cursor.removeSelectedText();
+    }
+    cursor.movePosition(QTextCursor::End);
+    for (int i = 0; i < edit.erase && !cursor.atStart(); ++i)
         cursor.deletePreviousChar();
-    if (!step.insert.empty())
-        cursor.insertText(latin1(paneLineBreaks(step.insert)));
+    std::string_view text = edit.insert;
+    const auto length = static_cast<size_t>(paneLength());
+    if (length + text.size() > static_cast<size_t>(kPaneTrimAbove)) {
+        // Whole lines leave the pane from the top, so that about kPaneKeepChars characters stay.
+        const size_t cut = length + text.size() - kPaneKeepChars;
+        QTextCursor head(doc);
+        if (cut >= length) {
+            head.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+            text.remove_prefix(lineStartFrom(text, cut - length));
+        } else {
+            const QTextBlock block = doc->findBlock(static_cast<int>(cut));
+            const auto start = static_cast<size_t>(block.position());
+            const bool midLine = start < cut && block.next().isValid();
+            head.setPosition(midLine ? block.next().position() : static_cast<int>(cut), QTextCursor::KeepAnchor);
+        }
+        head.removeSelectedText();
+        cursor.movePosition(QTextCursor::End);
+    }
+    cursor.insertText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+    cursor.endEditBlock();
     mmoTerm->setTextCursor(cursor);
 }
 
@@ -521,12 +609,12 @@ void TfrmTerm::VaComm1RxChar()
 {
     const std::string chunk = VaComm1->ReadText();
     const bool ctsFlow = HWFlow1->isChecked();
-    // The 2400-character rule applies before the chunk is shown; showing reads only the chunk.
+    // Waits for a reply see every byte at once; the pane shows it at its next paint.
     appendRxBuffer(rxBuffer, chunk);
     if (ctsFlow)
         VaComm1->SetRTS(false);
     if (!sendingText)
-        showTermText(chunk);
+        queueForPane(chunk);
     if (ctsFlow)
         VaComm1->SetRTS(true);
 }
@@ -560,7 +648,7 @@ bool TfrmTerm::mmoTermKeyPress(const QString& text)
 
 void TfrmTerm::Clearscreen1Click()
 {
-    mmoTerm->clear();
+    clearPane();
 }
 
 void TfrmTerm::setTermFont(const QString& name, int size)
@@ -708,7 +796,7 @@ void TfrmTerm::spdConnectClick()
     refreshTools();
     deviceChoice_ = true;
     cboDevice->setEnabled(!context->busy());
-    mmoTerm->clear();
+    clearPane();
     mmoTerm->setFocus();
 }
 

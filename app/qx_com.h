@@ -8,6 +8,7 @@
 #include "VaClasses.h"
 
 #include <QColor>
+#include <QElapsedTimer>
 #include <QMainWindow>
 
 #include <functional>
@@ -24,6 +25,7 @@ class QSplitter;
 class QStatusBar;
 class QTabWidget;
 class QTextEdit;
+class QTimer;
 class QToolBar;
 class QToolButton;
 class QWidget;
@@ -113,8 +115,11 @@ public:
     // The device path of an entry of the port list; empty for "<none>" or no entry.
     std::string portPath(int index) const;
     void addStatus(const QString& text, TFontStyle style = fsPlain, const QColor& colour = Qt::black);
+    // Both show what was received before them first.
     void showTermText(const std::string& text) override;
     void showText(const std::string& text);
+    // Empties the pane, with the received text not shown yet.
+    void clearPane();
     // The current file: status bar panel 0.
     QString currentFile() const;
     void setCurrentFile(const QString& path);
@@ -210,6 +215,12 @@ private:
     // file and send runs.
     void chooseFileAndSend(void (TfrmTerm::*send)());
     TTermOptions termOptions() const;
+    int paneLength() const;
+    // Received text goes to the pane as one block once a paint interval (at once after a quiet
+    // spell); paintPane shows what is held now.
+    void queueForPane(const std::string& chunk);
+    void paintPane();
+    void applyPaneEdit(const TPaneEdit& edit);
     void applyPaneColours(const QColor& background);
     // The text transfer settings as the text transfer dialog holds them now.
     static const TTransferSettings& transferSettings();
@@ -221,6 +232,9 @@ private:
     // While an operation runs, the commands that would start another are disabled.
     void watchBusy();
 
+    std::string paneBacklog_; // received, not shown yet
+    QTimer* paneTimer_ = nullptr;
+    QElapsedTimer lastPaint_;
     bool firstActivation_ = true;
     std::string settingsUnreadable_; // why the settings file could not be read at start
     bool updateAllowed_ = false;     // the device selection enabled the Update menu item

@@ -118,16 +118,23 @@ void TVaCommEventThread::Execute()
             batch &= ~EV_RXCHAR;
         if (batch)
             ProcessEvents(batch);
+        else
+            HandOver(); // what was gathered while the last batch was with the main thread
         if (deviceGone) {
-            // Stop waiting on the device (it would report itself ready for ever) and tell the
-            // program on the main thread, without blocking: its handler may close the port.
+            // What the device left goes over before the news of its loss, which is told without
+            // blocking: its handler may close the port.
+            AwaitHandOver();
+            HandOver();
             port_.DeviceLost(session_);
+            // Stop waiting on the device: it would report itself ready for ever.
             while (!Terminated()) {
                 wake_.WaitFor(-1);
                 wake_.Reset();
             }
         }
     }
+    // The batch still with the main thread refers to this thread: it runs before the thread ends.
+    AwaitHandOver();
 }
 
 uint32_t TVaCommEventThread::LineChanges()
@@ -162,8 +169,31 @@ uint32_t TVaCommEventThread::LineChanges()
 
 void TVaCommEventThread::ProcessEvents(uint32_t batch)
 {
-    if (Terminated())
+    gathered_.fetch_or(batch);
+    HandOver();
+}
+
+void TVaCommEventThread::HandOver()
+{
+    if (Terminated() || gathered_.load() == 0 || withMain_.exchange(true))
         return;
-    EventMask = batch;
-    Synchronize([this] { port_.RunBatch(EventMask); });
+    AwaitHandOver(); // has run by now; this takes its result
+    handOver_ = SynchronizeLater([this] {
+        // Everything gathered up to now, including what was read after this call was queued.
+        EventMask = gathered_.exchange(0);
+        port_.RunBatch(EventMask);
+        withMain_.store(false);
+        // Events gathered meanwhile go over as the next batch.
+        if (gathered_.load() != 0)
+            wake_.Signal();
+    });
+}
+
+void TVaCommEventThread::AwaitHandOver()
+{
+    try {
+        handOver_.Await();
+    } catch (...) {
+        VaHandleException(std::current_exception());
+    }
 }

@@ -1,5 +1,8 @@
 // The port's event thread: waits on the device for received bytes, modem-line changes and line
-// errors, and hands each batch of events to the main thread.
+// errors, and hands the events to the main thread in batches. One batch is with the main thread
+// at a time; while it is, the thread goes on reading into the port's input queue (as far as the
+// queue has room) and gathers the events for the next batch, so a flood reaches the main thread
+// in a few large batches and a quiet line's byte at once.
 #pragma once
 
 #include "VaClasses.h"
@@ -25,7 +28,7 @@ public:
     // A direct write has handed bytes to the driver: EV_TXEMPTY once the driver has sent them.
     void WatchOutputDrain();
 
-    // The batch being handed to the main thread.
+    // The batch the main thread is handling (main thread only).
     uint32_t EventMask = 0;
 
 protected:
@@ -34,6 +37,10 @@ protected:
 private:
     uint32_t LineChanges();
     void ProcessEvents(uint32_t batch);
+    // Hands the gathered events over unless a batch is with the main thread already.
+    void HandOver();
+    // Waits until the batch with the main thread has been handled.
+    void AwaitHandOver();
 
     IVaCommPort& port_;
     TVaTransport& device_;
@@ -47,4 +54,7 @@ private:
     std::atomic<int> lentReaders_{0};
     std::atomic<bool> txPending_{false};
     std::atomic<bool> rxPending_{false};
+    std::atomic<uint32_t> gathered_{0};      // events for the next batch
+    std::atomic<bool> withMain_{false};      // a batch is handed over and not handled yet
+    TVaPendingCall handOver_;                // that batch (this thread only)
 };

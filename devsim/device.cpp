@@ -73,6 +73,55 @@ void Device::reply(std::string_view bytes, Clock::time_point now, long delayMs)
     out_.emplace_back(due, std::string(bytes));
 }
 
+std::string Device::takeFlood(std::size_t max, Clock::time_point now)
+{
+    std::string out;
+    const auto length = static_cast<std::size_t>(p_.floodLineLength);
+    if (p_.floodRate > 0) {
+        // At the profile's rate: as much as is due since the flood began.
+        const double due = std::chrono::duration<double>(now - floodStart_).count() * static_cast<double>(p_.floodRate);
+        max = std::min<std::uint64_t>(max, static_cast<std::uint64_t>(std::max(0.0, due - static_cast<double>(floodSent_))));
+    }
+    while (floodLeft_ > 0 && out.size() + std::min<std::uint64_t>(length, floodLeft_) <= max) {
+        // "flood line 00000042 " and letters up to the line's length, CR LF last; the last line is
+        // cut to the flood's size.
+        char number[32];
+        std::snprintf(number, sizeof number, "flood line %08llu ", static_cast<unsigned long long>(floodLine_));
+        std::string line = number;
+        for (std::size_t i = line.size(); i + 2 < length; ++i)
+            line += static_cast<char>('a' + (i + floodLine_) % 26);
+        line += "\r\n";
+        ++floodLine_;
+        line.resize(static_cast<std::size_t>(std::min<std::uint64_t>(line.size(), floodLeft_)));
+        floodLeft_ -= line.size();
+        floodSent_ += line.size();
+        out += line;
+        if (floodLeft_ == 0)
+            info("flood of " + std::to_string(p_.floodBytes) + " bytes sent");
+    }
+    return out;
+}
+
+bool Device::floodDue(Clock::time_point now) const
+{
+    return floodLeft_ > 0 && (p_.floodRate == 0 || now >= floodNext());
+}
+
+void Device::stopFlood()
+{
+    if (floodLeft_ > 0)
+        info("flood ended with " + std::to_string(floodLeft_) + " bytes not sent");
+    floodLeft_ = 0;
+}
+
+Clock::time_point Device::floodNext() const
+{
+    // When the next line is due at the flood's rate.
+    const auto bytes = floodSent_ + static_cast<std::uint64_t>(p_.floodLineLength);
+    return floodStart_ + std::chrono::duration_cast<Clock::duration>(
+                             std::chrono::duration<double>(static_cast<double>(bytes) / static_cast<double>(p_.floodRate)));
+}
+
 std::string Device::takeOutput(Clock::time_point now)
 {
     std::string out;
@@ -144,6 +193,7 @@ std::optional<Clock::time_point> Device::deadline() const
     if (!out_.empty()) consider(out_.front().first);
     if (modeDeadlineSet_) consider(modeDeadline_);
     if (blockTestDue_) consider(*blockTestDue_);
+    if (floodLeft_ > 0 && p_.floodRate > 0) consider(floodNext());
     switch (mode_) {
     case Mode::Picture: case Mode::Font: case Mode::Skip: case Mode::BlockLength: case Mode::BlockData:
     case Mode::V2Version: case Mode::V2Length: case Mode::V2Data:
@@ -350,6 +400,17 @@ void Device::dropTriggerText(const std::string& trigger)
 
 bool Device::checkTriggers(Clock::time_point now)
 {
+    if (endsWith(recent_, p_.floodTrigger)) {
+        dropTriggerText(p_.floodTrigger);
+        recent_.clear();
+        understood("flood trigger " + printable(p_.floodTrigger) + " - sending " + std::to_string(p_.floodBytes) +
+                   " bytes of text lines");
+        floodLeft_ = static_cast<std::uint64_t>(p_.floodBytes);
+        floodLine_ = 0;
+        floodSent_ = 0;
+        floodStart_ = now;
+        return true;
+    }
     if (p_.loader != 0 && endsWith(recent_, p_.loaderEntry)) {
         dropTriggerText(p_.loaderEntry);
         understood("loader entry " + printable(p_.loaderEntry));

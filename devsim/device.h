@@ -50,6 +50,15 @@ public:
     // Starts the block transfer test from the device's side: sends "D".
     void requestBlockTransfer(Clock::time_point now);
 
+    // The next lines of a running flood that are due by now, at most max bytes (empty when none
+    // runs): the caller takes them as fast as the terminal reads, so the device still hears it.
+    std::string takeFlood(std::size_t max, Clock::time_point now);
+    bool flooding() const { return floodLeft_ > 0; }
+    // Whether a line of the flood is due by now (deadline() says when the next one is).
+    bool floodDue(Clock::time_point now) const;
+    // The terminal has closed the port: a flood ends.
+    void stopFlood();
+
     bool writeScreenPng(const std::string& path);
     const Screen& screen() const { return screen_; }
     char blockType(int block) const;
@@ -90,6 +99,7 @@ private:
     void skip(std::uint64_t bytes, const std::string& why);
 
     void reply(std::string_view bytes, Clock::time_point now, long delayMs = -1);
+    Clock::time_point floodNext() const;
     void flushText();
     void dropTriggerText(const std::string& trigger);
     void understood(const std::string& what);
@@ -135,6 +145,10 @@ private:
     std::map<int, std::string> contents_;  // flash contents by first block
 
     std::vector<std::pair<Clock::time_point, std::string>> out_;
+    std::uint64_t floodLeft_ = 0;  // bytes of the running flood not taken yet
+    std::uint64_t floodLine_ = 0;  // number of its next line
+    std::uint64_t floodSent_ = 0;  // bytes of it taken
+    Clock::time_point floodStart_{};
     std::map<std::string, int> counters_;
     std::optional<LineSettings> lastLine_;
     bool lineOk_ = true;

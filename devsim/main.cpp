@@ -284,7 +284,9 @@ int main(int argc, char** argv)
         const int pidIndex = pidFd >= 0 ? n : -1;
         if (pidFd >= 0) fds[n++] = {pidFd, POLLIN, 0};
         const int masterIndex = connected ? n : -1;
-        if (connected) fds[n++] = {master, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0};
+        // A running flood waits for room in the line like output that is due.
+        const bool output = !pending.empty() || device.floodDue(now);
+        if (connected) fds[n++] = {master, static_cast<short>(POLLIN | (output ? POLLOUT : 0)), 0};
 
         auto wake = device.deadline();
         if (!connected || (pidFd < 0 && opt.exitWithPid > 0)) {
@@ -337,6 +339,7 @@ int main(int argc, char** argv)
             if ((re & (POLLHUP | POLLERR)) && !(re & POLLIN)) {
                 connected = false;
                 pending.clear();
+                device.stopFlood();
                 logger("info: the terminal closed the port");
             }
         }
@@ -344,6 +347,9 @@ int main(int argc, char** argv)
         device.tick(now);
         const std::string out = device.takeOutput(now);
         if (connected) pending += out;
+        // A flood goes out a slice at a time as the terminal reads, so the loop still hears it.
+        constexpr std::size_t kFloodSlice = 64 << 10;
+        if (connected && pending.size() < kFloodSlice) pending += device.takeFlood(kFloodSlice - pending.size(), now);
         // A terminal that has the port open but never reads must not make the
         // device hoard its replies without bound.
         constexpr std::size_t kMaxPending = 1 << 20;

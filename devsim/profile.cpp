@@ -236,6 +236,17 @@ void applyIni(const IniFile& ini, Profile& p)
     text("BlockTest", "Trigger", p.blockTestTrigger);
     num("BlockTest", "TriggerDelayMs", p.blockTestTriggerDelayMs);
     p.blockTestTriggerDelayMs = std::max(p.blockTestTriggerDelayMs, 0L);
+
+    text("Flood", "Trigger", p.floodTrigger);
+    long megabytes = p.floodBytes / 1000000;
+    num("Flood", "Megabytes", megabytes);
+    p.floodBytes = std::clamp(megabytes, 0L, 10000L) * 1000000;
+    long lineLength = p.floodLineLength;
+    num("Flood", "LineLength", lineLength);
+    p.floodLineLength = static_cast<int>(std::clamp(lineLength, 24L, 4096L));
+    long rateKB = p.floodRate / 1000;
+    num("Flood", "RateKB", rateKB);
+    p.floodRate = std::clamp(rateKB, 0L, 10000000L) * 1000;
 }
 
 bool loadProfile(const std::string& path, Profile& profile, std::string* error)

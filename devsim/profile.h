@@ -95,6 +95,12 @@ struct Profile {
     bool blockTestNak = false;            // answer every length with NAK
     std::string blockTestTrigger;         // received text that makes the device start the test
     long blockTestTriggerDelayMs = 200;   // from that text to the "D"
+
+    // [Flood]
+    std::string floodTrigger;             // received text that makes the device send a flood of lines
+    long floodBytes = 20000000;           // the flood's size (Megabytes, 1 MB = 1,000,000 bytes)
+    int floodLineLength = 80;             // bytes per line, CR LF included
+    long floodRate = 0;                   // bytes per second at most (RateKB x 1000); 0: as the terminal reads
 };
 
 // Reads a profile; unknown keys are ignored, missing keys keep their defaults.

@@ -162,14 +162,66 @@ TEST(DisplayRules, WaitCharacterHidesTextDuringASend)
 
 TEST(DisplayRules, RxBufferIsEmptiedPast2400)
 {
+    // What it held goes once an append takes it past 2400 characters; the new chunk stays, so a
+    // reply that comes with other text is not lost.
     std::string rx(2390, 'a');
     appendRxBuffer(rx, std::string(10, 'b'));
     EXPECT_EQ(rx.size(), 2400u);
     appendRxBuffer(rx, "c");
-    EXPECT_TRUE(rx.empty());
+    EXPECT_EQ(rx, "c");
     rx.assign(2390, 'a');
     appendRxBuffer(rx, std::string(20, 'b'));
-    EXPECT_TRUE(rx.empty());
+    EXPECT_EQ(rx, std::string(20, 'b'));
+    // A chunk longer than the limit leaves its end: a flood's batch with the reply last.
+    appendRxBuffer(rx, std::string(5000, 'x') + "ok*");
+    EXPECT_EQ(rx, std::string(2397, 'x') + "ok*");
+}
+
+TEST(DisplayRules, BlockEditIsItsPiecesShownInTurn)
+{
+    // A received block is shown in one edit of the pane; it must come out as showTermText's pieces
+    // shown one after another on a pane that holds line breaks as LF.
+    const auto inTurn = [](std::string pane, const TTermOptions& o, const std::string& text) {
+        for (const auto& piece : termTextPieces(text)) {
+            if (piece.clear) {
+                pane.clear();
+                continue;
+            }
+            const TShowStep step = showTextStep(static_cast<int>(pane.size()), o, piece.text);
+            if (!step.shown)
+                continue;
+            if (step.eraseLast && !pane.empty())
+                pane.pop_back();
+            pane += paneLineBreaks(step.insert);
+        }
+        return pane;
+    };
+    const auto oneGo = [](const std::string& pane, const TTermOptions& o, const std::string& text) {
+        const TPaneEdit edit = termTextEdit(static_cast<int>(pane.size()), o, text);
+        return (edit.clear ? std::string() : pane.substr(0, pane.size() - static_cast<size_t>(edit.erase)))
+               + edit.insert;
+    };
+    TTermOptions ctrl;
+    ctrl.showCtrl = true;
+    TTermOptions sending;
+    sending.sendingText = true;
+    sending.eolChar = 6;
+    const struct {
+        const char* pane;
+        TTermOptions options;
+        std::string text;
+    } cases[] = {
+        {"ab\n", {}, "\b\x1b\bx"},               // a backspace at the start of either piece
+        {"abc", {}, "\b\x1b[0m\b\b\b"},           // the second piece erases into the first
+        {"abc", {}, "q\bz\x1b[2J\bfresh\r"},       // the clear leaves the first piece nothing
+        {"", {}, "1\r\n2\r\x1b\n3"},              // an LF after the ESC counts as bare
+        {"x", ctrl, "\x01\x1b\x02\n\x03"},         // control bytes up to a line character, per piece
+        {"x", sending, "ok\x1bmore\x06"},         // a piece with the wait character shows nothing
+        {"", {}, std::string(70000, 'a') + "\b" + std::string(70000, 'b')}, // nothing cut after a BS
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(oneGo(c.pane, c.options, c.text), inTurn(c.pane, c.options, c.text)) << c.text.substr(0, 40);
+    EXPECT_EQ(oneGo("", {}, std::string(70000, 'a') + "\b" + std::string(70000, 'b')).size(), 139999u);
 }
 
 TEST(DisplayRules, PaneLineBreaks)

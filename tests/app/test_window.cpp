@@ -1,6 +1,8 @@
 // The main window offscreen against pseudo-terminals: port list, connecting, the terminal, line
 // settings, the settings file and the text and binary sends.
 #include "AtomicFile.h"
+#include "ToolContext.h"
+#include "DeviceChannel.h"
 #include "IniFile.h"
 #include "Messages.h"
 #include "Places.h"
@@ -218,9 +220,122 @@ private slots:
         pty_->Write(std::string(10, 'b'));
         QTRY_COMPARE_WITH_TIMEOUT(rxBuffer.size(), size_t(2400), 5000);
         QCOMPARE(rxBuffer.substr(2390), std::string(10, 'b'));
+        // What it held goes; the chunk that took it past the limit stays.
         pty_->Write("c");
-        QTRY_VERIFY_WITH_TIMEOUT(rxBuffer.empty() && paneText().size() == 2401, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(rxBuffer == "c" && paneText().size() == 2401, 5000);
         QCOMPARE(paneText().back(), 'c');
+        stop();
+    }
+
+    void floodArrivesWholeAndThePaneKeepsItsEnd()
+    {
+        // Floods through the pty come in large batches and reach the pane in blocks: a flood that
+        // fits the pane is there whole; a larger one leaves the pane with its end, from the start
+        // of a line and no longer than the pane may grow; rxBuffer ends with the flood's end.
+        start(withPort());
+        connectPort();
+        const auto linesOf = [](int first, size_t bytes) {
+            std::string text;
+            for (int i = first; text.size() < bytes; ++i)
+                text += "line " + std::to_string(i) + " " + std::string(70, char('a' + i % 26)) + "\n";
+            return text;
+        };
+        const std::string fits = linesOf(0, 60000);
+        std::thread writer([&] { pty_->Write(fits); });
+        QTRY_VERIFY_WITH_TIMEOUT(paneText().size() >= fits.size(), 20000);
+        writer.join();
+        QCOMPARE(paneText(), fits);
+
+        const std::string flood = linesOf(1000, 4 << 20);
+        writer = std::thread([&] { pty_->Write(flood); });
+        const std::string last = flood.substr(flood.rfind('\n', flood.size() - 2) + 1);
+        QTRY_VERIFY_WITH_TIMEOUT(paneText().size() > last.size() && paneText().ends_with(last), 60000);
+        writer.join();
+        const std::string pane = paneText();
+        QVERIFY(pane.size() >= size_t(kPaneKeepChars) - last.size() && pane.size() <= size_t(kPaneTrimAbove));
+        QCOMPARE(pane, flood.substr(flood.size() - pane.size()));
+        QCOMPARE(flood[flood.size() - pane.size() - 1], '\n');
+        QVERIFY(!rxBuffer.empty());
+        QCOMPARE(rxBuffer, flood.substr(flood.size() - rxBuffer.size()));
+        stop();
+    }
+
+    void displayRulesAcrossBlocks()
+    {
+        // Each piece arrives after the one before has been shown, so it comes as a block of its
+        // own: the rules apply to each block as to a received chunk.
+        start(withPort());
+        connectPort();
+        const auto receive = [this](const std::string& bytes, const std::string& shown) {
+            pty_->Write(bytes);
+            QTRY_COMPARE_WITH_TIMEOUT(paneText(), shown, 5000);
+        };
+        receive("ab\r", "ab\n");
+        receive("\ncd", "ab\n\ncd");           // an LF that starts a block counts as bare
+        receive("x\x1b", "ab\n\ncdx");          // an ESC that ends a block is dropped ...
+        receive("[2Jy", "ab\n\ncdx[2Jy");        // ... and what follows it is text
+        receive("\bz", "ab\n\ncdx[2Jz");        // a BS that starts a block erases the pane's last
+        receive("\x1b[2Jfresh\b\bsh", "fresh");
+        // While the pane catches up, typed and echoed keys come after what was received before.
+        frmTerm->Echo1->setChecked(true);
+        pty_->Write("1");
+        QTRY_VERIFY_WITH_TIMEOUT(rxBuffer.ends_with('1'), 5000);
+        QTest::keyClicks(frmTerm->mmoTerm, "2");
+        QCOMPARE(paneText(), std::string("fresh12"));
+        stop();
+    }
+
+    void textSendWaitCharacterInALaterBatch()
+    {
+        // The device's answer and its wait character come apart: the send still waits for the
+        // wait character, and the answers are not shown.
+        start(withPort());
+        connectPort();
+        PtyResponder peer(*pty_, [this](const std::string&, const std::string& piece) {
+            std::string reply;
+            for (char c : piece) {
+                if (c == '\r') {
+                    pty_->Write("ok");
+                    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+                    reply += "\x06";
+                }
+            }
+            return reply;
+        });
+        frmTerm->setCurrentFile(QString::fromStdString(writeFile("two.txt", "one\ntwo\n")));
+        frmTerm->ResendText1->trigger();
+        QVERIFY2(fx_->errors.isEmpty(), qPrintable(fx_->errors.join("; ")));
+        QCOMPARE(peer.Received(), std::string("one\rtwo\r"));
+        QVERIFY(!sendingText);
+        QCOMPARE(paneText(), std::string());
+        stop();
+    }
+
+    void replyAwaitedDuringAFlood()
+    {
+        // A device that floods its log until a command comes, then answers it: the command
+        // channel's wait sees the answer, although it comes in one batch with the flood's tail.
+        start(withPort());
+        connectPort();
+        std::atomic<bool> asked{false};
+        std::thread device([&] {
+            std::string block;
+            for (int i = 0; i < 50; ++i)
+                block += "log " + std::to_string(i) + std::string(70, '.') + "\r\n";
+            while (!asked) {
+                pty_->Write(block);
+                if (pty_->ReadSome(0).find('Q') != std::string::npos)
+                    asked = true;
+            }
+            pty_->Write("ok*");
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(paneText().find("log 49") != std::string::npos, 10000);
+        const TReply reply = frmTerm->context->channel.sendAndWait(deviceCommand("", 'Q'), "*", 200);
+        asked = true;
+        device.join();
+        QVERIFY(reply.found);
+        QVERIFY(reply.text.ends_with("ok"));
+        QTRY_VERIFY_WITH_TIMEOUT(paneText().ends_with("ok*"), 5000);
         stop();
     }
 

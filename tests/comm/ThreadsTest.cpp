@@ -1,5 +1,7 @@
 #include "CommTestUtil.h"
 
+#include <algorithm>
+
 #include <atomic>
 #include <random>
 #include <sys/resource.h>
@@ -93,6 +95,53 @@ TEST(Threads, RxCharBatchesWhatIsWaiting)
     peer.Write("c");
     ASSERT_TRUE(ServeUntil([&] { return counts.size() == 3; }));
     EXPECT_EQ(port.ReadBufUsed(), 0);
+    port.Close();
+}
+
+TEST(Threads, WhatArrivesWhileABatchIsHandledComesAsTheNextBatch)
+{
+    // One batch is with the main thread at a time. Meanwhile the event thread reads on into the
+    // input queue, so a flood comes whole, in order and in few batches, and a handler that serves
+    // hand-overs itself (a wait for a reply) never sees a batch inside its own.
+    PtyPeer peer;
+    TVaComm port;
+    UsePty(port, peer);
+    port.Buffers().SetReadSize(1 << 20);
+    std::string flood;
+    for (int i = 0; flood.size() < 300000; ++i)
+        flood += std::to_string(i) + (i % 7 ? " " : "\r\n");
+    std::string received;
+    std::vector<size_t> chunks;
+    int depth = 0;
+    int deepest = 0;
+    std::thread writer;
+    port.OnRxChar = [&](TVaCustomComm* sender, int32_t) {
+        deepest = std::max(deepest, ++depth);
+        const std::string chunk = sender->ReadText();
+        received += chunk;
+        chunks.push_back(chunk.size());
+        if (chunks.size() == 1) {
+            // The flood is taken by the event thread while this batch is being handled.
+            writer = std::thread([&] { peer.Write(flood); });
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (sender->ReadBufUsed() < static_cast<int32_t>(flood.size()) && std::chrono::steady_clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            ServeFor(50);
+        }
+        --depth;
+    };
+    port.Open();
+    peer.Write("start");
+    ASSERT_TRUE(ServeUntil([&] { return received.size() >= flood.size() + 5; }, 30000));
+    writer.join();
+    EXPECT_EQ(received, "start" + flood);
+    EXPECT_EQ(chunks, (std::vector<size_t>{5, flood.size()}));
+    EXPECT_EQ(deepest, 1);
+
+    // A quiet line's byte comes at once, as a batch of its own.
+    peer.Write("!");
+    ASSERT_TRUE(ServeUntil([&] { return chunks.size() == 3; }));
+    EXPECT_EQ(chunks.back(), 1u);
     port.Close();
 }
 

@@ -43,6 +43,23 @@ TEST(DevsimProcess, EndsCleanlyWhenTheWatchedProcessEndsOrOnSignals)
     }
 }
 
+TEST(DevsimProcess, FloodArrivesWholeAndTheDeviceStillAnswers)
+{
+    // 3 MB of lines, fed as the reader takes them (several times what the device holds back), and
+    // a command while it runs is still heard.
+    DevsimProcess dev(kProfile + "[Flood]\nTrigger=!flood\nMegabytes=3\nLineLength=100\n");
+    dev.open();
+    dev.send("!flood");
+    const std::string first = dev.readBytes(100);
+    EXPECT_EQ(first.substr(0, 20), "flood line 00000000 ");
+    EXPECT_EQ(first.substr(98), "\r\n");
+    dev.send("\x1b{1q");
+    const std::string rest = dev.readBytes(3000000 - 100 + 2);
+    EXPECT_NE(rest.find("0*"), std::string::npos);
+    EXPECT_EQ(rest.substr(rest.size() - 100, 20), "flood line 00029999 ");
+    EXPECT_EQ(dev.stop(), 0);
+}
+
 TEST(DevsimProcess, SleepsUntilACarriageReturn)
 {
     DevsimProcess dev(kProfile + "[Device]\nStartAsleep=1\n");

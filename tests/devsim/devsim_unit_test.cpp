@@ -1,6 +1,7 @@
 // Pieces of qx-devsim that are checked without a pty.
 #include <gtest/gtest.h>
 
+#include "device.h"
 #include "profile.h"
 #include "xmodem_receiver.h"
 
@@ -87,6 +88,45 @@ TEST(DevsimUnits, SampleCatalogueMatchesTheProfiles)
     }
 }
 
+TEST(DevsimUnits, FloodTriggerSendsItsSizeInLines)
+{
+    devsim::Profile p;
+    p.floodTrigger = "!flood";
+    p.floodBytes = 1000;
+    devsim::Device device(p, "/nonexistent", [](const std::string&) {});
+    EXPECT_EQ(device.takeFlood(1 << 16, devsim::Clock::now()), "");
+    const auto now = devsim::Clock::now();
+    device.receive("x!flood", now);
+    std::string flood;
+    for (std::string part; !(part = device.takeFlood(300, now)).empty();) {
+        EXPECT_LE(part.size(), 300u);
+        flood += part;
+    }
+    // Twelve whole lines and the last one cut to the size; nothing else is sent.
+    ASSERT_EQ(flood.size(), 1000u);
+    EXPECT_FALSE(device.flooding());
+    EXPECT_EQ(flood.substr(0, 20), "flood line 00000000 ");
+    EXPECT_EQ(flood.substr(78, 22), "\r\nflood line 00000001 ");
+    EXPECT_EQ(flood.substr(12 * 80, 20), "flood line 00000012 ");
+    EXPECT_EQ(device.takeOutput(now + std::chrono::seconds(1)), "");
+
+    // Started again, and ended by the port's closing.
+    device.receive("!flood", now);
+    EXPECT_TRUE(device.flooding());
+    EXPECT_EQ(device.takeFlood(80, now).size(), 80u);
+    device.stopFlood();
+    EXPECT_EQ(device.takeFlood(80, now), "");
+
+    // At a rate: what is due since the start, in whole lines.
+    p.floodRate = 8000;
+    devsim::Device paced(p, "/nonexistent", [](const std::string&) {});
+    paced.receive("!flood", now);
+    EXPECT_FALSE(paced.floodDue(now));
+    EXPECT_EQ(paced.takeFlood(1 << 16, now), "");
+    EXPECT_TRUE(paced.floodDue(now + std::chrono::milliseconds(10)));
+    EXPECT_EQ(paced.takeFlood(1 << 16, now + std::chrono::milliseconds(125)).size(), 1000u);
+}
+
 TEST(DevsimUnits, KeysWhoseValuesOrDefaultsNeedReading)
 {
     auto load = [](const std::string& text) {
@@ -114,4 +154,12 @@ TEST(DevsimUnits, KeysWhoseValuesOrDefaultsNeedReading)
     EXPECT_TRUE(p.blockTestNak);
     EXPECT_EQ(p.outOfRange, "1");
     EXPECT_FALSE(load("[BlockTest]\nAnswer=ACK\n").blockTestNak);
+
+    const devsim::Profile flood = load("[Flood]\nTrigger=!f\nMegabytes=3\nLineLength=2\n");
+    EXPECT_EQ(flood.floodTrigger, "!f");
+    EXPECT_EQ(flood.floodBytes, 3000000);
+    EXPECT_EQ(flood.floodLineLength, 24);
+    EXPECT_EQ(flood.floodRate, 0);
+    EXPECT_EQ(load("[Flood]\nRateKB=2000\n").floodRate, 2000000);
+    EXPECT_EQ(load("").floodTrigger, "");
 }
