@@ -225,9 +225,11 @@ std::string TVanishingDevice::received()
     return received_;
 }
 
-void TVanishingDevice::comeBack()
+void TVanishingDevice::comeBack(const std::function<void(const std::string& slave)>& beforeLink)
 {
     stopPlaying();
     pty_ = std::make_unique<PtyPeer>();
+    if (beforeLink)
+        beforeLink(pty_->SlavePath());
     relink();
 }

@@ -86,8 +86,9 @@ public:
     bool vanished() const { return vanished_.load(); }
     // What it received while it played.
     std::string received();
-    // A new pseudo-terminal behind the same link.
-    void comeBack();
+    // A new pseudo-terminal behind the same link; beforeLink(its path) runs before the link is
+    // made (e.g. another program taking the new device first).
+    void comeBack(const std::function<void(const std::string& slave)>& beforeLink = {});
 
 private:
     void relink();
