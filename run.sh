@@ -22,8 +22,9 @@ if [ "$demo" = 1 ]; then
   dir="/tmp/qx-demo-$(id -u)"
   mkdir -p "$dir"
   # The simulated devices end when this script ends, which is when QX-Com ends: the display, the
-  # addressed (ASI) device and two boards with a boot loader of each generation.
-  for device in display:display asi:asi board1:loader1 board2:loader2; do
+  # addressed (ASI) device and two boards with a boot loader of each generation (the second one
+  # re-enumerates after an update, as a board whose loader speaks USB).
+  for device in display:display asi:asi board1:loader1 board2:loader2-usb; do
     name=${device%%:*}
     profile=${device#*:}
     build/devsim/qx-devsim --profile "qxtools/devsim/$profile.ini" --link "$dir/qx-$name" \

@@ -584,14 +584,24 @@ void TfrmTerm::startWaiting()
     if (awaitedKey_.empty())
         return;
     awaitedName_ = cboPort->itemText(current);
+    // A closed pseudo-terminal never comes back: its number goes to the next one opened anywhere,
+    // which is another program's terminal.
+    if (portPath(current).rfind("/dev/pts/", 0) == 0) {
+        addStatus("Not waiting for " + awaitedName_ + ": a pseudo-terminal does not come back\n");
+        return;
+    }
     awaitedDescription_ = portbox::description(cboPort, current);
     awaitedSince_.start();
     refusals_ = 0;
     lastNote_.clear();
     waiting_ = true;
     showWaiting(true);
-    const QString what = awaitedDescription_.isEmpty() ? awaitedName_ : awaitedName_ + " (" + awaitedDescription_ + ")";
-    addStatus("Waiting for " + what + " to come back\n", fsPlain, kTeal);
+    addStatus("Waiting for " + awaitedDevice() + " to come back\n", fsPlain, kTeal);
+}
+
+QString TfrmTerm::awaitedDevice() const
+{
+    return awaitedDescription_.isEmpty() ? awaitedName_ : awaitedName_ + " (" + awaitedDescription_ + ")";
 }
 
 void TfrmTerm::stopWaiting(const QString& why)
@@ -606,9 +616,7 @@ void TfrmTerm::stopWaiting(const QString& why)
 void TfrmTerm::showWaiting(bool waiting)
 {
     spdConnect->setIcon(waiting ? waitIcon_ : connectIcon_);
-    spdConnect->setToolTip(waiting ? "Waiting for " + awaitedName_
-                                         + (awaitedDescription_.isEmpty() ? QString() : " (" + awaitedDescription_ + ")")
-                                         + " to come back; press to stop waiting"
+    spdConnect->setToolTip(waiting ? "Waiting for " + awaitedDevice() + " to come back; press to stop waiting"
                                    : QString("Connect to selected com port"));
 }
 

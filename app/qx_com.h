@@ -224,6 +224,8 @@ private:
     void startWaiting();
     void stopWaiting(const QString& why);
     void showWaiting(bool waiting);
+    // The device waited for, by name and description.
+    QString awaitedDevice() const;
     void tryReconnect();
     void reconnectRefused(const EVaCommError& error);
     void noteOnce(const QString& text, const QColor& colour);

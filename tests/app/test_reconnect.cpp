@@ -61,7 +61,7 @@ private:
 
     void vanish()
     {
-        device_->pty().CloseMaster();
+        device_->vanish();
         QTRY_VERIFY_WITH_TIMEOUT(!frmTerm->VaComm1->Active(), 10000);
         QVERIFY(statusText().contains("Device disconnected"));
         QVERIFY(!frmTerm->spdConnect->isChecked());
