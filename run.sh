@@ -29,6 +29,7 @@ if [ "$demo" = 1 ]; then
     profile=${device#*:}
     build/devsim/qx-devsim --profile "qxtools/devsim/$profile.ini" --link "$dir/qx-$name" \
       --out "$dir/out-$name" --exit-with-pid $$ >"$dir/$name.pty" 2>"$dir/$name.err" &
+    echo $! >"$dir/$name.pid"
   done
   for _ in $(seq 100); do [ -e "$dir/qx-board2" ] && break; sleep 0.05; done
   python3 scripts/add-extra-port.py build/app/qx-com-103.ini "$dir/qx-*"

@@ -662,7 +662,6 @@ void TfrmTerm::tryReconnect()
     const double seconds = static_cast<double>(awaitedSince_.elapsed()) / 1000.0;
     addStatus(cboPort->currentText() + " is back after " + QString::number(seconds, 'f', 1) + " s: connected again\n",
               fsPlain, kTeal);
-    refreshTools();
     cboDevice->setEnabled(deviceChoice_ && !context->busy());
 }
 
@@ -824,6 +823,8 @@ void TfrmTerm::refreshPortList()
         portbox::insertAbsent(cboPort, at, chosenName, chosenKey, chosenDescription);
     }
     cboPort->setCurrentIndex(std::max(at, 0));
+    // The list opens wide enough for the descriptions, within reason.
+    cboPort->view()->setMinimumWidth(std::min(cboPort->view()->sizeHintForColumn(0) + 24, 640));
     if (waiting_)
         tryReconnect();
 }
