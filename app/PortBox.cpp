@@ -79,7 +79,9 @@ void install(QComboBox* box)
 void addPort(QComboBox* box, const TVaPortIdentity& port)
 {
     box->addItem(latin1(port.name));
-    setData(box, box->count() - 1, port.key(), latin1(port.description()), latin1(port.details()), false);
+    const QString description = latin1(port.description());
+    const QString tip = (description.isEmpty() ? QString() : description + "\n") + latin1(port.details());
+    setData(box, box->count() - 1, port.key(), description, tip, false);
 }
 
 void insertAbsent(QComboBox* box, int index, const QString& name, const std::string& key, const QString& description)

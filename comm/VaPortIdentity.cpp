@@ -88,7 +88,7 @@ TVaPortIdentity VaPortIdentity(const std::string& name, const TVaDeviceRoots& ro
         if (ec)
             return id;
         id.target = target.string();
-        if (target.parent_path() == devRoot && target != fs::path(name).lexically_normal()) {
+        if (target.parent_path() == devRoot) {
             TVaPortIdentity known = VaPortIdentity(target.filename().string(), roots);
             known.name = id.name;
             known.devicePath = id.devicePath;

@@ -26,20 +26,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <sys/resource.h>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double cpuSeconds()
-{
-    rusage u {};
-    ::getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec)
-           + static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // Runs the event loop until done() holds (looked at after each event) or seconds pass.
 bool waitFor(const std::function<bool()>& done, int seconds)
@@ -109,9 +100,9 @@ int main(int argc, char* argv[])
                 cycles, ms[ms.size() / 2], ms.front(), ms.back(), ms[ms.size() * 9 / 10]);
 
     unplug();
-    const double cpu0 = cpuSeconds();
+    const double cpu0 = processCpuSeconds();
     idle(10000);
-    std::printf("CPU while waiting 10 s for a device that stays away: %.4f s\n", cpuSeconds() - cpu0);
+    std::printf("CPU while waiting 10 s for a device that stays away: %.4f s\n", processCpuSeconds() - cpu0);
 
     destroyWindows();
     return 0;

@@ -176,6 +176,25 @@ private slots:
         QVERIFY(!frmTerm->Reconnect1->isChecked());
     }
 
+    void flappingDeviceEndsConnected()
+    {
+        // A device that comes and goes many times in quick succession, then stays.
+        start();
+        connect();
+        for (int i = 0; i < 30; ++i) {
+            device_->vanish();
+            device_->comeBack();
+        }
+        QTRY_VERIFY2_WITH_TIMEOUT(frmTerm->VaComm1->Active(), qPrintable(statusText()), 10000);
+        QTest::qWait(2 * 15 + 200);
+        QVERIFY(frmTerm->VaComm1->Active());
+        QCOMPARE(device_->pty().ReadFor(std::chrono::milliseconds(100)), std::string());
+        frmTerm->VaComm1->WriteText("steady");
+        QCOMPARE(device_->pty().Read(6), std::string("steady"));
+        QVERIFY2(fx_->errors.isEmpty() && fx_->messages.isEmpty(),
+                 qPrintable(fx_->errors.join("; ") + fx_->messages.join("; ")));
+    }
+
     void portListFollowsPlugging()
     {
         // A pattern lists every board in the folder; the remembered device is selected at start.

@@ -155,6 +155,9 @@ TEST(PortIdentity, PlatformUartBareEntriesAndPaths)
     const TVaPortIdentity linked = VaPortIdentity(link, tree.roots());
     EXPECT_EQ(linked.key(), "path:" + link);
     EXPECT_EQ(linked.description(), "QX Board2 (1a86:55d4 SN 77)");
+    const TVaPortIdentity direct = VaPortIdentity(tree.roots().dev + "/ttyACM2", tree.roots());
+    EXPECT_EQ(direct.key(), "path:" + tree.roots().dev + "/ttyACM2");
+    EXPECT_EQ(direct.serial, "77");
 
     PtyPeer pty;
     const TVaPortIdentity pts = VaPortIdentity(pty.SlavePath(), tree.roots());

@@ -7,6 +7,16 @@
 #include <stdexcept>
 #include <vector>
 
+#include <sys/resource.h>
+
+double processCpuSeconds()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec)
+           + static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 TTempDir::TTempDir(const std::string& prefix)
 {
     std::string tmpl = "/tmp/" + prefix + "XXXXXX";

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+// The CPU seconds (user and system) the process has used so far.
+double processCpuSeconds();
+
 // A fresh folder under /tmp (path ends with "/"), removed with everything in it at the end.
 class TTempDir {
 public:
