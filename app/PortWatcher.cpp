@@ -8,22 +8,23 @@ TPortWatcher::TPortWatcher(QObject* parent) : QObject(parent)
     gather_.setInterval(kGatherMs);
     connect(&gather_, &QTimer::timeout, this, [this] {
         // Links may have been made or removed: the folders on their way are watched anew.
-        watch_.Watch(VaWatchFolders(paths_));
+        watch_.Watch(VaWatchFolders(paths_, devRoot_));
         emit changed();
     });
     if (watch_.Handle() >= 0) {
         notifier_ = new QSocketNotifier(watch_.Handle(), QSocketNotifier::Read, this);
         connect(notifier_, &QSocketNotifier::activated, this, [this] { noticed(); });
     }
-    watch_.Watch(VaWatchFolders(paths_));
+    watch_.Watch(VaWatchFolders(paths_, devRoot_));
 }
 
 TPortWatcher::~TPortWatcher() = default;
 
-void TPortWatcher::follow(const std::vector<std::string>& paths)
+void TPortWatcher::follow(const std::vector<std::string>& paths, const std::string& devRoot)
 {
     paths_ = paths;
-    watch_.Watch(VaWatchFolders(paths_));
+    devRoot_ = devRoot;
+    watch_.Watch(VaWatchFolders(paths_, devRoot_));
 }
 
 void TPortWatcher::noticed()

@@ -20,9 +20,9 @@ public:
     explicit TPortWatcher(QObject* parent = nullptr);
     ~TPortWatcher() override;
 
-    // Follows the system's ports and these path ports (ExtraPorts entries, a port named on the
-    // command line).
-    void follow(const std::vector<std::string>& paths);
+    // Follows the system's ports (in devRoot) and these path ports (ExtraPorts entries, a port
+    // named on the command line).
+    void follow(const std::vector<std::string>& paths, const std::string& devRoot);
 
     // How long notices are gathered before changed() is raised.
     static constexpr int kGatherMs = 15;
@@ -35,6 +35,7 @@ private:
 
     TVaDeviceWatch watch_;
     std::vector<std::string> paths_;
+    std::string devRoot_ = "/dev";
     QSocketNotifier* notifier_ = nullptr;
     QTimer gather_;
 };

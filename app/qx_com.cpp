@@ -63,6 +63,7 @@
 #include <thread>
 
 TfrmTerm* frmTerm = nullptr;
+TVaDeviceRoots TfrmTerm::deviceRoots;
 
 namespace {
 
@@ -473,7 +474,7 @@ std::string TfrmTerm::portPath(int index) const
     const std::string name = bytes(cboPort->itemText(index));
     if (name == kNone || name.empty())
         return {};
-    return name.front() == '/' ? name : "/dev/" + name;
+    return name.front() == '/' ? name : deviceRoots.dev + "/" + name;
 }
 
 void TfrmTerm::addStatus(const QString& text, TFontStyle style, const QColor& colour)
@@ -780,7 +781,7 @@ void TfrmTerm::RefreshPorts1Click()
 void TfrmTerm::refreshPortList()
 {
     std::vector<std::string> names;
-    TVaCustomComm::GetComPortNames(names);
+    TVaCustomComm::GetComPortNames(names, deviceRoots.sysClassTty);
     const std::string patterns = TCommsSettings::extraPorts(TIniFile(placeOf(TQxPlace::qpSettingsFile)));
     TVaCustomComm::AppendPortPatterns(names, patterns);
     for (const auto& path : addedPorts_)
@@ -798,7 +799,7 @@ void TfrmTerm::refreshPortList()
     for (const QString& pattern : latin1(patterns).split(',', Qt::SkipEmptyParts))
         if (!pattern.trimmed().isEmpty())
             followed.push_back(bytes(pattern.trimmed()));
-    portWatcher_->follow(followed);
+    portWatcher_->follow(followed, deviceRoots.dev);
 
     const int current = cboPort->currentIndex();
     const QString chosenName = current > 0 ? cboPort->currentText() : QString();
@@ -807,7 +808,7 @@ void TfrmTerm::refreshPortList()
     cboPort->clear();
     cboPort->addItem(kNone);
     for (const auto& name : names)
-        portbox::addPort(cboPort, VaPortIdentity(name));
+        portbox::addPort(cboPort, VaPortIdentity(name, deviceRoots));
 
     // The selection: the entry of an open port or of one waited for stays; otherwise the device the
     // user chose, wherever it is now, else the entry of the same name. The entry of a device that

@@ -6,6 +6,7 @@
 #include "TermText.h"
 #include "ToolContext.h"
 #include "VaClasses.h"
+#include "VaPortIdentity.h"
 
 #include <QColor>
 #include <QElapsedTimer>
@@ -124,6 +125,8 @@ public:
     void refreshPortList();
     // Waiting for the device of the port that vanished to come back.
     bool waitingForDevice() const { return waiting_; }
+    // Where the system's serial ports are (sysfs and /dev); tests point them at a fake tree.
+    static TVaDeviceRoots deviceRoots;
     void addStatus(const QString& text, TFontStyle style = fsPlain, const QColor& colour = Qt::black);
     void showTermText(const std::string& text) override;
     void showText(const std::string& text);

@@ -76,6 +76,7 @@ private slots:
     {
         fx_->stop();
         device_.reset();
+        TfrmTerm::deviceRoots = {};
     }
 
     void cleanupTestCase() { fx_.reset(); }
@@ -119,6 +120,50 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(TWindowFixture::paneText().find("hi there") != std::string::npos, 5000);
         QVERIFY2(fx_->errors.isEmpty() && fx_->messages.isEmpty(),
                  qPrintable(fx_->errors.join("; ") + fx_->messages.join("; ")));
+    }
+
+    void backUnderAnotherNameByItsSerialNumber()
+    {
+        // Boards in a fake sysfs and /dev whose nodes lead to pseudo-terminals.
+        TFakeDeviceTree tree;
+        TfrmTerm::deviceRoots = tree.roots();
+        PtyPeer first;
+        tree.board("1-1.2", "ttyACM0", "0042", first.SlavePath());
+        fx_->start("[Comms]\nPort=0\n");
+        const int entry = frmTerm->cboPort->findText("ttyACM0");
+        QVERIFY(frmTerm->cboPort->itemData(entry, Qt::ToolTipRole).toString().startsWith("QX Board2 (1a86:55d4 SN 0042)\n"));
+        frmTerm->cboPort->setCurrentIndex(entry);
+        frmTerm->cboPortChange();
+        connect();
+
+        // Unplugged; another board of the same kind takes its name: said, not opened.
+        first.CloseMaster();
+        tree.unplug("ttyACM0");
+        QTRY_VERIFY_WITH_TIMEOUT(frmTerm->waitingForDevice(), 10000);
+        PtyPeer other, again;
+        tree.board("1-1.3", "ttyACM0", "0099", other.SlavePath());
+        QTRY_VERIFY_WITH_TIMEOUT(statusText().contains("ttyACM0 is now QX Board2 (1a86:55d4 SN 0099), not the device "
+                                                       "that went away: still waiting for QX Board2 (1a86:55d4 SN 0042)"),
+                                 10000);
+        QVERIFY(!frmTerm->VaComm1->Active());
+
+        // The board comes back as ttyACM1, on another USB port.
+        tree.board("1-1.4", "ttyACM1", "0042", again.SlavePath());
+        QTRY_VERIFY2_WITH_TIMEOUT(frmTerm->VaComm1->Active(), qPrintable(statusText()), 10000);
+        QCOMPARE(frmTerm->cboPort->currentText(), QString("ttyACM1"));
+        QVERIFY(statusText().contains("ttyACM1 is back after "));
+        frmTerm->mmoTerm->setFocus();
+        QTest::keyClicks(frmTerm->mmoTerm, "hi");
+        QCOMPARE(again.Read(2), std::string("hi"));
+        QCOMPARE(other.ReadFor(std::chrono::milliseconds(100)), std::string());
+
+        // Remembered by its identity, and found at the next start under its new name.
+        fx_->stop();
+        std::ifstream file(fx_->settingsPath());
+        const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        QVERIFY(text.find("PortIdentity=usb:1a86:55d4:0042:00") != std::string::npos);
+        fx_->start("[Comms]\nPort=1\nPortName=ttyACM0\nPortIdentity=usb:1a86:55d4:0042:00\n");
+        QCOMPARE(frmTerm->cboPort->currentText(), QString("ttyACM1"));
     }
 
     void backBusyThenWaitingStopped()

@@ -22,60 +22,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A sysfs and /dev tree under a temporary folder.
-class TFakeTree {
-public:
-    TFakeTree() : roots_{dir_.path() + "sys/class/tty", dir_.path() + "dev"}
-    {
-        fs::create_directories(roots_.sysClassTty);
-        fs::create_directories(roots_.dev + "/serial/by-id");
-        fs::create_directories(roots_.dev + "/serial/by-path");
-    }
-    const TVaDeviceRoots& roots() const { return roots_; }
-    std::string root() const { return dir_.path(); }
-
-    // A folder under sys/ with attribute files ("name=value" items).
-    fs::path device(const std::string& path, std::initializer_list<std::pair<const char*, const char*>> files = {})
-    {
-        const fs::path folder = dir_.path() + "sys/" + path;
-        fs::create_directories(folder);
-        for (const auto& [name, value] : files)
-            std::ofstream(folder / name) << value << "\n";
-        return folder;
-    }
-    void driver(const fs::path& folder, const std::string& name)
-    {
-        const fs::path target = dir_.path() + "sys/bus/drivers/" + name;
-        fs::create_directories(target);
-        fs::create_symlink(target, folder / "driver");
-    }
-    // The tty name in sys/class/tty, backed by folder, and its node in dev/.
-    void tty(const std::string& name, const fs::path& folder)
-    {
-        fs::create_directories(fs::path(roots_.sysClassTty) / name);
-        fs::create_symlink(folder, fs::path(roots_.sysClassTty) / name / "device");
-        std::ofstream(roots_.dev + "/" + name);
-    }
-    void link(const std::string& where, const std::string& target) { fs::create_symlink(target, roots_.dev + "/" + where); }
-
-    // A USB board: device at bus path usb, interface 0 with a cdc_acm tty name.
-    void board(const std::string& usb, const std::string& name, const char* serial)
-    {
-        const std::string base = "devices/pci0000:00/usb1/" + usb;
-        const fs::path dev = device(base, {{"idVendor", "1a86"}, {"idProduct", "55d4"}, {"manufacturer", "QX"},
-                                           {"product", "QX Board2"}});
-        if (serial)
-            std::ofstream(dev / "serial") << serial << "\n";
-        const fs::path interface = device(base + "/" + usb + ":1.0", {{"bInterfaceNumber", "00"}});
-        driver(interface, "cdc_acm");
-        tty(name, interface);
-    }
-
-private:
-    TTempDir dir_;
-    TVaDeviceRoots roots_;
-};
-
 std::vector<TVaPortIdentity> identities(const std::vector<std::string>& names, const TVaDeviceRoots& roots)
 {
     std::vector<TVaPortIdentity> ports;
@@ -94,7 +40,7 @@ bool readable(int fd, int timeoutMs)
 
 TEST(PortIdentity, UsbDevicesWithAndWithoutSerialNumber)
 {
-    TFakeTree tree;
+    TFakeDeviceTree tree;
     tree.board("1-1.2", "ttyACM0", "0042");
     tree.link("serial/by-id/usb-QX_QX_Board2_0042-if00", "../../ttyACM0");
     tree.link("serial/by-path/pci-0000:00:14.0-usb-0:1.2:1.0", "../../ttyACM0");
@@ -118,7 +64,7 @@ TEST(PortIdentity, UsbDevicesWithAndWithoutSerialNumber)
     const std::string base = "devices/pci0000:00/usb1/1-1.3";
     tree.device(base, {{"idVendor", "1a86"}, {"idProduct", "7523"}, {"product", "USB Serial"}});
     tree.driver(tree.device(base + "/1-1.3:1.0", {{"bInterfaceNumber", "00"}}), "ch341");
-    const fs::path port = tree.device(base + "/1-1.3:1.0/ttyUSB0");
+    const std::string port = tree.device(base + "/1-1.3:1.0/ttyUSB0");
     tree.driver(port, "ch341-uart");
     tree.tty("ttyUSB0", port);
     const TVaPortIdentity usb = VaPortIdentity("ttyUSB0", tree.roots());
@@ -131,8 +77,8 @@ TEST(PortIdentity, UsbDevicesWithAndWithoutSerialNumber)
 
 TEST(PortIdentity, PlatformUartBareEntriesAndPaths)
 {
-    TFakeTree tree;
-    const fs::path uart = tree.device("devices/platform/serial8250");
+    TFakeDeviceTree tree;
+    const std::string uart = tree.device("devices/platform/serial8250");
     tree.driver(uart, "serial8250");
     tree.tty("ttyS0", uart);
     const TVaPortIdentity s0 = VaPortIdentity("ttyS0", tree.roots());
@@ -175,13 +121,13 @@ TEST(PortIdentity, ChosenDeviceFoundAgainUnderNewName)
 {
     std::string key;
     {
-        TFakeTree before;
+        TFakeDeviceTree before;
         before.board("1-1.2", "ttyACM0", "0042");
         key = VaPortIdentity("ttyACM0", before.roots()).key();
     }
     // After its firmware update the board comes back as ttyACM1, on another USB port, while
     // another board of the same kind took ttyACM0.
-    TFakeTree after;
+    TFakeDeviceTree after;
     after.board("1-1.1", "ttyACM0", "0043");
     after.board("1-1.4", "ttyACM1", "0042");
     const auto ports = identities({"ttyACM0", "ttyACM1"}, after.roots());
@@ -189,10 +135,10 @@ TEST(PortIdentity, ChosenDeviceFoundAgainUnderNewName)
     EXPECT_NE(ports[0].key(), key);
 
     // Without a serial number the place on the bus decides: the same socket is the same device.
-    TFakeTree plain;
+    TFakeDeviceTree plain;
     plain.board("1-2", "ttyACM3", nullptr);
     const std::string socket = VaPortIdentity("ttyACM3", plain.roots()).key();
-    TFakeTree moved;
+    TFakeDeviceTree moved;
     moved.board("1-2", "ttyACM5", nullptr);
     moved.board("1-3", "ttyACM3", nullptr);
     EXPECT_EQ(VaFindPortByKey(identities({"ttyACM3", "ttyACM5"}, moved.roots()), socket), 1);
