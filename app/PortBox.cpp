@@ -79,8 +79,9 @@ void install(QComboBox* box)
 void addPort(QComboBox* box, const TVaPortIdentity& port)
 {
     box->addItem(latin1(port.name));
-    const QString description = latin1(port.description());
-    const QString tip = (description.isEmpty() ? QString() : description + "\n") + latin1(port.details());
+    // What sysfs tells (manufacturer, product) is UTF-8 text.
+    const QString description = QString::fromStdString(port.description());
+    const QString tip = (description.isEmpty() ? QString() : description + "\n") + QString::fromStdString(port.details());
     setData(box, box->count() - 1, port.key(), description, tip, false);
 }
 
