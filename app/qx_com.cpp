@@ -151,14 +151,15 @@ TfrmTerm::TfrmTerm(QWidget* parent) : QMainWindow(parent), VaComm1(std::make_uni
     VaComm1->OnOpen = [this](TVaCustomComm*) { context->setDeviceGone(false); };
 
     // The port list follows plugging; a device waited for is tried whenever it may be back, and
-    // once the operation that was running when it vanished has ended.
+    // once the operation that was running when it vanished has ended. Each try reads the ports
+    // anew, so that a list not yet updated never opens another device at the old name.
     portWatcher_ = new TPortWatcher(this);
     connect(portWatcher_, &TPortWatcher::changed, this, [this] { guarded([this] { refreshPortList(); }); });
     retry_.setSingleShot(true);
-    connect(&retry_, &QTimer::timeout, this, [this] { guarded([this] { tryReconnect(); }); });
+    connect(&retry_, &QTimer::timeout, this, [this] { guarded([this] { refreshPortList(); }); });
     connect(context.get(), &TToolContext::busyChanged, this, [this](bool busy) {
         if (!busy && waiting_)
-            QTimer::singleShot(0, this, [this] { guarded([this] { tryReconnect(); }); });
+            QTimer::singleShot(0, this, [this] { guarded([this] { refreshPortList(); }); });
     });
 
     // FormCreate: the placeholder selections, replaced by the settings at the first activation.
@@ -570,7 +571,8 @@ void TfrmTerm::VaComm1Disconnect()
     QTimer::singleShot(0, this, [this] {
         guarded([this] {
             VaComm1->Close();
-            tryReconnect();
+            if (waiting_)
+                refreshPortList();
         });
     });
 }

@@ -229,6 +229,7 @@ private:
     void showWaiting(bool waiting);
     // The device waited for, by name and description.
     QString awaitedDevice() const;
+    // Called with the port list just read.
     void tryReconnect();
     void reconnectRefused(const EVaCommError& error);
     void noteOnce(const QString& text, const QColor& colour);

@@ -142,9 +142,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(frmTerm->waitingForDevice(), 10000);
         PtyPeer other, again;
         tree.board("1-1.3", "ttyACM0", "0099", other.SlavePath());
-        QTRY_VERIFY_WITH_TIMEOUT(statusText().contains("ttyACM0 is now QX Board2 (1a86:55d4 SN 0099), not the device "
-                                                       "that went away: still waiting for QX Board2 (1a86:55d4 SN 0042)"),
-                                 10000);
+        QTRY_VERIFY2_WITH_TIMEOUT(statusText().contains("ttyACM0 is now QX Board2 (1a86:55d4 SN 0099), not the device "
+                                                        "that went away: still waiting for QX Board2 (1a86:55d4 SN 0042)"),
+                                  qPrintable(statusText()), 10000);
         QVERIFY(!frmTerm->VaComm1->Active());
 
         // The board comes back as ttyACM1, on another USB port.
