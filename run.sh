@@ -22,12 +22,14 @@ if [ "$demo" = 1 ]; then
   dir="/tmp/qx-demo-$(id -u)"
   mkdir -p "$dir"
   # The simulated devices end when this script ends, which is when QX-Com ends: the display, the
-  # addressed (ASI) device and two boards with a boot loader of each generation.
-  for device in display:display asi:asi board1:loader1 board2:loader2; do
+  # addressed (ASI) device and two boards with a boot loader of each generation (the second one
+  # re-enumerates after an update, as a board whose loader speaks USB).
+  for device in display:display asi:asi board1:loader1 board2:loader2-usb; do
     name=${device%%:*}
     profile=${device#*:}
     build/devsim/qx-devsim --profile "qxtools/devsim/$profile.ini" --link "$dir/qx-$name" \
       --out "$dir/out-$name" --exit-with-pid $$ >"$dir/$name.pty" 2>"$dir/$name.err" &
+    echo $! >"$dir/$name.pid"
   done
   for _ in $(seq 100); do [ -e "$dir/qx-board2" ] && break; sleep 0.05; done
   python3 scripts/add-extra-port.py build/app/qx-com-103.ini "$dir/qx-*"

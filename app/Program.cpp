@@ -131,13 +131,9 @@ void connectAtStart(const std::string& port)
         if (frmTerm->portPath(i) == port)
             at = i;
     }
-    if (at < 0) {
-        // Into its place in the list's text order ("<none>" stays first).
-        at = 1;
-        while (at < box->count() && box->itemText(at).compare(entry, Qt::CaseInsensitive) < 0)
-            ++at;
-        box->insertItem(at, entry);
-    }
+    // Listed from now on, in its place in the list's text order ("<none>" stays first).
+    if (at < 0)
+        at = frmTerm->addPortPath(port);
     box->setCurrentIndex(at);
     guarded([] {
         // An open port moves to the new entry by itself; a closed one is opened.

@@ -20,6 +20,8 @@ namespace key {
 constexpr const char* kBaud = "Baud";
 constexpr const char* kPort = "Port";
 constexpr const char* kPortName = "PortName";
+constexpr const char* kPortIdentity = "PortIdentity";
+constexpr const char* kReconnect = "Reconnect";
 constexpr const char* kStopBits = "StopBits";
 constexpr const char* kDataBits = "DataBits";
 constexpr const char* kHwFlow = "HWFlow";
@@ -73,6 +75,8 @@ TCommsSettings TCommsSettings::read(const TIniFile& ini)
     s.baud = ini.ReadInteger(section::kComms, key::kBaud, s.baud);
     s.port = ini.ReadInteger(section::kComms, key::kPort, s.port);
     s.portName = ini.ReadString(section::kComms, key::kPortName, s.portName);
+    s.portIdentity = ini.ReadString(section::kComms, key::kPortIdentity, s.portIdentity);
+    s.reconnect = ini.ReadBool(section::kComms, key::kReconnect, s.reconnect);
     s.stopBits = ini.ReadInteger(section::kComms, key::kStopBits, s.stopBits);
     s.dataBits = ini.ReadInteger(section::kComms, key::kDataBits, s.dataBits);
     s.hwFlow = ini.ReadBool(section::kComms, key::kHwFlow, s.hwFlow);
@@ -134,6 +138,8 @@ void TTermSettings::write(TIniFile& ini, const std::string& stamp) const
     ini.WriteInteger(section::kComms, key::kBaud, comms.baud);
     ini.WriteInteger(section::kComms, key::kPort, comms.port);
     ini.WriteString(section::kComms, key::kPortName, comms.portName);
+    ini.WriteString(section::kComms, key::kPortIdentity, comms.portIdentity);
+    ini.WriteBool(section::kComms, key::kReconnect, comms.reconnect);
     ini.WriteInteger(section::kComms, key::kStopBits, comms.stopBits);
     ini.WriteInteger(section::kComms, key::kDataBits, comms.dataBits);
     ini.WriteBool(section::kComms, key::kHwFlow, comms.hwFlow);

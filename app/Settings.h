@@ -9,12 +9,15 @@
 
 class TIniFile;
 
-// [Comms]: the line-setting boxes by entry number, the port by entry number and by name, the menu
-// marks; ExtraPorts is read only (more device paths and patterns for the port list).
+// [Comms]: the line-setting boxes by entry number, the port by entry number, by name and by the
+// identity of its device, the menu marks, whether a vanished device is waited for; ExtraPorts is
+// read only (more device paths and patterns for the port list).
 struct TCommsSettings {
     int baud = 6;
     int port = 1;
     std::string portName;
+    std::string portIdentity;
+    bool reconnect = true;
     int stopBits = 2;
     int dataBits = 4;
     bool hwFlow = false;

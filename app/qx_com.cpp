@@ -9,6 +9,8 @@
 #include "Messages.h"
 #include "Places.h"
 #include "PortAccess.h"
+#include "PortBox.h"
+#include "PortWatcher.h"
 #include "Program.h"
 #include "Settings.h"
 #include "TextSend.h"
@@ -19,6 +21,7 @@
 #include "about.h"
 
 #include "VaComm.h"
+#include "VaPortIdentity.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -62,6 +65,7 @@
 #include <thread>
 
 TfrmTerm* frmTerm = nullptr;
+TVaDeviceRoots TfrmTerm::deviceRoots;
 
 namespace {
 
@@ -166,6 +170,18 @@ TfrmTerm::TfrmTerm(QWidget* parent) : QMainWindow(parent), VaComm1(std::make_uni
     VaComm1->OnDisconnect = [this](TVaCustomComm*) { guarded([this] { VaComm1Disconnect(); }); };
     VaComm1->OnOpen = [this](TVaCustomComm*) { context->setDeviceGone(false); };
 
+    // The port list follows plugging; a device waited for is tried whenever it may be back, and
+    // once the operation that was running when it vanished has ended. Each try reads the ports
+    // anew, so that a list not yet updated never opens another device at the old name.
+    portWatcher_ = new TPortWatcher(this);
+    connect(portWatcher_, &TPortWatcher::changed, this, [this] { guarded([this] { refreshPortList(); }); });
+    retry_.setSingleShot(true);
+    connect(&retry_, &QTimer::timeout, this, [this] { guarded([this] { refreshPortList(); }); });
+    connect(context.get(), &TToolContext::busyChanged, this, [this](bool busy) {
+        if (!busy && waiting_)
+            QTimer::singleShot(0, this, [this] { guarded([this] { refreshPortList(); }); });
+    });
+
     // FormCreate: the placeholder selections, replaced by the settings at the first activation.
     for (const char* rate : kBaudRates)
         cboBaudRate->addItem(rate);
@@ -225,6 +241,10 @@ void TfrmTerm::buildMenus()
     Reset1 = act(serial, "&Reset", &TfrmTerm::Reset1Click);
     DTRlow1 = check(act(serial, "&DTR low", &TfrmTerm::DTRlow1Click));
     HWFlow1 = check(act(serial, "&CTS Flow Control", &TfrmTerm::HWFlow1Click));
+    serial->addSeparator();
+    Reconnect1 = check(act(serial, "Reconnect &Automatically", &TfrmTerm::Reconnect1Click));
+    Reconnect1->setChecked(true);
+    Reconnect1->setToolTip("When the device goes away, wait for it and connect again as soon as it is back");
 
     file->addSeparator();
     Exit1 = file->addAction("E&xit");
@@ -307,6 +327,10 @@ void TfrmTerm::buildPanes()
     connectIcon.addPixmap(lamp(QColor(150, 150, 150)), QIcon::Disabled, QIcon::Off);
     connectIcon.addPixmap(lamp(QColor(20, 170, 40)), QIcon::Active, QIcon::On);
     spdConnect->setIcon(connectIcon);
+    connectIcon_ = connectIcon;
+    // Waiting for a device that went away: neither red nor green.
+    waitIcon_.addPixmap(lamp(QColor(235, 160, 20)), QIcon::Normal, QIcon::Off);
+    waitIcon_.addPixmap(lamp(QColor(235, 160, 20)), QIcon::Active, QIcon::Off);
     spdConnect->setIconSize(QSize(24, 24));
     ToolBar2->addWidget(spdConnect);
     tbRefreshPorts = ToolBar2->addAction(themed("view-refresh", "P", QColor(200, 140, 20)), "Refresh Ports");
@@ -318,6 +342,7 @@ void TfrmTerm::buildPanes()
     cboPort->setMinimumContentsLength(18);
     cboPort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     cboPort->view()->setTextElideMode(Qt::ElideNone);
+    portbox::install(cboPort);
     cboBaudRate = new QComboBox(ToolBar2);
     cboBaudRate->setObjectName("cboBaudRate");
     cboBaudRate->setEditable(true);
@@ -474,7 +499,7 @@ std::string TfrmTerm::portPath(int index) const
     const std::string name = bytes(cboPort->itemText(index));
     if (name == kNone || name.empty())
         return {};
-    return name.front() == '/' ? name : "/dev/" + name;
+    return name.front() == '/' ? name : deviceRoots.dev + "/" + name;
 }
 
 void TfrmTerm::addStatus(const QString& text, TFontStyle style, const QColor& colour)
@@ -627,8 +652,132 @@ void TfrmTerm::VaComm1Disconnect()
     // A transfer on the port would otherwise wait out its time-outs for a device that is gone.
     if (frmXModem)
         frmXModem->deviceDisconnected();
-    // Closed once the port's event thread has finished handing over this event.
-    QTimer::singleShot(0, this, [this] { guarded([this] { VaComm1->Close(); }); });
+    if (Reconnect1->isChecked() && !context->closing())
+        startWaiting();
+    // Closed once the port's event thread has finished handing over this event; the device may
+    // already be back.
+    QTimer::singleShot(0, this, [this] {
+        guarded([this] {
+            VaComm1->Close();
+            if (waiting_)
+                refreshPortList();
+        });
+    });
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Reconnect
+
+void TfrmTerm::startWaiting()
+{
+    const int current = cboPort->currentIndex();
+    awaitedKey_ = portbox::key(cboPort, current);
+    if (awaitedKey_.empty())
+        return;
+    awaitedName_ = cboPort->itemText(current);
+    // A closed pseudo-terminal never comes back: its number goes to the next one opened anywhere,
+    // which is another program's terminal.
+    if (portPath(current).rfind("/dev/pts/", 0) == 0) {
+        addStatus("Not waiting for " + awaitedName_ + ": a pseudo-terminal does not come back\n");
+        return;
+    }
+    awaitedDescription_ = portbox::description(cboPort, current);
+    awaitedSince_.start();
+    refusals_ = 0;
+    lastNote_.clear();
+    waiting_ = true;
+    showWaiting(true);
+    addStatus("Waiting for " + awaitedDevice() + " to come back\n", fsPlain, kTeal);
+}
+
+QString TfrmTerm::awaitedDevice() const
+{
+    return awaitedDescription_.isEmpty() ? awaitedName_ : awaitedName_ + " (" + awaitedDescription_ + ")";
+}
+
+void TfrmTerm::stopWaiting(const QString& why)
+{
+    waiting_ = false;
+    retry_.stop();
+    showWaiting(false);
+    setConnectDown(false);
+    addStatus(why);
+}
+
+void TfrmTerm::showWaiting(bool waiting)
+{
+    spdConnect->setIcon(waiting ? waitIcon_ : connectIcon_);
+    spdConnect->setToolTip(waiting ? "Waiting for " + awaitedDevice() + " to come back; press to stop waiting"
+                                   : QString("Connect to selected com port"));
+}
+
+void TfrmTerm::noteOnce(const QString& text, const QColor& colour)
+{
+    if (text == lastNote_)
+        return;
+    lastNote_ = text;
+    addStatus(text, fsPlain, colour);
+}
+
+void TfrmTerm::tryReconnect()
+{
+    // Nothing is opened behind an operation's back: one that was running when the device vanished
+    // ends first (it looks at the port and the device-gone mark).
+    if (!waiting_ || VaComm1->Active() || context->closing() || context->busy())
+        return;
+    const int at = portbox::findKey(cboPort, awaitedKey_);
+    if (at < 0) {
+        // Another device where the one waited for was: said, not opened.
+        const int same = cboPort->findText(awaitedName_);
+        if (same > 0 && !portbox::absent(cboPort, same))
+            noteOnce(awaitedName_ + " is now " + portbox::description(cboPort, same)
+                         + ", not the device that went away: still waiting for "
+                         + (awaitedDescription_.isEmpty() ? awaitedName_ : awaitedDescription_) + "\n",
+                     kErrorRed);
+        return;
+    }
+    cboPort->setCurrentIndex(at);
+    applyPortSelection();
+    try {
+        VaComm1->Open();
+    } catch (const EVaCommError& e) {
+        reconnectRefused(e);
+        return;
+    }
+    waiting_ = false;
+    retry_.stop();
+    showWaiting(false);
+    setConnectDown(true);
+    if (dtrSet_)
+        VaComm1->SetDTR(DTRlow1->isChecked());
+    const double seconds = static_cast<double>(awaitedSince_.elapsed()) / 1000.0;
+    addStatus(cboPort->currentText() + " is back after " + QString::number(seconds, 'f', 1) + " s: connected again\n",
+              fsPlain, kTeal);
+    cboDevice->setEnabled(deviceChoice_ && !context->busy());
+}
+
+void TfrmTerm::reconnectRefused(const EVaCommError& error)
+{
+    const TVaErrorKind kind = error.Kind();
+    // Gone again before it could be opened (a device that comes and goes): the next notice tells.
+    if (kind == ekNotFound || kind == ekGone)
+        return;
+    // udev sets a new node's group a moment after it appears, and a program that probes new
+    // ports (ModemManager) holds it for a while: tried again a few times with a growing pause.
+    constexpr int kRetries = 6;
+    if ((kind == ekPermission || kind == ekBusy) && refusals_ < kRetries) {
+        retry_.start(25 << refusals_++);
+        return;
+    }
+    refusals_ = 0;
+    const std::string path = VaComm1->DevicePath();
+    QString text = latin1(error.what()) + "\n";
+    TDeviceAccess access;
+    if (kind == ekPermission && deviceAccess(path, access))
+        text += latin1(accessHint(path, access));
+    else if (kind == ekBusy)
+        text += latin1(busyHint(path, portHolders(path)));
+    noteOnce(text + "Still waiting for " + awaitedName_ + "; press the connect button to stop\n", kErrorRed);
 }
 
 bool TfrmTerm::mmoTermKeyPress(const QString& text)
@@ -716,19 +865,67 @@ bool TfrmTerm::eventFilter(QObject* watched, QEvent* event)
 
 void TfrmTerm::RefreshPorts1Click()
 {
+    refreshPortList();
+}
+
+void TfrmTerm::refreshPortList()
+{
     std::vector<std::string> names;
-    TVaCustomComm::GetComPortNames(names);
-    TVaCustomComm::AppendPortPatterns(names, TCommsSettings::extraPorts(TIniFile(placeOf(TQxPlace::qpSettingsFile))));
+    TVaCustomComm::GetComPortNames(names, deviceRoots.sysClassTty);
+    const std::string patterns = TCommsSettings::extraPorts(TIniFile(placeOf(TQxPlace::qpSettingsFile)));
+    TVaCustomComm::AppendPortPatterns(names, patterns);
+    for (const auto& path : addedPorts_)
+        if (std::find(names.begin(), names.end(), path) == names.end())
+            names.push_back(path);
     // Text order, without regard to letter case; "<none>" always stays first.
     std::stable_sort(names.begin(), names.end(),
                      [](const std::string& a, const std::string& b) { return ::strcasecmp(a.c_str(), b.c_str()) < 0; });
-    // The chosen entry stays chosen while it is still listed.
-    const QString chosen = cboPort->currentText();
+
+    // Path ports are followed through the folders on their way, a pattern through its folder.
+    std::vector<std::string> followed;
+    for (const auto& name : names)
+        if (name.find('/') != std::string::npos)
+            followed.push_back(name);
+    for (const QString& pattern : latin1(patterns).split(',', Qt::SkipEmptyParts))
+        if (!pattern.trimmed().isEmpty())
+            followed.push_back(bytes(pattern.trimmed()));
+    portWatcher_->follow(followed, deviceRoots.dev);
+
+    const int current = cboPort->currentIndex();
+    const QString chosenName = current > 0 ? cboPort->currentText() : QString();
+    const std::string chosenKey = current > 0 ? portbox::key(cboPort, current) : std::string();
+    const QString chosenDescription = current > 0 ? portbox::description(cboPort, current) : QString();
     cboPort->clear();
     cboPort->addItem(kNone);
     for (const auto& name : names)
-        cboPort->addItem(latin1(name));
-    selectPortByName(chosen);
+        portbox::addPort(cboPort, VaPortIdentity(name, deviceRoots));
+
+    // The selection: the entry of an open port or of one waited for stays; otherwise the device the
+    // user chose, wherever it is now, else the entry of the same name. The entry of a device that
+    // has gone stays, marked, so that the selection does not move to another port.
+    const bool held = VaComm1->Active() || waiting_;
+    int at = held ? -1 : portbox::findKey(cboPort, chosenKey_);
+    if (at < 0 && !chosenName.isEmpty())
+        at = cboPort->findText(chosenName);
+    if (at < 0 && !chosenName.isEmpty()) {
+        at = 1;
+        while (at < cboPort->count() && cboPort->itemText(at).compare(chosenName, Qt::CaseInsensitive) < 0)
+            ++at;
+        portbox::insertAbsent(cboPort, at, chosenName, chosenKey, chosenDescription);
+    }
+    cboPort->setCurrentIndex(std::max(at, 0));
+    // The list opens wide enough for the descriptions, within reason.
+    cboPort->view()->setMinimumWidth(std::min(cboPort->view()->sizeHintForColumn(0) + 24, 640));
+    if (waiting_)
+        tryReconnect();
+}
+
+int TfrmTerm::addPortPath(const std::string& path)
+{
+    if (std::find(addedPorts_.begin(), addedPorts_.end(), path) == addedPorts_.end())
+        addedPorts_.push_back(path);
+    refreshPortList();
+    return cboPort->findText(latin1(path));
 }
 
 void TfrmTerm::selectPortByName(const QString& name)
@@ -771,6 +968,10 @@ void TfrmTerm::setConnectDown(bool down)
 
 void TfrmTerm::spdConnectClick()
 {
+    if (waiting_) {
+        stopWaiting("Stopped waiting for " + awaitedName_ + "\n");
+        return;
+    }
     if (VaComm1->Active()) {
         setConnectDown(false);
         VaComm1->Close();
@@ -792,6 +993,8 @@ void TfrmTerm::spdConnectClick()
         throw;
     }
     setConnectDown(true);
+    chosenKey_ = portbox::key(cboPort, cboPort->currentIndex());
+    dtrSet_ = false;
     reSetAll();
     refreshTools();
     deviceChoice_ = true;
@@ -871,6 +1074,9 @@ void TfrmTerm::cboDataBitsChange()
 
 void TfrmTerm::cboPortChange()
 {
+    chosenKey_ = portbox::key(cboPort, cboPort->currentIndex());
+    if (waiting_)
+        stopWaiting("Stopped waiting for " + awaitedName_ + ": another port was chosen\n");
     if (VaComm1->Active()) {
         VaComm1->Close();
         setConnectDown(false);
@@ -898,6 +1104,13 @@ void TfrmTerm::HWFlow1Click()
 void TfrmTerm::DTRlow1Click()
 {
     VaComm1->SetDTR(DTRlow1->isChecked());
+    dtrSet_ = true;
+}
+
+void TfrmTerm::Reconnect1Click()
+{
+    if (!Reconnect1->isChecked() && waiting_)
+        stopWaiting("Stopped waiting for " + awaitedName_ + "\n");
 }
 
 void TfrmTerm::Reset1Click()
@@ -966,6 +1179,13 @@ void TfrmTerm::getSettings()
         const int port = settings.comms.port;
         cboPort->setCurrentIndex(port >= 0 && port < cboPort->count() ? port : -1);
         selectPortByName(latin1(settings.comms.portName));
+        // The device remembered by its identity, wherever it is now.
+        chosenKey_ = settings.comms.portIdentity;
+        const int device = portbox::findKey(cboPort, chosenKey_);
+        if (device > 0)
+            cboPort->setCurrentIndex(device);
+        else
+            chosenKey_ = portbox::key(cboPort, cboPort->currentIndex());
         applyPortSelection();
     }
     if (frmUpdate)
@@ -984,6 +1204,7 @@ void TfrmTerm::applyLineMarks(const TCommsSettings& comms)
     Echo1->setChecked(comms.echo);
     mnuCtrl->setChecked(comms.ctrl);
     DTRlow1->setChecked(comms.dtrLow);
+    Reconnect1->setChecked(comms.reconnect);
 }
 
 void TfrmTerm::applyForm(const TFormSettings& form)
@@ -1004,6 +1225,8 @@ TTermSettings TfrmTerm::currentSettings() const
     s.comms.baud = cboBaudRate->currentIndex();
     s.comms.port = cboPort->currentIndex();
     s.comms.portName = bytes(cboPort->currentText());
+    s.comms.portIdentity = chosenKey_;
+    s.comms.reconnect = Reconnect1->isChecked();
     s.comms.stopBits = cboStopBits->currentIndex();
     s.comms.dataBits = cboDataBits->currentIndex();
     s.comms.hwFlow = HWFlow1->isChecked();
@@ -1052,6 +1275,8 @@ void TfrmTerm::FormClose()
 {
     // Ends every wait of a running send.
     context->setClosing(true);
+    waiting_ = false;
+    retry_.stop();
     guarded([this] {
         setConnectDown(false);
         VaComm1->Close();

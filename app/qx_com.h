@@ -6,10 +6,13 @@
 #include "TermText.h"
 #include "ToolContext.h"
 #include "VaClasses.h"
+#include "VaPortIdentity.h"
 
 #include <QColor>
 #include <QElapsedTimer>
+#include <QIcon>
 #include <QMainWindow>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -41,6 +44,7 @@ class TBmpTab;
 class TDeviceSelection;
 class TInfoTab;
 class TStringsTab;
+class TPortWatcher;
 
 // The frame: menus, tool bars, the port and its line settings, the terminal and status panes, the
 // progress bar and Cancel. The tool tabs and dialogs work through the tool context it hands them.
@@ -68,6 +72,7 @@ public:
     QAction* Reset1;
     QAction* DTRlow1;
     QAction* HWFlow1;
+    QAction* Reconnect1;
     QAction* Update1;
     QAction* About1;
     QAction* Exit1;
@@ -114,6 +119,15 @@ public:
     int getPortNumber(int index) const;
     // The device path of an entry of the port list; empty for "<none>" or no entry.
     std::string portPath(int index) const;
+    // Lists a port given by its path (from the command line) from now on; its entry.
+    int addPortPath(const std::string& path);
+    // The ports as the system has them now, in the port box; the selection stays (see
+    // portsChanged). Refresh and the kernel's notices of ports coming and going call it.
+    void refreshPortList();
+    // Waiting for the device of the port that vanished to come back.
+    bool waitingForDevice() const { return waiting_; }
+    // Where the system's serial ports are (sysfs and /dev); tests point them at a fake tree.
+    static TVaDeviceRoots deviceRoots;
     void addStatus(const QString& text, TFontStyle style = fsPlain, const QColor& colour = Qt::black);
     // Both show what was received before them first.
     void showTermText(const std::string& text) override;
@@ -160,6 +174,7 @@ public:
     void HWFlow1Click();
     void DTRlow1Click();
     void Reset1Click();
+    void Reconnect1Click();
     void VaComm1RxChar();
     void VaComm1Disconnect();
     bool mmoTermKeyPress(const QString& text);
@@ -210,6 +225,18 @@ private:
     // who holds the port when it is in use.
     void explainOpenFailure(TVaErrorKind kind);
     void selectPortByName(const QString& name);
+    // Reconnect: waiting (no CPU) for the device that vanished, by its identity; each change of the
+    // port set tries it; a port refused for a moment (its group not set yet, held by another
+    // program) is tried a few times more with a growing pause.
+    void startWaiting();
+    void stopWaiting(const QString& why);
+    void showWaiting(bool waiting);
+    // The device waited for, by name and description.
+    QString awaitedDevice() const;
+    // Called with the port list just read.
+    void tryReconnect();
+    void reconnectRefused(const EVaCommError& error);
+    void noteOnce(const QString& text, const QColor& colour);
     QString openFileDialog();
     // Asks for a file (not while busy or with the port closed); a chosen one becomes the current
     // file and send runs.
@@ -245,6 +272,20 @@ private:
     int32_t termBackColour_ = 10485760;
     int filterIndex_ = 1;
     QString initialDir_;
+
+    TPortWatcher* portWatcher_ = nullptr;
+    std::vector<std::string> addedPorts_; // paths given on the command line
+    std::string chosenKey_;               // the identity of the device the user chose
+    bool dtrSet_ = false;                 // the user set DTR since the port was opened by hand
+    QIcon connectIcon_, waitIcon_;
+    // The device waited for, since when, how often it refused in a row, the last note about it.
+    bool waiting_ = false;
+    std::string awaitedKey_;
+    QString awaitedName_, awaitedDescription_;
+    QElapsedTimer awaitedSince_;
+    int refusals_ = 0;
+    QString lastNote_;
+    QTimer retry_;
 };
 
 extern TfrmTerm* frmTerm;

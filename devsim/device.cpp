@@ -941,6 +941,7 @@ void Device::loaderByte(unsigned char c, Clock::time_point now)
             reply(std::string(1, EOT), now, 0);
             const std::string path = save(nextName("firmware-v2", ".bin"), image_);
             understood("firmware image of " + std::to_string(imageSize_) + " bytes received -> EOT, kept in " + path);
+            updated_ = true;
             startApplication(now, "update complete");
         } else if (image_.size() % kLoaderChunk == 0) {
             if (static_cast<int>(image_.size() / kLoaderChunk) + 1 == p_.loaderNakChunk)
@@ -972,6 +973,7 @@ void Device::pumpXmodem(Clock::time_point now)
         const std::string path = save(nextName("firmware-v1", ".bin"), xmodem_->data());
         understood("firmware image of " + std::to_string(xmodem_->data().size()) + " bytes (" +
                    std::to_string(xmodem_->blocks()) + " blocks) received, kept in " + path);
+        updated_ = true;
         startApplication(now, "update complete");
         break;
     }

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "profile.h"
@@ -49,6 +50,8 @@ public:
 
     // Starts the block transfer test from the device's side: sends "D".
     void requestBlockTransfer(Clock::time_point now);
+    // True once after an update completed (the board restarts into its application).
+    bool takeUpdated() { return std::exchange(updated_, false); }
 
     // The next lines of a running flood that are due by now, at most max bytes (empty when none
     // runs): the caller takes them as fast as the terminal reads, so the device still hears it.
@@ -152,6 +155,7 @@ private:
     std::map<std::string, int> counters_;
     std::optional<LineSettings> lastLine_;
     bool lineOk_ = true;
+    bool updated_ = false;
     std::optional<Clock::time_point> blockTestDue_;  // "D" to send, after the trigger text
     std::size_t touchIndex_ = 0;
 };

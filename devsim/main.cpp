@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
@@ -56,6 +57,7 @@ void usage(FILE* to)
         "  --verbose             copy the log to standard error\n"
         "  --version             print the version and end\n"
         "signals: SIGUSR1 writes the screen, SIGUSR2 makes the device start a block transfer (sends D),\n"
+        "         SIGTSTP unplugs it (back on a new pseudo-terminal after the profile's AwayMs),\n"
         "         SIGTERM, SIGINT, SIGHUP end it\n",
         to);
 }
@@ -229,7 +231,7 @@ int main(int argc, char** argv)
     // Signals arrive through a descriptor so the poll loop sees them in order.
     sigset_t mask;
     sigemptyset(&mask);
-    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2}) sigaddset(&mask, s);
+    for (int s : {SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2, SIGTSTP}) sigaddset(&mask, s);
     ::sigprocmask(SIG_BLOCK, &mask, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     const int sigFd = ::signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK);
@@ -244,7 +246,9 @@ int main(int argc, char** argv)
     }
 
     std::string slavePath;
-    const int master = openPty(profile, slavePath);
+    int master = openPty(profile, slavePath);
+    bool connected = false;
+    std::string pending;
     if (master < 0) {
         std::fprintf(stderr, "qx-devsim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
         return 1;
@@ -260,16 +264,48 @@ int main(int argc, char** argv)
     std::printf("%s\n", slavePath.c_str());
     std::fflush(stdout);
 
-    bool connected = false;
     bool running = true;
-    std::string pending;
     char buf[4096];
     // While no terminal has the port open, the master reports a hang-up on
     // every poll; the loop then looks again every so often instead of spinning.
     constexpr auto kHangupRecheck = std::chrono::milliseconds(100);
 
+    // Unplugging: the device's pseudo-terminal goes (the terminal's side hangs up and its node
+    // leaves /dev/pts) and so does the link; after the profile's AwayMs the device comes back on
+    // another pseudo-terminal behind the same link, as a USB board that re-enumerates. The new one
+    // is opened at once, so that it cannot get the number of the old one.
+    std::optional<Clock::time_point> unplugAt, backAt;
+    if (profile.unplugAfterMs > 0) unplugAt = Clock::now() + std::chrono::milliseconds(profile.unplugAfterMs);
+    int nextMaster = -1;
+    std::string nextPath;
+    auto unplug = [&](Clock::time_point now) {
+        unplugAt.reset();
+        if (backAt) return;
+        nextMaster = openPty(profile, nextPath);
+        if (nextMaster < 0) {
+            logger(std::string("info: cannot unplug, no new pseudo-terminal: ") + std::strerror(errno));
+            return;
+        }
+        if (!opt.link.empty()) removeLink(opt.link, slavePath);
+        ::close(master);
+        master = -1;
+        connected = false;
+        pending.clear();
+        backAt = now + std::chrono::milliseconds(profile.awayMs);
+        logger("unplugged: " + slavePath + " gone for " + std::to_string(profile.awayMs) + " ms");
+    };
+    auto plugIn = [&]() {
+        backAt.reset();
+        master = std::exchange(nextMaster, -1);
+        slavePath = nextPath;
+        if (!opt.link.empty() && !makeLink(opt.link, slavePath, error)) logger("info: " + error);
+        logger("plugged in again on " + slavePath);
+        std::printf("%s\n", slavePath.c_str());
+        std::fflush(stdout);
+    };
+
     auto checkConnected = [&](Clock::time_point now) {
-        if (!connected && !masterHungUp(master)) {
+        if (!connected && master >= 0 && !masterHungUp(master)) {
             connected = true;
             device.connected(now);
         }
@@ -289,7 +325,9 @@ int main(int argc, char** argv)
         if (connected) fds[n++] = {master, static_cast<short>(POLLIN | (output ? POLLOUT : 0)), 0};
 
         auto wake = device.deadline();
-        if (!connected || (pidFd < 0 && opt.exitWithPid > 0)) {
+        for (const auto& at : {unplugAt, backAt})
+            if (at && (!wake || *at < *wake)) wake = at;
+        if ((!connected && !backAt) || (pidFd < 0 && opt.exitWithPid > 0)) {
             const auto t = now + kHangupRecheck;
             if (!wake || t < *wake) wake = t;
         }
@@ -312,6 +350,8 @@ int main(int argc, char** argv)
                     devsim::writeFileAtomic(opt.png + ".txt", device.screen().text());
                 } else if (si.ssi_signo == SIGUSR2) {
                     device.requestBlockTransfer(now);
+                } else if (si.ssi_signo == SIGTSTP) {
+                    unplug(now);
                 } else {
                     logger(std::string("ending on signal ") + ::strsignal(static_cast<int>(si.ssi_signo)));
                     running = false;
@@ -344,7 +384,14 @@ int main(int argc, char** argv)
             }
         }
 
+        if (backAt && now >= *backAt) plugIn();
+        if (unplugAt && now >= *unplugAt) unplug(now);
+
         device.tick(now);
+        // A board whose loader speaks USB re-enumerates after its update, once its restart line
+        // is out.
+        if (device.takeUpdated() && profile.reenumerate)
+            unplugAt = now + std::chrono::milliseconds(profile.loaderDelayMs + 200);
         const std::string out = device.takeOutput(now);
         if (connected) pending += out;
         // A flood goes out a slice at a time as the terminal reads, so the loop still hears it.
@@ -377,7 +424,8 @@ int main(int argc, char** argv)
         devsim::writeFileAtomic(opt.png + ".txt", device.screen().text());
     }
     if (!opt.link.empty()) removeLink(opt.link, slavePath);
-    ::close(master);
+    if (master >= 0) ::close(master);
+    if (nextMaster >= 0) ::close(nextMaster);
     logger("ended");
     return 0;
 }

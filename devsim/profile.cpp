@@ -220,8 +220,14 @@ void applyIni(const IniFile& ini, Profile& p)
     num("Loader", "StartTries", p.xmodemStartTries);
     num("Loader", "PromptMs", p.loaderPromptMs);
     num("Loader", "NakChunk", p.loaderNakChunk);
+    p.reenumerate = trim(ini.get("Loader", "Reenumerate", p.reenumerate ? "1" : "0")) == "1";
     p.loaderNakChunk = std::max(p.loaderNakChunk, 0);
     if (p.loader < 0 || p.loader > 2 || p.loaderEntry.empty()) p.loader = 0;
+
+    num("Unplug", "AfterMs", p.unplugAfterMs);
+    num("Unplug", "AwayMs", p.awayMs);
+    p.unplugAfterMs = std::max(p.unplugAfterMs, 0L);
+    p.awayMs = std::max(p.awayMs, 0L);
 
     num("Timing", "IdleTimeoutMs", p.idleTimeoutMs);
     num("Timing", "ReplyDelayMs", p.replyDelayMs);

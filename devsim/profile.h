@@ -84,6 +84,11 @@ struct Profile {
     long xmodemStartIntervalMs = 1000;    // how often the loader asks with 'C'
     int xmodemStartTries = 60;
     long loaderPromptMs = 10000;          // how long the first loader waits for its answer
+    bool reenumerate = false;             // after an update the device re-enumerates (see [Unplug])
+
+    // [Unplug]
+    long unplugAfterMs = 0;               // unplugged this long after the start; 0: not by itself
+    long awayMs = 1000;                   // how long an unplugged device stays away
 
     // [Timing]
     long idleTimeoutMs = 1500;            // an upload that stalls this long is abandoned

@@ -2,10 +2,11 @@
 // with YMODEM or YMODEM-G, over a serial port.
 //
 //   qx-xmodem send|receive [--protocol xmodem|1k|g|ymodem|ymodem-g] [--baud N] [--timeout MS]
-//             [--max-errors N] [--flow none|rtscts|xonxoff] PORT FILE...|FOLDER
+//             [--max-errors N] [--flow none|rtscts|xonxoff] [--wait SECONDS] PORT FILE...|FOLDER
 //
 // Exit status: 0 when the transfer completed, 1 when it failed, 2 for a usage or port error.
 #include "QxBuildInfo.h"
+#include "VaDeviceWatch.h"
 #include "VaProtocol.h"
 
 #include <chrono>
@@ -35,6 +36,7 @@ struct Options {
     int32_t baud = 115200;
     int32_t timeout = 10000;
     int32_t maxErrors = 10;
+    int32_t waitSeconds = 0;
     std::string flow = "none";
     std::string port;
     std::string file;
@@ -44,6 +46,7 @@ void Usage(FILE* out)
 {
     std::fputs("usage: qx-xmodem send|receive [--protocol xmodem|1k|g|ymodem|ymodem-g] [--baud N]\n"
                "                 [--timeout MS] [--max-errors N] [--flow none|rtscts|xonxoff]\n"
+               "                 [--wait SECONDS]\n"
                "                 PORT FILE...|FOLDER\n"
                "\n"
                "  send        send FILE; the receiver chooses checksum, 1K/CRC or G mode\n"
@@ -58,6 +61,8 @@ void Usage(FILE* out)
                "  --timeout   milliseconds one wait for a byte may last, default 10000\n"
                "  --max-errors  errors that end the transfer, default 10 (0: no limit)\n"
                "  --flow      flow control, default none\n"
+               "  --wait      wait up to SECONDS for PORT to appear and become free before starting\n"
+               "              (a board plugged in after the command was given)\n"
                "  PORT        a device path (/dev/ttyUSB0) or a name under /dev (ttyUSB0)\n"
                "\n"
                "exit status: 0 completed, 1 transfer failed, 2 usage or port error\n",
@@ -113,16 +118,17 @@ bool ParseArgs(int argc, char** argv, Options& o)
                 std::fprintf(stderr, "qx-xmodem: unknown protocol '%s'\n", v);
                 return false;
             }
-        } else if (arg == "--baud" || arg == "--timeout" || arg == "--max-errors") {
+        } else if (arg == "--baud" || arg == "--timeout" || arg == "--max-errors" || arg == "--wait") {
             const char* v = value(arg.c_str());
             if (v == nullptr)
                 return false;
             int32_t n = 0;
-            if (!ParseInt(v, n) || (arg == "--baud" && n <= 0) || (arg == "--timeout" && n <= 0)) {
+            if (!ParseInt(v, n) || (arg == "--baud" && n <= 0) || (arg == "--timeout" && n <= 0)
+                || (arg == "--wait" && (n < 0 || n > INT32_MAX / 1000))) {
                 std::fprintf(stderr, "qx-xmodem: bad value for %s: '%s'\n", arg.c_str(), v);
                 return false;
             }
-            (arg == "--baud" ? o.baud : arg == "--timeout" ? o.timeout : o.maxErrors) = n;
+            (arg == "--baud" ? o.baud : arg == "--timeout" ? o.timeout : arg == "--wait" ? o.waitSeconds : o.maxErrors) = n;
         } else if (arg == "--flow") {
             const char* v = value("--flow");
             if (v == nullptr)
@@ -213,11 +219,15 @@ void PrintFileEnd(const Options& o, const std::string& name, int64_t bytes, int3
 
 // The device path as the port's name pattern: a plain name is looked up under /dev, and a "%" is
 // doubled because the pattern is formatted with the port number.
+std::string PortPath(const std::string& port)
+{
+    return port.find('/') == std::string::npos ? "/dev/" + port : port;
+}
+
 std::string DevicePattern(const std::string& port)
 {
-    const std::string path = port.find('/') == std::string::npos ? "/dev/" + port : port;
     std::string pattern;
-    for (char c : path) {
+    for (char c : PortPath(port)) {
         pattern += c;
         if (c == '%')
             pattern += '%';
@@ -303,6 +313,17 @@ int main(int argc, char** argv)
     Options o;
     if (!ParseArgs(argc, argv, o) || !CheckBatch(o))
         return 2;
+
+    // A port that is not there yet (or not free yet) is waited for, asleep until the kernel says
+    // something changed. Before the signals are taken over, so an interrupt simply ends the wait.
+    if (o.waitSeconds > 0) {
+        const std::string path = PortPath(o.port);
+        const TVaOpenResult ready = VaWaitForPort(path, 0);
+        if (!ready.ok) {
+            std::fprintf(stderr, "qx-xmodem: waiting up to %d s for %s\n", static_cast<int>(o.waitSeconds), path.c_str());
+            (void)VaWaitForPort(path, o.waitSeconds * 1000);
+        }
+    }
 
     // Signals are taken by a thread of their own (blocked here before any other thread exists):
     // an interrupt cancels the transfer, which then tells the peer.

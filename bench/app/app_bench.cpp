@@ -10,6 +10,7 @@
 #include "Places.h"
 #include "Program.h"
 #include "PtyPeer.h"
+#include "TestSupport.h"
 #include "TextSet.h"
 #include "qx_com.h"
 
@@ -30,7 +31,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sys/resource.h>
 #include <thread>
 
 namespace {
@@ -55,14 +55,6 @@ long rssKiB()
         status.ignore(1 << 16, '\n');
     }
     return 0;
-}
-
-double cpuSeconds()
-{
-    rusage u {};
-    ::getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec)
-           + static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 // Measures the longest gap between ticks of a 5 ms timer while it runs.
@@ -135,7 +127,7 @@ void benchTerminal(long megabytes)
     StallMeter stall;
     const long rssStart = rssKiB();
     long rssPeak = rssStart;
-    const double cpu0 = cpuSeconds();
+    const double cpu0 = processCpuSeconds();
     const auto t0 = Clock::now();
     waitFor([&] {
         rssPeak = std::max(rssPeak, rssKiB());
@@ -143,7 +135,7 @@ void benchTerminal(long megabytes)
         return frmTerm->mmoTerm->document()->lastBlock().text().endsWith("<<END>>");
     }, 600);
     const auto elapsed = seconds(Clock::now() - t0);
-    const double cpu = cpuSeconds() - cpu0;
+    const double cpu = processCpuSeconds() - cpu0;
     peer.join();
     std::printf("terminal: %ld MB shown in %.2f s = %.1f MB/s; %.3f CPU s per MB; longest event-loop stall %.1f ms;"
                 " RSS %ld KiB at start, %ld KiB peak (+%ld KiB)\n",

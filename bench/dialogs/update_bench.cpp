@@ -29,20 +29,11 @@
 #include <cstdlib>
 #include <random>
 #include <string>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double cpuSeconds()
-{
-    rusage u {};
-    ::getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec)
-           + static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 bool imageArrived(const std::string& outDir, size_t size)
 {
@@ -110,12 +101,12 @@ int main(int argc, char* argv[])
         const auto connection = QObject::connect(frmUpdate->pbUpload, &QProgressBar::valueChanged, [&](int value) {
             if (value > 0 && start == Clock::time_point {}) {
                 start = Clock::now();
-                cpuStart = cpuSeconds();
+                cpuStart = processCpuSeconds();
             }
         });
         frmUpdate->cmdUpdate->click();
         const auto sent = Clock::now();
-        const double cpuSent = cpuSeconds();
+        const double cpuSent = processCpuSeconds();
         QObject::disconnect(connection);
         const bool ok = frmUpdate->lastOutcome() == TUpdateOutcome::Uploaded;
         const auto deadline = Clock::now() + std::chrono::seconds(30);

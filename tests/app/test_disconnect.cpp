@@ -1,7 +1,7 @@
 // A device that vanishes in the middle of an operation (the adapter pulled out): an XMODEM send and
 // receive, a text send and a binary send each end soon with "Device disconnected" and a message of
-// their own, nothing keeps spinning, an XMODEM download keeps what came, and the device plugged in
-// again at the same path can be connected at once.
+// their own, nothing keeps spinning, an XMODEM download keeps what came, nothing resumes, and the
+// device plugged in again at the same path is connected again by itself.
 #include "AtomicFile.h"
 #include "BmpTab.h"
 #include "FlashPanel.h"
@@ -107,9 +107,15 @@ private:
         const double used = cpuSeconds() - before;
         QVERIFY2(used < 0.2, qPrintable(QString("%1 CPU seconds in half a second").arg(used)));
 
-        // Plugged in again: the same port entry connects and the line works both ways.
+        // Plugged in again: the window connects by itself, sends the device nothing of its own,
+        // and the line works both ways.
+        QVERIFY(frmTerm->waitingForDevice());
         device_->comeBack();
-        connect();
+        QTRY_VERIFY2_WITH_TIMEOUT(frmTerm->VaComm1->Active(), qPrintable(statusText()), 10000);
+        QVERIFY(frmTerm->spdConnect->isChecked());
+        QVERIFY(!frmTerm->waitingForDevice());
+        QVERIFY(statusText().contains(QString::fromStdString(device_->link()) + " is back after "));
+        QCOMPARE(device_->pty().ReadFor(std::chrono::milliseconds(100)), std::string());
         frmTerm->VaComm1->WriteText("back");
         QCOMPARE(device_->pty().Read(4), std::string("back"));
         device_->pty().Write(std::string("hello"));

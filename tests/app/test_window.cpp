@@ -397,6 +397,9 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!frmTerm->VaComm1->Active(), 5000);
         QVERIFY(!frmTerm->spdConnect->isChecked());
         QVERIFY(statusText().find("Device disconnected") != std::string::npos);
+        // Its number may go to another program's terminal: not waited for.
+        QVERIFY(!frmTerm->waitingForDevice());
+        QVERIFY(statusText().find("a pseudo-terminal does not come back") != std::string::npos);
         stop();
     }
 

@@ -1,7 +1,9 @@
-// qx-devsim as a process: how it ends, sleeping until woken, line settings.
+// qx-devsim as a process: how it ends, sleeping until woken, line settings, unplugging.
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <poll.h>
+#include <thread>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -87,4 +89,52 @@ TEST(DevsimProcess, StrictDeviceIgnoresTheWrongLineSettings)
     EXPECT_EQ(dev.expect("*"), "Tiny v1*");
     EXPECT_NE(dev.log().find("line set to 19200 8N1, device runs at 9600 8N1 - mismatch"), std::string::npos);
     EXPECT_EQ(dev.stop(), 0);
+}
+
+namespace {
+
+std::string linkTarget(const std::string& link)
+{
+    char buf[512];
+    const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+// Waits until the terminal's side of the open port hangs up, then until the link leads to another
+// pseudo-terminal than before, and talks to the device there.
+void expectBackOnNewPty(DevsimProcess& dev, const std::string& before)
+{
+    pollfd p{dev.fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    EXPECT_TRUE(p.revents & POLLHUP);
+    dev.close();
+    const auto until = std::chrono::steady_clock::now() + kPatience;
+    while (linkTarget(dev.link()) == before || linkTarget(dev.link()).empty()) {
+        ASSERT_LT(std::chrono::steady_clock::now(), until) << "not back";
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_NE(linkTarget(dev.link()), before);
+    dev.open();
+    dev.send("\x1b[c");
+    EXPECT_EQ(dev.expect("*"), "Tiny v1*");
+    EXPECT_NE(dev.log().find("unplugged: " + before), std::string::npos) << dev.log();
+    EXPECT_NE(dev.log().find("plugged in again on " + linkTarget(dev.link())), std::string::npos) << dev.log();
+}
+
+} // namespace
+
+TEST(DevsimProcess, UnpluggedBySignalOrProfileComesBackOnANewPty)
+{
+    DevsimProcess dev(kProfile + "[Unplug]\nAwayMs=200\n");
+    dev.open();
+    const std::string before = linkTarget(dev.link());
+    dev.signal(SIGTSTP);
+    expectBackOnNewPty(dev, before);
+    EXPECT_EQ(dev.stop(), 0);
+    EXPECT_FALSE(fileExists(dev.link()));
+
+    DevsimProcess timed(kProfile + "[Unplug]\nAfterMs=300\nAwayMs=100\n");
+    timed.open();
+    expectBackOnNewPty(timed, linkTarget(timed.link()));
+    EXPECT_EQ(timed.stop(), 0);
 }

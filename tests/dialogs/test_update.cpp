@@ -17,6 +17,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QFileDialog>
 #include <QLineEdit>
@@ -382,6 +383,29 @@ private slots:
         QVERIFY2(inOrder({"App Loader Version 2-2\n", "EOF\n", "Updating Complete\n"}), statusText().c_str());
         QCOMPARE(frmUpdate->lblPacket->text(), QString("1"));
         QTRY_COMPARE_WITH_TIMEOUT(newestFile(devsimOut(), "firmware-v2-002"), small, 10000);
+    }
+
+    void boardReenumeratedAfterItsUpdateIsConnectedAgain()
+    {
+        // A board whose loader speaks USB comes back on another pseudo-terminal after its update:
+        // the update's outcome stays as the loader reported it, and the window connects again.
+        TDevsim devsim(DEVSIM_EXE, fx_->dir(), profile("loader2-usb.ini"));
+        QVERIFY(devsim.ok());
+        const std::string image = randomBytes(3000, 4);
+        start(devsim.link(), "QX-Board2", writeFirmware("fw4.bin", image));
+        connectPort();
+        const QString before = QFileInfo(QString::fromStdString(devsim.link())).symLinkTarget();
+        frmUpdate->cmdUpdate->click();
+        QVERIFY2(inOrder({"App Loader Version 2-2\n", "EOF\n", "Updating Complete\n"}), statusText().c_str());
+        QTRY_VERIFY_WITH_TIMEOUT(statusHas("Device disconnected"), 10000);
+        QTRY_VERIFY2_WITH_TIMEOUT(frmTerm->VaComm1->Active(), statusText().c_str(), 10000);
+        QVERIFY(frmTerm->spdConnect->isChecked());
+        QVERIFY(QFileInfo(QString::fromStdString(devsim.link())).symLinkTarget() != before);
+        QVERIFY2(inOrder({"Updating Complete\n", "Device disconnected\n", devsim.link() + " is back after "}),
+                 statusText().c_str());
+        QVERIFY(!statusHas("Update failed"));
+        QCOMPARE(newestFile(devsimOut(), "firmware-v2"), image);
+        QVERIFY2(fx_->errors.isEmpty(), qPrintable(fx_->errors.join("; ")));
     }
 
     void refusedChunkIsNoSuccess()

@@ -7,11 +7,13 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <optional>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace VaXModem;
@@ -605,4 +607,46 @@ TEST(QxXmodemTool, YModemBatchBothWaysWithEachOutcome)
             << readLog();
         EXPECT_TRUE(pty.Read(1, 100).empty());
     }
+}
+
+TEST(QxXmodemTool, WaitsForAPortPluggedInLater)
+{
+    TempDir dir;
+    std::filesystem::create_directory(dir.File("src"));
+    const Batch batch(dir.File("src"), {3000});
+    const std::string log = dir.File("log.txt");
+    const std::string link = dir.File("board");
+    auto readLog = [&] {
+        const Bytes text = ReadFileBytes(log);
+        return std::string(text.begin(), text.end());
+    };
+    // The log grows without a hand-over to wake a serving wait: looked at every few milliseconds.
+    auto eventually = [](const std::function<bool()>& done) {
+        for (int i = 0; i < 2000 && !done(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return done();
+    };
+    auto tool = [&](const std::string& args) {
+        return std::vector<std::string>{"sh", "-c", std::string("exec ") + QX_XMODEM_EXE + " " + args + " 2>" + log};
+    };
+    // Started before the board is there, it says that it waits; once the board is plugged in it
+    // opens it and answers the receiver's first request with the batch's first block.
+    Pty pty;
+    Child ours(tool("send --protocol ymodem --wait 60 " + link + " src/f3000.bin"), pty.Master(), dir.Path());
+    ASSERT_TRUE(eventually([&] { return readLog().find("waiting up to 60 s for " + link) != std::string::npos; }))
+        << readLog();
+    EXPECT_FALSE(ours.Exited());
+    std::filesystem::create_symlink(pty.SlavePath(), link);
+    ASSERT_TRUE(eventually([&] { return readLog().find("sending src/f3000.bin") != std::string::npos; }))
+        << readLog();
+    pty.Write(std::string("C"));
+    const Bytes header = pty.Read(3);
+    EXPECT_EQ(header, (Bytes{0x01, 0x00, 0xFF}));
+    ours.Kill();
+
+    // A port that does not come within the wait: the port's own error.
+    Child late(tool("send --wait 1 " + dir.File("none") + " src/f3000.bin"), pty.Master(), dir.Path());
+    ASSERT_TRUE(eventually([&] { return late.Exited(); }));
+    EXPECT_EQ(late.Status(), 2);
+    EXPECT_NE(readLog().find("Specified device not found"), std::string::npos) << readLog();
 }

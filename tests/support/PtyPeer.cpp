@@ -197,8 +197,7 @@ void TVanishingDevice::play(const std::string& first, Answer answer, Condition v
                 all = received_;
             }
             if (vanishWhen(all)) {
-                pty_->CloseMaster();
-                vanished_ = true;
+                vanish();
                 return;
             }
             reply = answer ? answer(all, piece) : std::string();
@@ -210,6 +209,13 @@ void TVanishingDevice::play(const std::string& first, Answer answer, Condition v
             }
         }
     });
+}
+
+void TVanishingDevice::vanish()
+{
+    pty_->CloseMaster();
+    ::unlink(link_.c_str());
+    vanished_ = true;
 }
 
 void TVanishingDevice::stopPlaying()
@@ -225,9 +231,11 @@ std::string TVanishingDevice::received()
     return received_;
 }
 
-void TVanishingDevice::comeBack()
+void TVanishingDevice::comeBack(const std::function<void(const std::string& slave)>& beforeLink)
 {
     stopPlaying();
     pty_ = std::make_unique<PtyPeer>();
+    if (beforeLink)
+        beforeLink(pty_->SlavePath());
     relink();
 }

@@ -84,10 +84,14 @@ public:
     // vanishes at once.
     void play(const std::string& first, Answer answer, Condition vanishWhen);
     bool vanished() const { return vanished_.load(); }
+    // Goes now: its pseudo-terminal closes (to the program the device has gone) and its link is
+    // removed, as udev removes an unplugged adapter's by-id link.
+    void vanish();
     // What it received while it played.
     std::string received();
-    // A new pseudo-terminal behind the same link.
-    void comeBack();
+    // A new pseudo-terminal behind the same link; beforeLink(its path) runs before the link is
+    // made (e.g. another program taking the new device first).
+    void comeBack(const std::function<void(const std::string& slave)>& beforeLink = {});
 
 private:
     void relink();

@@ -4,8 +4,78 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <vector>
+
+#include <sys/resource.h>
+
+TFakeDeviceTree::TFakeDeviceTree() : dir_("qxtree"), roots_{dir_.path() + "sys/class/tty", dir_.path() + "dev"}
+{
+    std::filesystem::create_directories(roots_.sysClassTty);
+    std::filesystem::create_directories(roots_.dev + "/serial/by-id");
+    std::filesystem::create_directories(roots_.dev + "/serial/by-path");
+}
+
+std::string TFakeDeviceTree::device(const std::string& path,
+                                    std::initializer_list<std::pair<const char*, const char*>> files)
+{
+    const std::filesystem::path folder = dir_.path() + "sys/" + path;
+    std::filesystem::create_directories(folder);
+    for (const auto& [name, value] : files)
+        std::ofstream(folder / name) << value << "\n";
+    return folder.string();
+}
+
+void TFakeDeviceTree::driver(const std::string& folder, const std::string& name)
+{
+    const std::string target = dir_.path() + "sys/bus/drivers/" + name;
+    std::filesystem::create_directories(target);
+    std::filesystem::create_symlink(target, folder + "/driver");
+}
+
+void TFakeDeviceTree::tty(const std::string& name, const std::string& folder, const std::string& node)
+{
+    const std::filesystem::path entry = std::filesystem::path(roots_.sysClassTty) / name;
+    std::filesystem::create_directories(entry);
+    std::filesystem::create_symlink(folder, entry / "device");
+    const std::string dev = roots_.dev + "/" + name;
+    if (node.empty())
+        std::ofstream{dev};
+    else
+        std::filesystem::create_symlink(node, dev);
+}
+
+void TFakeDeviceTree::link(const std::string& where, const std::string& target)
+{
+    std::filesystem::create_symlink(target, roots_.dev + "/" + where);
+}
+
+void TFakeDeviceTree::board(const std::string& usb, const std::string& name, const char* serial, const std::string& node)
+{
+    const std::string base = "devices/pci0000:00/usb1/" + usb;
+    const std::string dev =
+        device(base, {{"idVendor", "1a86"}, {"idProduct", "55d4"}, {"manufacturer", "QX"}, {"product", "QX Board2"}});
+    if (serial)
+        std::ofstream(dev + "/serial") << serial << "\n";
+    const std::string interface = device(base + "/" + usb + ":1.0", {{"bInterfaceNumber", "00"}});
+    driver(interface, "cdc_acm");
+    tty(name, interface, node);
+}
+
+void TFakeDeviceTree::unplug(const std::string& name)
+{
+    std::filesystem::remove_all(std::filesystem::path(roots_.sysClassTty) / name);
+    std::filesystem::remove(roots_.dev + "/" + name);
+}
+
+double processCpuSeconds()
+{
+    rusage u{};
+    ::getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec)
+           + static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
 
 TTempDir::TTempDir(const std::string& prefix)
 {

@@ -3,10 +3,14 @@
 #pragma once
 
 #include "VaComm.h"
+#include "VaPortIdentity.h"
 
 #include <atomic>
 #include <string>
 #include <vector>
+
+// The CPU seconds (user and system) the process has used so far.
+double processCpuSeconds();
 
 // A fresh folder under /tmp (path ends with "/"), removed with everything in it at the end.
 class TTempDir {
@@ -20,6 +24,33 @@ public:
 
 private:
     std::string path_;
+};
+
+// A sysfs and /dev tree in a temporary folder, with the serial ports a test plugs in and out.
+class TFakeDeviceTree {
+public:
+    TFakeDeviceTree();
+    const TVaDeviceRoots& roots() const { return roots_; }
+    std::string root() const { return dir_.path(); }
+
+    // A folder under sys/ with attribute files (name, value).
+    std::string device(const std::string& path, std::initializer_list<std::pair<const char*, const char*>> files = {});
+    // Binds the driver name to the sys/ folder.
+    void driver(const std::string& folder, const std::string& name);
+    // The tty name in sys/class/tty, backed by the sys/ folder, and its node in dev/: a file, or a
+    // link to node (e.g. the slave of a pseudo-terminal, so that it can be opened).
+    void tty(const std::string& name, const std::string& folder, const std::string& node = {});
+    // A link under dev/ (e.g. "serial/by-id/usb-...") to target.
+    void link(const std::string& where, const std::string& target);
+    // A QX Board2 (USB 1a86:55d4) at USB path usb, its interface 0 a cdc_acm tty name; serial may
+    // be null (none).
+    void board(const std::string& usb, const std::string& name, const char* serial, const std::string& node = {});
+    // The tty name unplugged: its sysfs entry and node go.
+    void unplug(const std::string& name);
+
+private:
+    TTempDir dir_;
+    TVaDeviceRoots roots_;
 };
 
 // The names in a folder (without "." and ".."), sorted; none when it cannot be read.
