@@ -201,6 +201,10 @@ public:
     // adapter unplugged). The port stays open until the handler (or anyone) closes it; the handler
     // may close it directly.
     TNotifyEvent OnDisconnect;
+    // Something the user should know about the open port, in words, once: a remote server chose
+    // another setting than asked or did not confirm a change, or the port lacks the lines that an
+    // operation uses (a raw network port has no DTR).
+    std::function<void(TVaCustomComm*, const std::string& text)> OnNotice;
 
     // ---- Attachment
     void AttachDispatcher(TVaDispatcher* dispatcher);
@@ -234,6 +238,7 @@ private:
         void RunBatch(uint32_t mask) override { port_.RunBatch(mask); }
         void OutputDrained(uint64_t session) override { port_.OutputDrained(session); }
         void DeviceLost(uint64_t session) override { port_.DeviceLost(session); }
+        void NoticesWaiting(uint64_t session) override { port_.NoticesWaiting(session); }
 
     private:
         TVaCustomComm& port_;
@@ -244,6 +249,9 @@ private:
     void RunBatch(uint32_t mask);
     void OutputDrained(uint64_t session);
     void DeviceLost(uint64_t session);
+    void NoticesWaiting(uint64_t session);
+    // Main thread: hands the transport's notices to OnNotice.
+    void DeliverNotices();
 
     void CheckClosed() const;
     void DestroyHandle();

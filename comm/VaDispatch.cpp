@@ -78,6 +78,7 @@ void TVaCommComponent::Notification(TVaComponent* component, TVaOperation operat
 
 void TVaCustomComm::RunBatch(uint32_t mask)
 {
+    DeliverNotices();
     try {
         if (mask & EV_RXCHAR) {
             HandleRxChar();
@@ -212,6 +213,14 @@ void TVaCustomComm::DeviceLost(uint64_t session)
             return;
         if (auto handler = OnDisconnect)
             handler(this);
+    });
+}
+
+void TVaCustomComm::NoticesWaiting(uint64_t session)
+{
+    QueueForMain([this, session] {
+        if (Current(session))
+            DeliverNotices();
     });
 }
 
