@@ -113,7 +113,8 @@ QString usageText()
            "QX-Com, a serial terminal with tools for serial display modules and micro-controller boards.\n"
            "\n"
            "  PORT       connect to this port at start: a name of the port list (ttyUSB0), a device\n"
-           "             path (/dev/ttyACM0, /dev/serial/by-id/...) or a pseudo-terminal\n"
+           "             path (/dev/ttyACM0, /dev/serial/by-id/...), a pseudo-terminal, or a remote port\n"
+           "             served over the network: rfc2217://HOST:PORT[?OPTIONS] or socket://HOST:PORT\n"
            "  --help     show this text and end\n"
            "  --version  show the version and end\n"
            "\n"
@@ -124,21 +125,7 @@ QString usageText()
 
 void connectAtStart(const std::string& port)
 {
-    QComboBox* box = frmTerm->cboPort;
-    const QString entry = latin1(port);
-    int at = box->findText(entry);
-    for (int i = 1; at < 0 && i < box->count(); ++i) {
-        if (frmTerm->portPath(i) == port)
-            at = i;
-    }
-    if (at < 0) {
-        // Into its place in the list's text order ("<none>" stays first).
-        at = 1;
-        while (at < box->count() && box->itemText(at).compare(entry, Qt::CaseInsensitive) < 0)
-            ++at;
-        box->insertItem(at, entry);
-    }
-    box->setCurrentIndex(at);
+    frmTerm->cboPort->setCurrentIndex(frmTerm->addPortEntry(latin1(port)));
     guarded([] {
         // An open port moves to the new entry by itself; a closed one is opened.
         frmTerm->cboPortChange();

@@ -19,6 +19,7 @@
 #include "about.h"
 
 #include "VaComm.h"
+#include "VaNetTransport.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -145,6 +146,9 @@ TfrmTerm::TfrmTerm(QWidget* parent) : QMainWindow(parent), VaComm1(std::make_uni
     VaComm1->OnRxChar = [this](TVaCustomComm*, int32_t) { guarded([this] { VaComm1RxChar(); }); };
     VaComm1->OnDisconnect = [this](TVaCustomComm*) { guarded([this] { VaComm1Disconnect(); }); };
     VaComm1->OnOpen = [this](TVaCustomComm*) { context->setDeviceGone(false); };
+    VaComm1->OnNotice = [this](TVaCustomComm*, const std::string& text) {
+        addStatus(latin1(text) + "\n", fsPlain, Qt::darkBlue);
+    };
 
     // FormCreate: the placeholder selections, replaced by the settings at the first activation.
     for (const char* rate : kBaudRates)
@@ -298,6 +302,10 @@ void TfrmTerm::buildPanes()
     cboPort->setMinimumContentsLength(18);
     cboPort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     cboPort->view()->setTextElideMode(Qt::ElideNone);
+    // A remote port (rfc2217://HOST:PORT, socket://HOST:PORT) or a device path may be typed in.
+    cboPort->setEditable(true);
+    cboPort->setInsertPolicy(QComboBox::NoInsert);
+    cboPort->lineEdit()->setPlaceholderText("port or rfc2217://host:port");
     cboBaudRate = new QComboBox(ToolBar2);
     cboBaudRate->setObjectName("cboBaudRate");
     cboBaudRate->setEditable(true);
@@ -421,6 +429,7 @@ void TfrmTerm::buildPanes()
     connect(btnCancel, &QPushButton::clicked, this, [this] { CancelSend1Click(); });
     connect(spdConnect, &QToolButton::clicked, this, [this] { guarded([this] { spdConnectClick(); }); });
     connect(cboPort, &QComboBox::activated, this, [this] { guarded([this] { cboPortChange(); }); });
+    connect(cboPort->lineEdit(), &QLineEdit::returnPressed, this, [this] { guarded([this] { portTyped(); }); });
     connect(cboBaudRate, &QComboBox::activated, this, [this] { guarded([this] { cboBaudRateChange(); }); });
     connect(cboBaudRate->lineEdit(), &QLineEdit::textEdited, this,
             [this] { guarded([this] { cboBaudRateChange(true); }); });
@@ -450,7 +459,36 @@ std::string TfrmTerm::portPath(int index) const
     const std::string name = bytes(cboPort->itemText(index));
     if (name == kNone || name.empty())
         return {};
-    return name.front() == '/' ? name : "/dev/" + name;
+    return name.front() == '/' || VaIsPortUrl(name) ? name : "/dev/" + name;
+}
+
+int TfrmTerm::addPortEntry(const QString& entry)
+{
+    int at = cboPort->findText(entry);
+    const std::string name = bytes(entry);
+    for (int i = 1; at < 0 && i < cboPort->count(); ++i) {
+        if (portPath(i) == name)
+            at = i;
+    }
+    if (at < 0) {
+        // Into its place in the list's text order ("<none>" stays first).
+        at = 1;
+        while (at < cboPort->count() && cboPort->itemText(at).compare(entry, Qt::CaseInsensitive) < 0)
+            ++at;
+        cboPort->insertItem(at, entry);
+    }
+    return at;
+}
+
+void TfrmTerm::portTyped()
+{
+    // A remote port ("rfc2217://HOST:PORT") or a device path typed into the port box joins the
+    // list and is chosen as if picked from it.
+    const QString entry = cboPort->currentText().trimmed();
+    if (entry.isEmpty() || entry == kNone)
+        return;
+    cboPort->setCurrentIndex(addPortEntry(entry));
+    cboPortChange();
 }
 
 void TfrmTerm::addStatus(const QString& text, TFontStyle style, const QColor& colour)
@@ -631,11 +669,13 @@ void TfrmTerm::RefreshPorts1Click()
     std::vector<std::string> names;
     TVaCustomComm::GetComPortNames(names);
     TVaCustomComm::AppendPortPatterns(names, TCommsSettings::extraPorts(TIniFile(placeOf(TQxPlace::qpSettingsFile))));
-    // Text order, without regard to letter case; "<none>" always stays first.
+    // Text order, without regard to letter case; "<none>" always stays first. The chosen entry
+    // stays chosen while it is still listed; a remote port stays listed.
+    const QString chosen = cboPort->currentText();
+    if (VaIsPortUrl(bytes(chosen)) && std::find(names.begin(), names.end(), bytes(chosen)) == names.end())
+        names.push_back(bytes(chosen));
     std::stable_sort(names.begin(), names.end(),
                      [](const std::string& a, const std::string& b) { return ::strcasecmp(a.c_str(), b.c_str()) < 0; });
-    // The chosen entry stays chosen while it is still listed.
-    const QString chosen = cboPort->currentText();
     cboPort->clear();
     cboPort->addItem(kNone);
     for (const auto& name : names)
@@ -670,6 +710,9 @@ void TfrmTerm::explainOpenFailure(TVaErrorKind kind)
 {
     const std::string path = VaComm1->DevicePath();
     TDeviceAccess access;
+    // A remote port's message says it all: the holder of a port in use is on the server.
+    if (VaIsPortUrl(path))
+        return;
     if (kind == ekPermission && deviceAccess(path, access))
         addStatus(latin1(accessHint(path, access)), fsPlain, kErrorRed);
     else if (kind == ekBusy)
@@ -877,6 +920,9 @@ void TfrmTerm::getSettings()
     if (!VaComm1->Active()) {
         const int port = settings.comms.port;
         cboPort->setCurrentIndex(port >= 0 && port < cboPort->count() ? port : -1);
+        // A remote port is remembered by its name alone.
+        if (VaIsPortUrl(settings.comms.portName))
+            addPortEntry(latin1(settings.comms.portName));
         selectPortByName(latin1(settings.comms.portName));
         applyPortSelection();
     }

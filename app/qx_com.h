@@ -112,6 +112,8 @@ public:
     int getPortNumber(int index) const;
     // The device path of an entry of the port list; empty for "<none>" or no entry.
     std::string portPath(int index) const;
+    // The list entry of a port name, added in text order when it is not listed; its index.
+    int addPortEntry(const QString& entry);
     void addStatus(const QString& text, TFontStyle style = fsPlain, const QColor& colour = Qt::black);
     void showTermText(const std::string& text) override;
     void showText(const std::string& text);
@@ -205,6 +207,8 @@ private:
     // who holds the port when it is in use.
     void explainOpenFailure(TVaErrorKind kind);
     void selectPortByName(const QString& name);
+    // The port box's text was entered: a typed port name is taken.
+    void portTyped();
     QString openFileDialog();
     // Asks for a file (not while busy or with the port closed); a chosen one becomes the current
     // file and send runs.

@@ -58,7 +58,8 @@ void Usage(FILE* out)
                "  --timeout   milliseconds one wait for a byte may last, default 10000\n"
                "  --max-errors  errors that end the transfer, default 10 (0: no limit)\n"
                "  --flow      flow control, default none\n"
-               "  PORT        a device path (/dev/ttyUSB0) or a name under /dev (ttyUSB0)\n"
+               "  PORT        a device path (/dev/ttyUSB0), a name under /dev (ttyUSB0), or a remote port:\n"
+               "              rfc2217://HOST:PORT[?OPTIONS] or socket://HOST:PORT\n"
                "\n"
                "exit status: 0 completed, 1 transfer failed, 2 usage or port error\n",
                out);
@@ -364,6 +365,10 @@ int main(int argc, char** argv)
     xmodem.OnError = [&](TVaProtocol*, int32_t code, int32_t count) {
         progress.EndLine();
         std::fprintf(stderr, "error %d (%s), %d so far\n", code, VaTransferCodeMeaning(code), count);
+    };
+    port.OnNotice = [&](TVaCustomComm*, const std::string& text) {
+        progress.EndLine();
+        std::fprintf(stderr, "%s\n", text.c_str());
     };
     bool disconnected = false;
     port.OnDisconnect = [&](TVaCustomComm*) {

@@ -136,6 +136,10 @@ void Rfc2217Peer::Serve()
         codec_.Receive(buf, static_cast<size_t>(got), data, commands, ignored);
         data_.append(data.begin(), data.end());
         std::vector<uint8_t> answers;
+        if (options_.answer && !data.empty()) {
+            const std::string reply = options_.answer(std::string(data.begin(), data.end()));
+            TVaTelnetCodec::EncodeData(reinterpret_cast<const uint8_t*>(reply.data()), reply.size(), answers);
+        }
         for (TVaComPortReply& c : commands) {
             using namespace rfc2217;
             std::vector<uint8_t> value = c.value;

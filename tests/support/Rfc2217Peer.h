@@ -23,6 +23,8 @@ public:
         bool ackControl = true;     // acknowledge SET-CONTROL
         uint32_t baudReply = 0;     // answer SET-BAUDRATE with this rate (0: as asked)
         uint8_t firstModemState = 0; // reported right after the negotiation
+        // The device behind the server: answers each piece of data received (nothing: no answer).
+        std::function<std::string(const std::string& piece)> answer = nullptr;
     };
     Rfc2217Peer() : Rfc2217Peer(Options{}) {}
     explicit Rfc2217Peer(Options options);
