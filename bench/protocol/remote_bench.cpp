@@ -3,6 +3,9 @@
 //
 //   remote_bench [--size-mib N] [--paced-kib N] [--runs N]
 //
+// Two servers: ser2net as Debian configures a connection, and with "chardelay: false" (by default
+// ser2net holds what the device sends for up to a few character times, collecting more, before it
+// passes it on: each XMODEM acknowledgement waits that long).
 // 1. Throughput: a file of N MiB (default 4), --runs runs (default 5) of each path, interleaved.
 //    Printed: each path's median time [fastest-slowest] and the ratio local time / remote time of
 //    each run (median [lowest-highest]; 1 means the remote port costs nothing).
@@ -30,14 +33,20 @@ struct Result {
     double efficiency = 0;
 };
 
-Result Run(bool remote, const Bytes& data, double pace)
+enum Path { kLocal, kSer2net, kSer2netNoDelay };
+const char* const kPathNames[] = {"local pty", "ser2net default", "ser2net chardelay off"};
+
+Result Run(Path path, const Bytes& data, double pace)
 {
     TempDir dir;
     WriteFileBytes(dir.File("src.bin"), data);
     Pty pty;
     std::optional<Ser2net> server;
+    const bool remote = path != kLocal;
     if (remote)
-        server.emplace(pty.SlavePath());
+        server.emplace(pty.SlavePath(), Ser2net::kRfc2217, "9600n81",
+                       path == kSer2netNoDelay ? std::vector<std::string>{"chardelay: false"}
+                                               : std::vector<std::string>{});
     const std::string port = remote ? server->url() : pty.SlavePath();
     SocketPair sp;
     Faults line;
@@ -89,36 +98,44 @@ int main(int argc, char** argv)
             runs = std::max(1, std::atoi(argv[i + 1]));
     }
     const Bytes big = RandomBytes(static_cast<size_t>(sizeMiB * 1024 * 1024), 42);
-    std::vector<double> local, remote, ratio;
+    std::vector<double> seconds[3], ratio[3];
     bool ok = true;
     for (int run = 0; run < runs; ++run) {
-        const Result l = Run(false, big, 0), r = Run(true, big, 0);
-        ok = ok && l.ok && r.ok;
-        local.push_back(l.seconds);
-        remote.push_back(r.seconds);
-        ratio.push_back(l.seconds / r.seconds);
+        Result r[3];
+        for (int p = 0; p < 3; ++p) {
+            r[p] = Run(static_cast<Path>(p), big, 0);
+            ok = ok && r[p].ok;
+            seconds[p].push_back(r[p].seconds);
+        }
+        for (int p = 1; p < 3; ++p)
+            ratio[p].push_back(r[0].seconds / r[p].seconds);
     }
-    const Spread l = SpreadOf(local), r = SpreadOf(remote), q = SpreadOf(ratio);
     std::printf("XMODEM-1K, %.1f MiB, qx-xmodem -> lrzsz rx, %d runs each, interleaved%s\n", sizeMiB, runs,
                 ok ? "" : " (A RUN FAILED)");
-    std::printf("  local pty          %6.2f s [%5.2f-%5.2f]\n", l.median, l.low, l.high);
-    std::printf("  ser2net rfc2217    %6.2f s [%5.2f-%5.2f]\n", r.median, r.low, r.high);
-    std::printf("  ratio local/remote %6.2f   [%4.2f-%4.2f] (target >= 0.8)\n", q.median, q.low, q.high);
+    for (int p = 0; p < 3; ++p) {
+        const Spread t = SpreadOf(seconds[p]);
+        std::printf("  %-22s %6.2f s [%5.2f-%5.2f]", kPathNames[p], t.median, t.low, t.high);
+        if (p > 0) {
+            const Spread q = SpreadOf(ratio[p]);
+            std::printf("  ratio local/this %.2f [%.2f-%.2f] (target >= 0.8)", q.median, q.low, q.high);
+        }
+        std::printf("\n");
+    }
 
     const Bytes small = RandomBytes(static_cast<size_t>(pacedKiB * 1024), 43);
+    const int pacedRuns = std::min(runs, 3);
     std::printf("\nEfficiency at 115200 baud (11520 bytes/s), %.0f KiB file, %d runs: median [lowest-highest]\n",
-                pacedKiB, std::min(runs, 3));
-    for (const bool viaServer : {false, true}) {
+                pacedKiB, pacedRuns);
+    for (int p = 0; p < 3; ++p) {
         std::vector<double> e;
         bool fine = true;
-        for (int run = 0; run < std::min(runs, 3); ++run) {
-            const Result p = Run(viaServer, small, kLineRate);
-            fine = fine && p.ok;
-            e.push_back(p.efficiency * 100);
+        for (int run = 0; run < pacedRuns; ++run) {
+            const Result r = Run(static_cast<Path>(p), small, kLineRate);
+            fine = fine && r.ok;
+            e.push_back(r.efficiency * 100);
         }
         const Spread s = SpreadOf(e);
-        std::printf("  %-17s %6.2f %% [%.2f-%.2f]%s\n", viaServer ? "ser2net rfc2217" : "local pty", s.median, s.low,
-                    s.high, fine ? "" : " (FAILED)");
+        std::printf("  %-22s %6.2f %% [%.2f-%.2f]%s\n", kPathNames[p], s.median, s.low, s.high, fine ? "" : " (FAILED)");
     }
     return 0;
 }

@@ -50,8 +50,8 @@ int freeTcpPort()
     return ntohs(a.sin_port);
 }
 
-Ser2net::Ser2net(std::string device, Kind kind, std::string portOptions)
-    : device_(std::move(device)), kind_(kind), portOptions_(std::move(portOptions))
+Ser2net::Ser2net(std::string device, Kind kind, std::string portOptions, std::vector<std::string> options)
+    : device_(std::move(device)), kind_(kind), portOptions_(std::move(portOptions)), options_(std::move(options))
 {
     port_ = freeTcpPort();
     start();
@@ -79,6 +79,8 @@ void Ser2net::start()
             << "  accepter: " << (kind_ == kRfc2217 ? "telnet(rfc2217)," : "") << "tcp,127.0.0.1," << port_ << "\n"
             << "  connector: serialdev," << device_ << "," << portOptions_ << ",local\n"
             << "  options:\n    kickolduser: false\n";
+        for (const std::string& option : options_)
+            out << "    " << option << "\n";
     }
     const std::string pidFile = dir_ / "ser2net.pid";
     const std::string log = dir_ / "ser2net.log";

@@ -6,14 +6,17 @@
 #include "TestSupport.h"
 
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 class Ser2net {
 public:
     enum Kind { kRfc2217, kRaw };
     // Serves device as kind; portOptions are added to the serial device's options ("local" is
-    // always there: a pseudo-terminal has no modem lines to wait for).
-    Ser2net(std::string device, Kind kind = kRfc2217, std::string portOptions = "9600n81");
+    // always there: a pseudo-terminal has no modem lines to wait for), options ("chardelay: false")
+    // to the connection's.
+    Ser2net(std::string device, Kind kind = kRfc2217, std::string portOptions = "9600n81",
+            std::vector<std::string> options = {});
     ~Ser2net();
     Ser2net(const Ser2net&) = delete;
     Ser2net& operator=(const Ser2net&) = delete;
@@ -31,6 +34,7 @@ private:
     std::string device_;
     Kind kind_;
     std::string portOptions_;
+    std::vector<std::string> options_;
     int port_ = 0;
     pid_t pid_ = -1;
 };
