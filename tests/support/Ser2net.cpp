@@ -5,7 +5,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -19,17 +21,25 @@ extern char** environ;
 
 namespace {
 
-// Whether something listens on 127.0.0.1:port: then a plain bind to it fails.
+// Whether something listens on TCP port (a bind test would be fooled by connections of an
+// earlier server that wait out their TIME_WAIT).
 bool Listening(int port)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool taken = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
-    ::close(fd);
-    return taken;
+    char hex[8];
+    std::snprintf(hex, sizeof hex, ":%04X", port);
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line); // the heading
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            fields >> slot >> local >> remote >> state;
+            if (state == "0A" && local.size() > 5 && local.compare(local.size() - 5, 5, hex) == 0)
+                return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
