@@ -300,6 +300,9 @@ private:
     uint32_t eventMask_ = 0;
     std::atomic<bool> txEmptyQueued_{false}; // a drained-queue event waits for the main thread
     std::shared_ptr<int> alive_ = std::make_shared<int>(0); // expires with the port
+    // What the port's threads take for their calls to the main thread: it never changes, so they
+    // may copy it while the destructor resets alive_.
+    const std::weak_ptr<int> aliveToken_ = alive_;
     std::shared_ptr<TVaModemLines> modemLines_;
 
     TVaInputQueue input_;

@@ -182,7 +182,7 @@ bool TVaCustomComm::DispatchDirect()
 
 void TVaCustomComm::QueueForMain(std::function<void()> fn)
 {
-    VaQueue([alive = std::weak_ptr<int>(alive_), fn = std::move(fn)] {
+    VaQueue([alive = aliveToken_, fn = std::move(fn)] {
         if (!alive.expired())
             fn();
     });
