@@ -165,7 +165,8 @@ void TVaTelnetCodec::EncodeData(const uint8_t* in, size_t count, std::vector<uin
 
 void TVaTelnetCodec::EncodeCommand(uint8_t code, const uint8_t* value, size_t count, std::vector<uint8_t>& out)
 {
-    out.insert(out.end(), {IAC, SB, COM_PORT, code});
+    out.insert(out.end(), {IAC, SB, COM_PORT});
+    EncodeData(&code, 1, out);
     EncodeData(value, count, out);
     out.insert(out.end(), {IAC, SE});
 }

@@ -61,7 +61,8 @@ public:
 
     // Appends data with every 0xFF doubled.
     static void EncodeData(const uint8_t* in, size_t count, std::vector<uint8_t>& out);
-    // Appends one com-port command: IAC SB COM-PORT-OPTION code value IAC SE (value bytes doubled).
+    // Appends one com-port command: IAC SB COM-PORT-OPTION code value IAC SE (0xFF doubled in code
+    // and value).
     static void EncodeCommand(uint8_t code, const uint8_t* value, size_t count, std::vector<uint8_t>& out);
 
 private:

@@ -189,6 +189,23 @@ TEST(TelnetCodec, DataAndReportsSurviveAnySplitting)
     }
 }
 
+TEST(TelnetCodec, CommandsWithAnyCodeAndValueRoundTrip)
+{
+    // A code or value byte of 0xFF is doubled like data, or it would end the subnegotiation.
+    Bytes stream;
+    TVaTelnetCodec::EncodeCommand(0xFF, Bytes{0xFF, 0x00}.data(), 2, stream);
+    stream.push_back('z');
+    TVaTelnetCodec codec;
+    Bytes data, answers;
+    std::vector<TVaComPortReply> replies;
+    codec.Receive(stream.data(), stream.size(), data, replies, answers);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].code, 0xFF);
+    EXPECT_EQ(replies[0].value, (Bytes{0xFF, 0x00}));
+    EXPECT_EQ(data, Bytes{'z'});
+    EXPECT_EQ(codec.Malformed(), 0u);
+}
+
 TEST(TelnetCodec, HostileSubnegotiationsAreBoundedAndDropped)
 {
     TVaTelnetCodec codec;
