@@ -108,6 +108,9 @@ void TVaCustomComm::DeliverNotices()
     if (!Active())
         return;
     for (const std::string& text : transport_->TakeNotices()) {
+        // Said once for a device, however often it is opened (a device selection reopens it).
+        if (!toldNotices_.insert(text).second)
+            continue;
         if (auto handler = OnNotice) {
             try {
                 handler(this, text);
@@ -606,12 +609,16 @@ void TVaCustomComm::SetBuffers(const TVaBuffers& v)
 void TVaCustomComm::SetPortNum(int32_t v)
 {
     CheckClosed();
+    if (portNum_ != std::max(v, 0))
+        toldNotices_.clear();
     portNum_ = std::max(v, 0);
 }
 
 void TVaCustomComm::SetDeviceName(const std::string& v)
 {
     CheckClosed();
+    if (deviceName_ != v)
+        toldNotices_.clear();
     deviceName_ = v;
 }
 

@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -201,9 +202,9 @@ public:
     // adapter unplugged). The port stays open until the handler (or anyone) closes it; the handler
     // may close it directly.
     TNotifyEvent OnDisconnect;
-    // Something the user should know about the open port, in words, once: a remote server chose
-    // another setting than asked or did not confirm a change, or the port lacks the lines that an
-    // operation uses (a raw network port has no DTR).
+    // Something the user should know about the open port, in words, once for each device name: a
+    // remote server chose another setting than asked or did not confirm a change, or the port
+    // lacks the lines that an operation uses (a raw network port has no DTR).
     std::function<void(TVaCustomComm*, const std::string& text)> OnNotice;
 
     // ---- Attachment
@@ -307,6 +308,9 @@ private:
 
     TVaInputQueue input_;
     bool eventReads_ = false; // the event thread is the one reader of the device
+
+    // Notices given for the device named now (each is given once).
+    std::set<std::string> toldNotices_;
 
     // Line error counters seen by the last GetStatistics.
     VaLineCounters errorCounters_;
