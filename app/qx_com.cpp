@@ -22,6 +22,7 @@
 
 #include "VaComm.h"
 #include "VaPortIdentity.h"
+#include "VaNetTransport.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -169,6 +170,9 @@ TfrmTerm::TfrmTerm(QWidget* parent) : QMainWindow(parent), VaComm1(std::make_uni
     VaComm1->OnRxChar = [this](TVaCustomComm*, int32_t) { guarded([this] { VaComm1RxChar(); }); };
     VaComm1->OnDisconnect = [this](TVaCustomComm*) { guarded([this] { VaComm1Disconnect(); }); };
     VaComm1->OnOpen = [this](TVaCustomComm*) { context->setDeviceGone(false); };
+    VaComm1->OnNotice = [this](TVaCustomComm*, const std::string& text) {
+        addStatus(latin1(text) + "\n", fsPlain, Qt::darkBlue);
+    };
 
     // The port list follows plugging; a device waited for is tried whenever it may be back, and
     // once the operation that was running when it vanished has ended. Each try reads the ports
@@ -343,6 +347,10 @@ void TfrmTerm::buildPanes()
     cboPort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     cboPort->view()->setTextElideMode(Qt::ElideNone);
     portbox::install(cboPort);
+    // A remote port (rfc2217://HOST:PORT, socket://HOST:PORT) or a device path may be typed in.
+    cboPort->setEditable(true);
+    cboPort->setInsertPolicy(QComboBox::NoInsert);
+    cboPort->lineEdit()->setPlaceholderText("port or rfc2217://host:port");
     cboBaudRate = new QComboBox(ToolBar2);
     cboBaudRate->setObjectName("cboBaudRate");
     cboBaudRate->setEditable(true);
@@ -470,6 +478,7 @@ void TfrmTerm::buildPanes()
     connect(btnCancel, &QPushButton::clicked, this, [this] { CancelSend1Click(); });
     connect(spdConnect, &QToolButton::clicked, this, [this] { guarded([this] { spdConnectClick(); }); });
     connect(cboPort, &QComboBox::activated, this, [this] { guarded([this] { cboPortChange(); }); });
+    connect(cboPort->lineEdit(), &QLineEdit::returnPressed, this, [this] { guarded([this] { portTyped(); }); });
     connect(cboBaudRate, &QComboBox::activated, this, [this] { guarded([this] { cboBaudRateChange(); }); });
     connect(cboBaudRate->lineEdit(), &QLineEdit::textEdited, this,
             [this] { guarded([this] { cboBaudRateChange(true); }); });
@@ -499,7 +508,23 @@ std::string TfrmTerm::portPath(int index) const
     const std::string name = bytes(cboPort->itemText(index));
     if (name == kNone || name.empty())
         return {};
-    return name.front() == '/' ? name : deviceRoots.dev + "/" + name;
+    return name.front() == '/' || VaIsPortUrl(name) ? name : deviceRoots.dev + "/" + name;
+}
+
+void TfrmTerm::portTyped()
+{
+    // A remote port ("rfc2217://HOST:PORT") or a device path typed into the port box joins the
+    // list and is chosen as if picked from it.
+    const QString entry = cboPort->currentText().trimmed();
+    if (entry.isEmpty() || entry == kNone)
+        return;
+    int at = cboPort->findText(entry);
+    for (int i = 1; at < 0 && i < cboPort->count(); ++i) {
+        if (portPath(i) == bytes(entry))
+            at = i;
+    }
+    cboPort->setCurrentIndex(at >= 0 ? at : addPortPath(bytes(entry)));
+    cboPortChange();
 }
 
 void TfrmTerm::addStatus(const QString& text, TFontStyle style, const QColor& colour)
@@ -679,6 +704,11 @@ void TfrmTerm::startWaiting()
     // which is another program's terminal.
     if (portPath(current).rfind("/dev/pts/", 0) == 0) {
         addStatus("Not waiting for " + awaitedName_ + ": a pseudo-terminal does not come back\n");
+        return;
+    }
+    // A remote port's server gives no notice when it is back, and nothing here tries it again yet.
+    if (VaIsPortUrl(portPath(current))) {
+        addStatus("Not waiting for " + awaitedName_ + ": connect again once its server is back\n");
         return;
     }
     awaitedDescription_ = portbox::description(cboPort, current);
@@ -884,7 +914,7 @@ void TfrmTerm::refreshPortList()
     // Path ports are followed through the folders on their way, a pattern through its folder.
     std::vector<std::string> followed;
     for (const auto& name : names)
-        if (name.find('/') != std::string::npos)
+        if (name.find('/') != std::string::npos && !VaIsPortUrl(name))
             followed.push_back(name);
     for (const QString& pattern : latin1(patterns).split(',', Qt::SkipEmptyParts))
         if (!pattern.trimmed().isEmpty())
@@ -955,6 +985,9 @@ void TfrmTerm::explainOpenFailure(TVaErrorKind kind)
 {
     const std::string path = VaComm1->DevicePath();
     TDeviceAccess access;
+    // A remote port's message says it all: the holder of a port in use is on the server.
+    if (VaIsPortUrl(path))
+        return;
     if (kind == ekPermission && deviceAccess(path, access))
         addStatus(latin1(accessHint(path, access)), fsPlain, kErrorRed);
     else if (kind == ekBusy)
@@ -1178,6 +1211,9 @@ void TfrmTerm::getSettings()
     if (!VaComm1->Active()) {
         const int port = settings.comms.port;
         cboPort->setCurrentIndex(port >= 0 && port < cboPort->count() ? port : -1);
+        // A remote port is remembered by its name alone.
+        if (VaIsPortUrl(settings.comms.portName))
+            addPortPath(settings.comms.portName);
         selectPortByName(latin1(settings.comms.portName));
         // The device remembered by its identity, wherever it is now.
         chosenKey_ = settings.comms.portIdentity;

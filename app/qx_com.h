@@ -237,6 +237,8 @@ private:
     void tryReconnect();
     void reconnectRefused(const EVaCommError& error);
     void noteOnce(const QString& text, const QColor& colour);
+    // The port box's text was entered: a typed port name is taken.
+    void portTyped();
     QString openFileDialog();
     // Asks for a file (not while busy or with the port closed); a chosen one becomes the current
     // file and send runs.

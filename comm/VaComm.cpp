@@ -100,6 +100,25 @@ void TVaCustomComm::Open()
             VaHandleException(std::current_exception());
         }
     }
+    DeliverNotices();
+}
+
+void TVaCustomComm::DeliverNotices()
+{
+    if (!Active())
+        return;
+    for (const std::string& text : transport_->TakeNotices()) {
+        // Said once for a device, however often it is opened (a device selection reopens it).
+        if (!toldNotices_.insert(text).second)
+            continue;
+        if (auto handler = OnNotice) {
+            try {
+                handler(this, text);
+            } catch (...) {
+                VaHandleException(std::current_exception());
+            }
+        }
+    }
 }
 
 void TVaCustomComm::CreateHandle()
@@ -108,6 +127,9 @@ void TVaCustomComm::CreateHandle()
     std::shared_ptr<TVaTransport> transport = VaMakeTransport(path, modemLines_);
     const TVaOpenResult opened =
         transport ? transport->Open(path) : TVaOpenResult::Failure(ekOther, EPROTONOSUPPORT);
+    if (!opened.ok && !opened.detail.empty())
+        throw EVaCommError(VaFormat("Can't open specified device %s (%s)", {path, opened.detail}), opened.kind,
+                           opened.error);
     if (!opened.ok && opened.error == ENOENT)
         throw EVaCommError(VaFormat("Specified device not found (%s).", {path}), opened.kind, opened.error);
     if (!opened.ok)
@@ -180,6 +202,9 @@ void TVaCustomComm::ApplyDCB()
         error = transport_->SetModemLine(false, flowControl_.ControlRts() == rtsEnabled);
     if (error != 0)
         throw VaCommError("Error writing dcb (%d), %s", error, ekBadSetting);
+    // Opening delivers them once the port is open and its OnOpen has run.
+    if (eventThread_ || writeThread_)
+        DeliverNotices();
 }
 
 void TVaCustomComm::ApplyBuffers()
@@ -502,6 +527,7 @@ void TVaCustomComm::CommFunction(bool dtr, bool on)
         return;
     if (const int error = transport_->SetModemLine(dtr, on))
         throw VaCommError("Error calling comm function (%d), %s", error);
+    DeliverNotices();
 }
 
 bool TVaCustomComm::ModemBit(uint32_t bit)
@@ -511,6 +537,7 @@ bool TVaCustomComm::ModemBit(uint32_t bit)
     uint32_t status = 0;
     if (const int error = transport_->ModemStatus(status))
         throw VaCommError("Error reading modem state (%d), %s", error);
+    DeliverNotices();
     return (status & bit) != 0;
 }
 
@@ -582,12 +609,16 @@ void TVaCustomComm::SetBuffers(const TVaBuffers& v)
 void TVaCustomComm::SetPortNum(int32_t v)
 {
     CheckClosed();
+    if (portNum_ != std::max(v, 0))
+        toldNotices_.clear();
     portNum_ = std::max(v, 0);
 }
 
 void TVaCustomComm::SetDeviceName(const std::string& v)
 {
     CheckClosed();
+    if (deviceName_ != v)
+        toldNotices_.clear();
     deviceName_ = v;
 }
 

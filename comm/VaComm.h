@@ -17,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -201,6 +202,10 @@ public:
     // adapter unplugged). The port stays open until the handler (or anyone) closes it; the handler
     // may close it directly.
     TNotifyEvent OnDisconnect;
+    // Something the user should know about the open port, in words, once for each device name: a
+    // remote server chose another setting than asked or did not confirm a change, or the port
+    // lacks the lines that an operation uses (a raw network port has no DTR).
+    std::function<void(TVaCustomComm*, const std::string& text)> OnNotice;
 
     // ---- Attachment
     void AttachDispatcher(TVaDispatcher* dispatcher);
@@ -234,6 +239,7 @@ private:
         void RunBatch(uint32_t mask) override { port_.RunBatch(mask); }
         void OutputDrained(uint64_t session) override { port_.OutputDrained(session); }
         void DeviceLost(uint64_t session) override { port_.DeviceLost(session); }
+        void NoticesWaiting(uint64_t session) override { port_.NoticesWaiting(session); }
 
     private:
         TVaCustomComm& port_;
@@ -244,6 +250,9 @@ private:
     void RunBatch(uint32_t mask);
     void OutputDrained(uint64_t session);
     void DeviceLost(uint64_t session);
+    void NoticesWaiting(uint64_t session);
+    // Main thread: hands the transport's notices to OnNotice.
+    void DeliverNotices();
 
     void CheckClosed() const;
     void DestroyHandle();
@@ -292,10 +301,16 @@ private:
     uint32_t eventMask_ = 0;
     std::atomic<bool> txEmptyQueued_{false}; // a drained-queue event waits for the main thread
     std::shared_ptr<int> alive_ = std::make_shared<int>(0); // expires with the port
+    // What the port's threads take for their calls to the main thread: it never changes, so they
+    // may copy it while the destructor resets alive_.
+    const std::weak_ptr<int> aliveToken_ = alive_;
     std::shared_ptr<TVaModemLines> modemLines_;
 
     TVaInputQueue input_;
     bool eventReads_ = false; // the event thread is the one reader of the device
+
+    // Notices given for the device named now (each is given once).
+    std::set<std::string> toldNotices_;
 
     // Line error counters seen by the last GetStatistics.
     VaLineCounters errorCounters_;

@@ -22,6 +22,8 @@ public:
     virtual void OutputDrained(uint64_t session) = 0;
     // Any thread, without waiting: the device of the open session has gone.
     virtual void DeviceLost(uint64_t session) = 0;
+    // Any thread, without waiting: the transport of the open session has notices for the user.
+    virtual void NoticesWaiting(uint64_t session) = 0;
 
 protected:
     ~IVaCommPort() = default;

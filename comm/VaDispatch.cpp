@@ -78,6 +78,7 @@ void TVaCommComponent::Notification(TVaComponent* component, TVaOperation operat
 
 void TVaCustomComm::RunBatch(uint32_t mask)
 {
+    DeliverNotices();
     try {
         if (mask & EV_RXCHAR) {
             HandleRxChar();
@@ -181,7 +182,7 @@ bool TVaCustomComm::DispatchDirect()
 
 void TVaCustomComm::QueueForMain(std::function<void()> fn)
 {
-    VaQueue([alive = std::weak_ptr<int>(alive_), fn = std::move(fn)] {
+    VaQueue([alive = aliveToken_, fn = std::move(fn)] {
         if (!alive.expired())
             fn();
     });
@@ -212,6 +213,14 @@ void TVaCustomComm::DeviceLost(uint64_t session)
             return;
         if (auto handler = OnDisconnect)
             handler(this);
+    });
+}
+
+void TVaCustomComm::NoticesWaiting(uint64_t session)
+{
+    QueueForMain([this, session] {
+        if (Current(session))
+            DeliverNotices();
     });
 }
 

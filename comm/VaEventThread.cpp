@@ -49,11 +49,13 @@ void TVaCommEventThread::WatchOutputDrain()
 void TVaCommEventThread::Execute()
 {
     const bool readData = (mask_ & (EV_RXCHAR | EV_RXFLAG | EV_RX80FULL)) != 0;
-    const TVaChangeNotice notice = lineEvents_ ? device_.ChangeNotice() : cnNone;
+    // A notifying transport's change descriptor also tells of notices for the user, so it is
+    // watched even when no line events are.
+    const TVaChangeNotice notice = device_.ChangeNotice();
     const int changeFd = notice == cnNotified ? device_.ChangeDescriptor() : -1;
     // Lines without notice of a change are looked at a few times a second, and only when such
     // events are watched. A pseudo-terminal has none, so it costs nothing idle.
-    const bool polled = notice == cnPolled;
+    const bool polled = lineEvents_ && notice == cnPolled;
     const int deviceFd = device_.WaitHandle();
     bool deviceGone = false;
 
@@ -95,7 +97,9 @@ void TVaCommEventThread::Execute()
         }
         if (changeIndex >= 0 && r > 0 && (fds[changeIndex].revents & POLLIN)) {
             device_.AcknowledgeChange();
-            batch |= LineChanges();
+            if (lineEvents_)
+                batch |= LineChanges();
+            port_.NoticesWaiting(session_);
         } else if (polled && !deviceGone) {
             batch |= LineChanges();
         }

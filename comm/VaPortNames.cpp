@@ -1,4 +1,5 @@
 #include "VaPortNames.h"
+#include "VaNetTransport.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -43,6 +44,12 @@ void VaAppendPortPatterns(std::vector<std::string>& list, const std::string& pat
         start = end + 1;
         if (pattern.empty())
             continue;
+        // A remote port's URL is no path: its "?" would be a wildcard.
+        if (VaIsPortUrl(pattern)) {
+            if (std::find(list.begin(), list.end(), pattern) == list.end())
+                list.push_back(pattern);
+            continue;
+        }
         glob_t matches{};
         if (::glob(pattern.c_str(), 0, nullptr, &matches) == 0) {
             for (size_t i = 0; i < matches.gl_pathc; ++i) {

@@ -11,7 +11,7 @@
 std::vector<std::string> VaSystemPortNames(const std::string& sysClassTty);
 
 // Appends every existing path matched by the comma-separated glob patterns that list does not
-// hold yet.
+// hold yet; a remote port's URL ("rfc2217://HOST:PORT?OPTIONS") is appended as it stands.
 void VaAppendPortPatterns(std::vector<std::string>& list, const std::string& patterns);
 
 // The device a name pattern stands for: the pattern with portNum in place of its one "%d" ("%%" is

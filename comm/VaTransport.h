@@ -13,14 +13,20 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
-// The outcome of opening a transport: opened, or the kind of failure and its errno (0 where the
-// failure has none, as a host name that does not resolve).
+// The outcome of opening a transport: opened, or the kind of failure, its errno (0 where the
+// failure has none, as a host name that does not resolve) and, where the errno's text would not
+// say what happened, the failure in words ("Port already in use").
 struct TVaOpenResult {
     bool ok = true;
     TVaErrorKind kind = ekOther;
     int error = 0;
-    static TVaOpenResult Failure(TVaErrorKind kind, int error) { return {false, kind, error}; }
+    std::string detail;
+    static TVaOpenResult Failure(TVaErrorKind kind, int error, std::string detail = {})
+    {
+        return {false, kind, error, std::move(detail)};
+    }
 };
 
 enum TVaIoState {
@@ -93,6 +99,11 @@ public:
     // Bytes received and not read yet / written and not yet sent, as far as the driver knows.
     virtual int InputCount(size_t& count) = 0;
     virtual int OutputCount(size_t& count) = 0;
+
+    // What the user should be told about the port since the last call, once each: a server that
+    // chose another rate or did not confirm a change, lines that a kind of port lacks. A transport
+    // that adds a notice from a thread of its own makes its ChangeDescriptor readable.
+    virtual std::vector<std::string> TakeNotices() { return {}; }
 };
 
 // Access to the modem-control lines of a local tty in place of its own (tests: a fake device that
@@ -112,7 +123,7 @@ public:
     virtual void AcknowledgeChange() {}
 };
 
-// The transport for a port name: a local tty for a device path. modemLines, when given, replaces a
-// local tty's own modem lines. nullptr when no transport serves such a name (a scheme "xyz://"
-// that none knows).
+// The transport for a port name: a remote port for "rfc2217://" and "socket://" URLs, a local tty
+// for a device path. modemLines, when given, replaces a local tty's own modem lines. nullptr when
+// no transport serves such a name (a scheme "xyz://" that none knows).
 std::unique_ptr<TVaTransport> VaMakeTransport(const std::string& path, std::shared_ptr<TVaModemLines> modemLines);

@@ -7,6 +7,7 @@
 // Exit status: 0 when the transfer completed, 1 when it failed, 2 for a usage or port error.
 #include "QxBuildInfo.h"
 #include "VaDeviceWatch.h"
+#include "VaNetTransport.h"
 #include "VaProtocol.h"
 
 #include <chrono>
@@ -63,7 +64,8 @@ void Usage(FILE* out)
                "  --flow      flow control, default none\n"
                "  --wait      wait up to SECONDS for PORT to appear and become free before starting\n"
                "              (a board plugged in after the command was given)\n"
-               "  PORT        a device path (/dev/ttyUSB0) or a name under /dev (ttyUSB0)\n"
+               "  PORT        a device path (/dev/ttyUSB0), a name under /dev (ttyUSB0), or a remote port:\n"
+               "              rfc2217://HOST:PORT[?OPTIONS] or socket://HOST:PORT\n"
                "\n"
                "exit status: 0 completed, 1 transfer failed, 2 usage or port error\n",
                out);
@@ -316,7 +318,8 @@ int main(int argc, char** argv)
 
     // A port that is not there yet (or not free yet) is waited for, asleep until the kernel says
     // something changed. Before the signals are taken over, so an interrupt simply ends the wait.
-    if (o.waitSeconds > 0) {
+    // A remote port has no device node to watch: its server is simply tried at the start.
+    if (o.waitSeconds > 0 && !VaIsPortUrl(o.port)) {
         const std::string path = PortPath(o.port);
         const TVaOpenResult ready = VaWaitForPort(path, 0);
         if (!ready.ok) {
@@ -385,6 +388,10 @@ int main(int argc, char** argv)
     xmodem.OnError = [&](TVaProtocol*, int32_t code, int32_t count) {
         progress.EndLine();
         std::fprintf(stderr, "error %d (%s), %d so far\n", code, VaTransferCodeMeaning(code), count);
+    };
+    port.OnNotice = [&](TVaCustomComm*, const std::string& text) {
+        progress.EndLine();
+        std::fprintf(stderr, "%s\n", text.c_str());
     };
     bool disconnected = false;
     port.OnDisconnect = [&](TVaCustomComm*) {

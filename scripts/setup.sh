@@ -8,7 +8,7 @@ packages=(
   cmake ninja-build g++ pkg-config ccache
   qt6-base-dev qt6-base-dev-tools libgl-dev
   libgtest-dev libgmock-dev
-  lrzsz socat python3
+  lrzsz socat python3 ser2net
   xvfb xdotool x11-apps fonts-dejavu-core
   librsvg2-bin scdoc
   dpkg-dev lintian desktop-file-utils appstream man-db

@@ -5,6 +5,7 @@
 #include "IniFile.h"
 #include "Program.h"
 #include "PtyPeer.h"
+#include "Ser2net.h"
 #include "SnippetLibrary.h"
 #include "StringsTab.h"
 #include "WindowFixture.h"
@@ -15,6 +16,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QProcess>
 #include <QTabWidget>
 #include <QTest>
@@ -134,6 +136,28 @@ private slots:
         QVERIFY(!frmTerm->spdConnect->isChecked());
         QCOMPARE(fx_->errors.size(), 1);
         QVERIFY2(fx_->errors.front().contains("/dev/qx-no-such-tty"), qPrintable(fx_->errors.front()));
+    }
+
+    void aRemotePortTypedIntoThePortBoxIsTakenAndRemembered()
+    {
+        PtyPeer pty;
+        Ser2net server(pty.SlavePath());
+        const std::string url = server.url("?timeout=1");
+        fx_->start("[Comms]\nPort=0\n");
+        frmTerm->cboPort->lineEdit()->setText(QString::fromStdString(url));
+        QTest::keyClick(frmTerm->cboPort->lineEdit(), Qt::Key_Return);
+        QCOMPARE(frmTerm->cboPort->currentText().toStdString(), url);
+        frmTerm->spdConnect->click();
+        QVERIFY2(frmTerm->VaComm1->Active(), qPrintable(fx_->errors.join("; ")));
+        frmTerm->VaComm1->WriteText("hi");
+        QCOMPARE(pty.Read(2), std::string("hi"));
+        // Refreshing the list keeps it; the next start has it chosen again.
+        frmTerm->RefreshPorts1->trigger();
+        QCOMPARE(frmTerm->cboPort->currentText().toStdString(), url);
+        fx_->stop();
+        fx_->start("", true);
+        QCOMPARE(frmTerm->cboPort->currentText().toStdString(), url);
+        QCOMPARE(frmTerm->VaComm1->DevicePath(), url);
     }
 
     void aSignalEndsTheProgramAsClosingItsWindowDoes()

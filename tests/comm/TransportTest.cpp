@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 #include "VaInputQueue.h"
 #include "VaLinux.h"
+#include "VaNetTransport.h"
 #include "VaTtyTransport.h"
 
 #include <fcntl.h>
@@ -158,13 +159,14 @@ TEST(TransportChoice, ByName)
 {
     EXPECT_NE(dynamic_cast<TVaTtyTransport*>(VaMakeTransport("/dev/ttyUSB0", nullptr).get()), nullptr);
     EXPECT_NE(dynamic_cast<TVaTtyTransport*>(VaMakeTransport("/tmp/odd://name", nullptr).get()), nullptr);
-    // Remote ports have no transport yet: opening one says so instead of trying a file of that name.
-    EXPECT_EQ(VaMakeTransport("rfc2217://localhost:2217", nullptr), nullptr);
-    EXPECT_EQ(VaMakeTransport("socket://localhost:7000", nullptr), nullptr);
+    EXPECT_NE(dynamic_cast<TVaNetTransport*>(VaMakeTransport("rfc2217://localhost:2217", nullptr).get()), nullptr);
+    EXPECT_NE(dynamic_cast<TVaNetTransport*>(VaMakeTransport("SOCKET://localhost:7000", nullptr).get()), nullptr);
+    // A scheme that no transport knows says so instead of trying a file of that name.
+    EXPECT_EQ(VaMakeTransport("telnet://localhost:23", nullptr), nullptr);
     TVaComm port;
-    port.SetDeviceName("socket://localhost:7000");
+    port.SetDeviceName("telnet://localhost:23");
     EXPECT_EQ(ErrorOf([&] { port.Open(); }),
-              "Can't open specified device socket://localhost:7000 (Error 93, Protocol not supported)");
+              "Can't open specified device telnet://localhost:23 (Error 93, Protocol not supported)");
     EXPECT_FALSE(port.Active());
 }
 

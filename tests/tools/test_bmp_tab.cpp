@@ -8,6 +8,7 @@
 #include "HandOver.h"
 #include "ImageFiles.h"
 #include "PtyPeer.h"
+#include "Ser2net.h"
 #include "SnippetLibrary.h"
 #include "StringsTab.h"
 #include "TestSupport.h"
@@ -358,6 +359,28 @@ private slots:
             for (int x = 0; x < 6; ++x)
                 QCOMPARE(screen.pixel(10 + x, 20 + y), stripes(x, y));
         QVERIFY(screen.pixel(9, 20) != stripes(0, 0) || screen.pixel(9, 20) != stripes(1, 0));
+    }
+
+    void pictureThroughSer2net()
+    {
+        // The simulated display served by a default ser2net, which reports no modem lines: the
+        // upload is not held on CTS.
+        devsim_ = std::make_unique<TDevsim>(DEVSIM_EXE, dir_->path(), "[Device]\nName=QX-Display\n");
+        QVERIFY(devsim_->ok());
+        Ser2net server(devsim_->link());
+        frame_->port.SetDeviceName(server.url());
+        frame_->port.SetUserBaudrate(115200);
+        frame_->port.Open();
+        QVERIFY(frame_->port.Active());
+        choose(tab()->cboBMPfileName, file("gradient.bmp", bitmapFile(40, 30, 24, gradient)));
+        tab()->txtX->setText("0");
+        tab()->txtY->setText("0");
+        tab()->cmdBMPsend->click();
+        QCOMPARE(kept("screen-picture-001.qxp"), pictureStream(40, 30, gradient));
+        const QImage screen = devsim_->screen();
+        QVERIFY(!screen.isNull());
+        QCOMPARE(screen.pixel(39, 29), gradient(39, 29));
+        frame_->port.Close();
     }
 
     void fontWireOrderAndSizeLimit()

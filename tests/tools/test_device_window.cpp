@@ -11,6 +11,8 @@
 #include "Places.h"
 #include "Program.h"
 #include "PtyPeer.h"
+#include "Rfc2217Peer.h"
+#include "Ser2net.h"
 #include "AsiTab.h"
 #include "BmpTab.h"
 #include "DeviceSelection.h"
@@ -418,6 +420,67 @@ private slots:
         QVERIFY(frmTerm->btnCancel->isHidden());
         QVERIFY(!cancelFlag);
         QCOMPARE(pty.ReadSome(50), std::string());
+    }
+
+    void selectingTheDisplayThroughSer2net()
+    {
+        // ser2net serves the simulated display; the port list has its URL from ExtraPorts, where
+        // the "?" of the options must not act as a wildcard.
+        Devsim devsim(fx_->dir(), kDisplayProfile);
+        QVERIFY(devsim.ok());
+        Ser2net server(devsim.link());
+        writeFileAtomically(catalogue(), "[TOOLS]\nDevices=none,QX-Display,\n"
+                                         "[QX-Display]\nDescription=The display\nBaud=13\nStopBits=0\nDataBits=4\n"
+                                         "IDstring=#27[c\nTabs=BMP,\n");
+        const std::string url = server.url("?timeout=1");
+        start(url);
+        QCOMPARE(frmTerm->cboPort->currentText().toStdString(), url);
+        connectPort();
+        pick("QX-Display");
+        QVERIFY2(fx_->errors.isEmpty(), qPrintable(fx_->errors.join("; ")));
+        const std::string status = statusText();
+        QVERIFY2(status.find("checking to see if QX-Display connected - ok") != std::string::npos, status.c_str());
+        // ser2net reports no modem lines: the choice made for CTS is shown.
+        QVERIFY2(status.find("CTS and DSR count as on") != std::string::npos, status.c_str());
+        QCOMPARE(frmTerm->VaComm1->UserBaudrate(), 115200);
+        frmTerm->spdConnect->click();
+    }
+
+    void remotePortPacesOnCtsAndReadsTouchOnRing()
+    {
+        // A server that reports its lines: CTS low holds a paced upload, RING asks for the touch.
+        using namespace rfc2217;
+        Rfc2217Peer::Options options;
+        options.firstModemState = MODEM_DSR; // known lines: DSR on, CTS off
+        options.answer = [](const std::string& piece) {
+            return piece.find("\x1b[l") != std::string::npos ? std::string("120,45*") : std::string();
+        };
+        Rfc2217Peer peer(options);
+        writeFileAtomically(catalogue(), "[TOOLS]\nDevices=none,\n");
+        start(peer.url());
+        frmTerm->VaComm1->SetMonitorEvents(TVaCommEvents(frmTerm->VaComm1->MonitorEvents()).Include(ceRing));
+        connectPort();
+        QVERIFY(!frmTerm->VaComm1->CTS());
+        QTimer::singleShot(100, frmTerm, [] { frmTerm->btnCancel->click(); });
+        QCOMPARE(sendPaced(*frmTerm->context, "abc", 3, 3), size_t(0));
+        QCOMPARE(peer.data(), std::string());
+        peer.sendReport(NOTIFY_MODEMSTATE + SERVER_OFFSET, {MODEM_DELTA_CTS | MODEM_CTS | MODEM_DSR});
+        QTRY_VERIFY_WITH_TIMEOUT(frmTerm->VaComm1->CTS(), 5000);
+        QCOMPARE(sendPaced(*frmTerm->context, "abc", 3, 3), size_t(3));
+        QVERIFY(peer.waitForData("abc"));
+
+        TReply reply;
+        int rings = 0;
+        frmTerm->VaComm1->OnRing = [&](TVaCustomComm*) {
+            ++rings;
+            reply = frmTerm->context->channel.sendAndWaitDirect("\x1b[l", "*", 500);
+        };
+        peer.sendReport(NOTIFY_MODEMSTATE + SERVER_OFFSET, {MODEM_RING_EDGE | MODEM_RING | MODEM_CTS | MODEM_DSR});
+        QTRY_COMPARE_WITH_TIMEOUT(rings, 1, 5000);
+        QVERIFY(reply.found);
+        QCOMPARE(reply.text, std::string("120,45"));
+        frmTerm->VaComm1->OnRing = nullptr;
+        frmTerm->spdConnect->click();
     }
 
     void directReplyInsideARingEvent()
