@@ -317,13 +317,6 @@ bool TVaXYModemThread::ReceiveBlock(uint32_t number, int32_t& size, int startCha
     // Set once this block has been refused: the sender owes us its repetition, so an EOT now
     // would end the file without it.
     bool refused = false;
-    // A streaming receiver cannot ask for anything again once the data flows, so the end of a file
-    // that has not begun is taken only when it comes twice: a lone EOT may be the last byte of an
-    // earlier transfer, still on its way when this one started, while the sender has not heard our
-    // request yet. It is answered with the request again, which a sender of an empty file takes
-    // like any answer other than ACK, sending its EOT again, and a sender still waiting takes as
-    // the start.
-    bool confirmEnd = startChar == G_START && number == 1 && !afterHeader;
     ClearBlock();
     size = 0;
     for (;;) {
@@ -345,11 +338,6 @@ bool TVaXYModemThread::ReceiveBlock(uint32_t number, int32_t& size, int startCha
             }
             if (Cancelled())
                 break;
-            if (confirmEnd) {
-                confirmEnd = false;
-                SendByte(static_cast<uint8_t>(startChar));
-                continue;
-            }
             return false;
         case CAN:
             Finish(VaCode::PeerCancelled);
@@ -390,14 +378,10 @@ bool TVaXYModemThread::ReceiveBlock(uint32_t number, int32_t& size, int startCha
         const bool whole = checkOk && blockNumber + complement == 255;
         if (whole && blockNumber == expected)
             return true;
-        // The sender repeats the block before because our answer did not reach it: a block of data
-        // when blocks are acknowledged, block 0 in any mode. A streaming sender never repeats a
-        // block of data, so a second one with a number means that one of the two is not from this
-        // transfer (left on the line by an earlier one): the file cannot be trusted.
-        const bool repeatable = number > 1 ? startChar != G_START : afterHeader;
-        if (whole && repeatable && blockNumber == previous) {
-            // It is in the file already: acknowledge it again and wait for the one due. A repeated
-            // block 0 also waits for our request for the data again.
+        if (whole && (number > 1 || (number == 1 && afterHeader)) && blockNumber == previous) {
+            // The sender repeats the block before because our ACK did not reach it. It is in the
+            // file already: acknowledge it again and wait for the one due. A repeated block 0
+            // also waits for our request for the data again.
             const uint8_t answer[2] = {ACK, static_cast<uint8_t>(startChar)};
             SendBuf(answer, number == 1 ? 2 : 1);
             ClearBlock();

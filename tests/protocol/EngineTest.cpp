@@ -538,49 +538,6 @@ TEST(XModemReceiver, StreamingReceiverAcknowledgesOnlyTheEnd)
     EXPECT_EQ(ReadFileBytes(dir.File("r.bin")), expected);
 }
 
-// A streaming receiver cannot ask for a block again, so whatever is left on the line from an earlier
-// transfer must never become part of the file, nor end it as an empty one.
-TEST(XModemReceiver, StreamingReceiverTakesNoLeftoverForTheFile)
-{
-    TempDir dir;
-    Pty pty;
-    XEnd end(pty.SlavePath());
-    const Bytes data(1024, 7);
-    // 0: an EOT left on the line, then (after our second request) the file; 1: an empty file, sent
-    // as an EOT alone, which the sender repeats when it hears anything but ACK; 2: a block 1 left on
-    // the line, then the file from its block 1.
-    for (int run = 0; run < 3; ++run) {
-        end.ends = 0;
-        const std::string file = dir.File("r" + std::to_string(run) + ".bin");
-        end.Start(tmDownload, file, TVaXProtocol::XModemG);
-        EXPECT_TRUE(RunWithPeer(end, [&] {
-            EXPECT_EQ(pty.Read(1), Bytes{G_START});
-            if (run < 2) {
-                pty.Write(Bytes{EOT});
-                // Not yet taken as the end: the receiver asks for the data again.
-                EXPECT_EQ(pty.Read(1), Bytes{G_START});
-            }
-            if (run == 0) {
-                pty.Write(Frame(1, data, true));
-            } else if (run == 2) {
-                pty.Write(Frame(1, Bytes(1024, 9), true));
-                pty.Write(Frame(1, data, true));
-                EXPECT_EQ(pty.Read(2), kCanCan);
-                return;
-            }
-            pty.Write(Bytes{EOT});
-            EXPECT_EQ(pty.Read(1), Bytes{ACK});
-        })) << "run " << run;
-        EXPECT_EQ(end.ends, 1);
-        if (run == 2) {
-            EXPECT_EQ(end.exitCode, VaCode::ProtocolFailure);
-        } else {
-            EXPECT_EQ(end.exitCode, VaCode::Completed) << "run " << run;
-            EXPECT_EQ(ReadFileBytes(file), run == 0 ? data : Bytes{}) << "run " << run;
-        }
-    }
-}
-
 TEST(XModemReceiver, VanishedPeerEndsByTimeOutAndKeepsThePartialFile)
 {
     TempDir dir;
