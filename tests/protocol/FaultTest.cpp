@@ -17,7 +17,9 @@ struct Outcome {
     int faulted = 0; // runs in which the relay did damage
 };
 
-// Our two ends, each on its own pty, used for many runs (opening and closing ports is slow).
+// Our two ends, each on its own pty, used for many runs (opening and closing ports is slow). Each
+// run starts on an empty line: a byte of the run before, such as the last EOT of a sender that
+// failed, would make a run's outcome depend on the one before it.
 struct Line {
     TempDir dir;
     Pty a, b;
@@ -36,6 +38,7 @@ struct Line {
         ++run;
         WriteFileBytes(src, data);
         sender.ends = receiver.ends = 0;
+        ClearLine(sender.port, a, receiver.port, b);
         Relay relay(a.Master(), b.Master(), forward, backward);
         sender.Start(tmUpload, src, TVaXProtocol::XModem, 100, 3);
         receiver.Start(tmDownload, out, protocol, 100, 3);
@@ -147,6 +150,7 @@ TEST_P(YModemFaults, CompletedFilesAreExactAndTheRestPartial)
         back.flip = back.drop = 0.02; // answers are few: hit them more often
         sender.ends = receiver.ends = 0;
         receiver.fileEnds.clear();
+        ClearLine(sender.port, a, receiver.port, b);
         Relay relay(a.Master(), b.Master(), f, back);
         sender.Send(paths, 100, 3);
         receiver.Receive(run + "/dst", protocol, 100, 3);

@@ -387,6 +387,14 @@ void YEnd::Start(int timeoutMs, int maxErrors)
     ymodem.StartTransfer();
 }
 
+void ClearLine(TVaCustomComm& portA, Pty& a, TVaCustomComm& portB, Pty& b)
+{
+    portA.PurgeReadWrite();
+    portB.PurgeReadWrite();
+    a.ReadSome(0);
+    b.ReadSome(0);
+}
+
 std::vector<std::pair<std::string, Bytes>> FolderFiles(const std::string& folder)
 {
     std::vector<std::pair<std::string, Bytes>> files;

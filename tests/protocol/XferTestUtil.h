@@ -177,5 +177,9 @@ private:
     void Start(int timeoutMs, int maxErrors);
 };
 
+// Empties a line that an earlier transfer used: what the two ports still queue or hold and what
+// their ptys hold unread is thrown away, so that no byte of that transfer reaches the next one.
+void ClearLine(TVaCustomComm& portA, Pty& a, TVaCustomComm& portB, Pty& b);
+
 // The regular files of a folder by name, with their contents.
 std::vector<std::pair<std::string, Bytes>> FolderFiles(const std::string& folder);
