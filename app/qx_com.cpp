@@ -402,7 +402,7 @@ void TfrmTerm::buildPanes()
     cboSendLineEnd->setCurrentIndex(static_cast<int>(TLineEnd::cr));
     chkSendHex = new QCheckBox("Hex", pnlSend);
     chkSendHex->setObjectName("chkSendHex");
-    chkSendHex->setToolTip("The line is bytes as hex pairs, as in 1B 5B 32 4A (sent without a line end)");
+    chkSendHex->setToolTip("The line is bytes as hex pairs, as in 1B 5B 32 4A");
     sendLayout->addWidget(edtSend, 1);
     sendLayout->addWidget(cboSendLineEnd);
     sendLayout->addWidget(chkSendHex);
@@ -759,14 +759,11 @@ void TfrmTerm::sendBoxEnter()
     const QString line = edtSend->text();
     std::string data;
     std::string error;
-    const bool hex = chkSendHex->isChecked();
-    if (!parseSendText(bytes(line), hex, data, error)) {
+    if (!parseSendText(bytes(line), chkSendHex->isChecked(), data, error)) {
         addStatus(latin1(error) + "\n", fsPlain, kErrorRed);
         return;
     }
-    // Hex gives the bytes exactly; a text line gets the chosen line end.
-    if (!hex)
-        data += lineEndBytes(static_cast<TLineEnd>(std::max(0, cboSendLineEnd->currentIndex())));
+    data += lineEndBytes(static_cast<TLineEnd>(std::max(0, cboSendLineEnd->currentIndex())));
     if (data.empty() || !portOpenForSend(*context) || context->refuseWhileBusy())
         return;
     context->writeToCom(data);

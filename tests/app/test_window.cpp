@@ -222,8 +222,12 @@ private slots:
         QCOMPARE(peerRead(*pty_, 6), std::string("ATA\t\r\n"));
         QVERIFY(frmTerm->edtSend->text().isEmpty());
 
-        // Hex: the bytes exactly, no line end.
+        // Hex: the bytes, with the line end chosen (None: those bytes alone).
         frmTerm->chkSendHex->setChecked(true);
+        QTest::keyClicks(frmTerm->edtSend, "0d0A");
+        QTest::keyClick(frmTerm->edtSend, Qt::Key_Return);
+        QCOMPARE(peerRead(*pty_, 4), std::string("\r\n\r\n"));
+        frmTerm->cboSendLineEnd->setCurrentIndex(0);
         QTest::keyClicks(frmTerm->edtSend, "1B 5B 32 4A");
         QTest::keyClick(frmTerm->edtSend, Qt::Key_Return);
         QCOMPARE(peerRead(*pty_, 4), std::string("\x1b[2J"));
@@ -243,11 +247,12 @@ private slots:
         QTest::keyClick(frmTerm->edtSend, Qt::Key_Up);
         QCOMPARE(frmTerm->edtSend->text(), QString("1B 5B 32 4A"));
         QTest::keyClick(frmTerm->edtSend, Qt::Key_Up);
-        QCOMPARE(frmTerm->edtSend->text(), QString("AT\\x41\\t"));
+        QCOMPARE(frmTerm->edtSend->text(), QString("0d0A"));
+        QTest::keyClick(frmTerm->edtSend, Qt::Key_Up);
         QTest::keyClick(frmTerm->edtSend, Qt::Key_Up);
         QCOMPARE(frmTerm->edtSend->text(), QString("AT\\x41\\t"));
-        QTest::keyClick(frmTerm->edtSend, Qt::Key_Down);
-        QTest::keyClick(frmTerm->edtSend, Qt::Key_Down);
+        for (int i = 0; i < 3; ++i)
+            QTest::keyClick(frmTerm->edtSend, Qt::Key_Down);
         QCOMPARE(frmTerm->edtSend->text(), QString());
         QVERIFY(fx_->errors.isEmpty());
         stop();
