@@ -761,6 +761,7 @@ void TfrmTerm::sendBoxEnter()
     std::string error;
     if (!parseSendText(bytes(line), chkSendHex->isChecked(), data, error)) {
         addStatus(latin1(error) + "\n", fsPlain, kErrorRed);
+        edtSend->setFocus(); // the status pane took it; the line is to be mended
         return;
     }
     data += lineEndBytes(static_cast<TLineEnd>(std::max(0, cboSendLineEnd->currentIndex())));
