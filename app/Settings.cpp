@@ -62,6 +62,7 @@ constexpr const char* kRowWait = "Wait";
 constexpr const char* kAutomationOn = "ActiveXfer";
 constexpr const char* kStamps = "Timestamps";
 constexpr const char* kStampPause = "StampPauseMs";
+constexpr const char* kHexView = "HexView";
 constexpr const char* kSendBox = "SendBox";
 constexpr const char* kSendLineEnd = "SendLineEnd";
 constexpr const char* kSendHex = "SendHex";
@@ -131,6 +132,7 @@ TTerminalSettings TTerminalSettings::read(const TIniFile& ini)
     TTerminalSettings s;
     s.stamps = std::clamp(ini.ReadInteger(section::kTerminal, key::kStamps, s.stamps), 0, 2);
     s.stampPauseMs = std::max(1, ini.ReadInteger(section::kTerminal, key::kStampPause, s.stampPauseMs));
+    s.hexView = ini.ReadBool(section::kTerminal, key::kHexView, s.hexView);
     s.sendBox = ini.ReadBool(section::kTerminal, key::kSendBox, s.sendBox);
     s.sendLineEnd = std::clamp(ini.ReadInteger(section::kTerminal, key::kSendLineEnd, s.sendLineEnd), 0, 3);
     s.sendHex = ini.ReadBool(section::kTerminal, key::kSendHex, s.sendHex);
@@ -147,6 +149,7 @@ void TTerminalSettings::write(TIniFile& ini) const
 {
     ini.WriteInteger(section::kTerminal, key::kStamps, stamps);
     ini.WriteInteger(section::kTerminal, key::kStampPause, stampPauseMs);
+    ini.WriteBool(section::kTerminal, key::kHexView, hexView);
     ini.WriteBool(section::kTerminal, key::kSendBox, sendBox);
     ini.WriteInteger(section::kTerminal, key::kSendLineEnd, sendLineEnd);
     ini.WriteBool(section::kTerminal, key::kSendHex, sendHex);

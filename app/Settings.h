@@ -57,13 +57,14 @@ struct TFormSettings {
 };
 
 // [Terminal]: the terminal's additions: time stamps (0 off, 1 time of day, 2 seconds since
-// connect) and the pause after which a line without a line end gets one; the send box, its
+// connect) and the pause after which a line without a line end gets one; the hex view; the send box, its
 // line-end choice (0 none, 1 CR, 2 LF, 3 CR LF), its hex choice and its history, oldest first.
 struct TTerminalSettings {
     static constexpr int kHistoryKept = 20;
 
     int stamps = 0;
     int stampPauseMs = 500;
+    bool hexView = false;
     bool sendBox = false;
     int sendLineEnd = 1;
     bool sendHex = false;

@@ -117,6 +117,78 @@ bool parseSendText(const std::string& text, bool hex, std::string& bytes, std::s
     return hex ? parseHex(text, bytes, error) : parseEscapes(text, bytes, error);
 }
 
+std::string hexRow(uint64_t offset, std::string_view bytes)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    char head[24];
+    std::snprintf(head, sizeof head, "%08llX  ", static_cast<unsigned long long>(offset));
+    std::string row = head;
+    for (size_t i = 0; i < 16; ++i) {
+        if (i < bytes.size()) {
+            const auto c = static_cast<unsigned char>(bytes[i]);
+            row += digits[c >> 4];
+            row += digits[c & 15];
+            row += ' ';
+        } else {
+            row += "   ";
+        }
+        if (i == 7)
+            row += ' ';
+    }
+    row += ' ';
+    for (const char ch : bytes.substr(0, 16)) {
+        const auto c = static_cast<unsigned char>(ch);
+        row += c >= 32 && c < 127 ? static_cast<char>(c) : '.';
+    }
+    return row;
+}
+
+TPaneEdit THexRows::add(std::string_view bytes, const std::string& stamp, bool afterPause)
+{
+    TPaneEdit edit;
+    if (bytes.empty())
+        return edit;
+    const auto putRow = [&](const std::string& rowStamp, std::string_view rowBytes) {
+        if (!rowStamp.empty())
+            edit.stamps.push_back({edit.insert.size(), rowStamp.size()});
+        edit.insert += rowStamp;
+        edit.insert += hexRow(offset, rowBytes);
+    };
+    if (!open.empty()) {
+        if (openShown >= 0)
+            edit.erase = openShown;
+        else
+            edit.insert += '\n';
+        if (afterPause) {
+            // The open row stays as it was, ended; the new bytes start a row of their own.
+            putRow(openStamp, open);
+            edit.insert += '\n';
+            offset += open.size();
+            open.clear();
+        }
+    }
+    if (open.empty())
+        openStamp = stamp;
+    std::string pending = std::move(open);
+    pending.append(bytes);
+    size_t at = 0;
+    for (; pending.size() - at >= 16; at += 16) {
+        putRow(at == 0 ? openStamp : stamp, std::string_view(pending).substr(at, 16));
+        edit.insert += '\n';
+        offset += 16;
+    }
+    if (at > 0)
+        openStamp = stamp;
+    open = pending.substr(at);
+    openShown = 0;
+    if (!open.empty()) {
+        const size_t before = edit.insert.size();
+        putRow(openStamp, open);
+        openShown = static_cast<int>(edit.insert.size() - before);
+    }
+    return edit;
+}
+
 std::string stampText(TStampMode mode, int64_t ms)
 {
     if (ms < 0)

@@ -2,8 +2,11 @@
 // the time stamps at the start of received lines. Plain functions, checked without a window.
 #pragma once
 
+#include "TermText.h"
+
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // ---- Send box
 
@@ -24,3 +27,25 @@ enum class TStampMode { off = 0, timeOfDay = 1, sinceConnect = 2 };
 // A stamp as the pane shows it, with the space after it: "[14:03:07.250] " for the time of day
 // (ms since midnight, local time) or "[12.345] " for seconds since connect (ms since connect).
 std::string stampText(TStampMode mode, int64_t ms);
+
+// ---- Hex view
+
+// One row of the hex view: the offset, up to 16 bytes in hex (a gap after the eighth), and the
+// bytes as characters (printable ASCII, others "."). Rows of fewer bytes are padded so that the
+// character column stays in place; no line break.
+std::string hexRow(uint64_t offset, std::string_view bytes);
+
+// The hex view of a stream received in blocks: rows of 16, each with the stamp of the block that
+// began it. A row still short of 16 bytes is shown and re-drawn when more bytes come.
+struct THexRows {
+    uint64_t offset = 0;     // of the first byte of the open row
+    std::string open;        // the bytes of the open row (fewer than 16)
+    std::string openStamp;   // its stamp
+    // The pane characters it takes (stamp and row); -1 when other text followed it in the pane,
+    // so that it is drawn again on a line of its own.
+    int openShown = 0;
+
+    // The pane edit for a block: the open row is erased and drawn again with the new bytes. After
+    // a pause (afterPause) the open row is ended as it is, so what came after starts a row.
+    TPaneEdit add(std::string_view bytes, const std::string& stamp, bool afterPause);
+};

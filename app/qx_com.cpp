@@ -76,6 +76,8 @@ const char* const kFileFilter = "All Files (*);;BASIC (*.bas);;Hex Files (*.hex)
 
 // The pane takes received text at most once a frame, as one block.
 constexpr qint64 kPanePaintMs = 16;
+// Received text kept for drawing again when the view changes.
+constexpr size_t kReceivedKept = size_t{64} << 10;
 // Received text held for the pane beyond this is shown at once, whatever the frame.
 constexpr size_t kPaneBacklogLimit = size_t{256} << 10;
 // How much the port reads ahead while the window is busy: a flood reaches the window in a few
@@ -242,6 +244,8 @@ void TfrmTerm::buildMenus()
     for (QAction* a : {StampOff1, StampTime1, StampElapsed1})
         stampChoice->addAction(a);
     StampOff1->setChecked(true);
+    HexView1 = check(settings->addAction("Hex View"));
+    connect(HexView1, &QAction::triggered, this, [this] { guarded([this] { redrawReceived(); }); });
     SendBox1 = check(settings->addAction("Send Box"));
     connect(SendBox1, &QAction::toggled, this, [this](bool on) {
         pnlSend->setVisible(on);
@@ -583,6 +587,10 @@ void TfrmTerm::clearPane()
     paneBacklog_.clear();
     paneTimer_->stop();
     mmoTerm->clear();
+    received_.clear();
+    receivedBytes_ = 0;
+    receivedDropped_ = 0;
+    hexRows_ = THexRows{};
 }
 
 int TfrmTerm::paneLength() const
@@ -641,19 +649,60 @@ void TfrmTerm::paintPane()
     if (paneBacklog_.empty())
         return;
     lastPaint_.start();
-    std::string block;
-    block.swap(paneBacklog_);
+    TReceivedBlock block{std::move(backlogStamp_), backlogAfterPause_, {}};
+    backlogStamp_.clear();
+    block.bytes.swap(paneBacklog_);
+    showReceived(block);
+    keepReceived(std::move(block));
+}
+
+void TfrmTerm::showReceived(const TReceivedBlock& block)
+{
+    if (HexView1->isChecked()) {
+        if (hexRows_.openShown > 0 && paneLength() != hexPaneLength_)
+            hexRows_.openShown = -1; // other text came after the open row
+        applyPaneEdit(hexRows_.add(block.bytes, block.stamp, block.afterPause));
+        hexPaneLength_ = paneLength();
+        return;
+    }
     // Received text was taken for the pane while no text send ran, so the send's wait character
     // does not hold it back.
     TTermOptions options = termOptions();
     options.sendingText = false;
-    TPaneEdit edit = termTextEdit(paneLength(), options, block);
-    if (!backlogStamp_.empty()) {
+    TPaneEdit edit = termTextEdit(paneLength(), options, block.bytes);
+    if (!block.stamp.empty()) {
         const int kept = edit.clear ? 0 : paneLength() - edit.erase;
         const bool atLineStart = kept <= 0 || mmoTerm->document()->characterAt(kept - 1) == QChar::ParagraphSeparator;
-        edit.stampLines(atLineStart, backlogAfterPause_, backlogStamp_);
+        edit.stampLines(atLineStart, block.afterPause, block.stamp);
     }
     applyPaneEdit(edit);
+}
+
+void TfrmTerm::keepReceived(TReceivedBlock block)
+{
+    if (block.bytes.size() > kReceivedKept) {
+        const size_t drop = block.bytes.size() - kReceivedKept;
+        block.bytes.erase(0, drop);
+        receivedDropped_ += drop;
+    }
+    receivedBytes_ += block.bytes.size();
+    received_.push_back(std::move(block));
+    while (receivedBytes_ > kReceivedKept) {
+        receivedBytes_ -= received_.front().bytes.size();
+        receivedDropped_ += received_.front().bytes.size();
+        received_.pop_front();
+    }
+}
+
+void TfrmTerm::redrawReceived()
+{
+    paintPane();
+    mmoTerm->clear();
+    hexRows_ = THexRows{};
+    hexRows_.offset = receivedDropped_;
+    hexPaneLength_ = 0;
+    for (const TReceivedBlock& block : received_)
+        showReceived(block);
 }
 
 void TfrmTerm::applyPaneEdit(const TPaneEdit& edit)
@@ -1125,6 +1174,7 @@ void TfrmTerm::getSettings()
     const TTerminalSettings& terminal = settings.terminal;
     (terminal.stamps == 1 ? StampTime1 : terminal.stamps == 2 ? StampElapsed1 : StampOff1)->setChecked(true);
     stampPauseMs_ = terminal.stampPauseMs;
+    HexView1->setChecked(terminal.hexView);
     SendBox1->setChecked(terminal.sendBox);
     cboSendLineEnd->setCurrentIndex(terminal.sendLineEnd);
     chkSendHex->setChecked(terminal.sendHex);
@@ -1176,6 +1226,7 @@ TTermSettings TfrmTerm::currentSettings() const
     s.updateFiles = frmUpdate ? frmUpdate->fileHistory() : std::vector<std::string>{};
     s.terminal.stamps = static_cast<int>(stampMode());
     s.terminal.stampPauseMs = stampPauseMs_;
+    s.terminal.hexView = HexView1->isChecked();
     s.terminal.sendBox = SendBox1->isChecked();
     s.terminal.sendLineEnd = cboSendLineEnd->currentIndex();
     s.terminal.sendHex = chkSendHex->isChecked();

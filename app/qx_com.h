@@ -12,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QMainWindow>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
@@ -69,6 +70,7 @@ public:
     QAction* RefreshPorts1;
     QAction* mnuCtrl;
     QAction* SendBox1;
+    QAction* HexView1;
     // Settings > "Timestamps": off, time of day, seconds since connect (one of them checked).
     QAction* StampOff1;
     QAction* StampTime1;
@@ -242,6 +244,16 @@ private:
     void applyPaneColours(const QColor& background);
     // The stamp for received text arriving now, and whether it comes after a pause.
     void noteArrival();
+    // A block of received text as the pane took it, kept (the last 64 KiB) so that switching
+    // between the text and the hex view draws again what was received since the last clear.
+    struct TReceivedBlock {
+        std::string stamp;
+        bool afterPause = false;
+        std::string bytes;
+    };
+    void showReceived(const TReceivedBlock& block);
+    void keepReceived(TReceivedBlock block);
+    void redrawReceived();
     // The text transfer settings as the text transfer dialog holds them now.
     static const TTransferSettings& transferSettings();
     // Parts of the settings: the line boxes and menu marks, the window's size, place and splitters;
@@ -262,6 +274,11 @@ private:
     bool backlogAfterPause_ = false;
     int stampPauseMs_ = 500;
     QColor stampColour_;
+    std::deque<TReceivedBlock> received_;
+    size_t receivedBytes_ = 0;
+    uint64_t receivedDropped_ = 0; // bytes received since the last clear that are no longer kept
+    THexRows hexRows_;
+    int hexPaneLength_ = 0; // the pane's length after the hex view's last edit
     std::vector<std::string> sendHistory_; // oldest first
     int sendHistoryAt_ = 0;                // where Up and Down are in it; its size for the new line
     QTimer* paneTimer_ = nullptr;

@@ -303,6 +303,62 @@ TEST(Stamps, Texts)
     EXPECT_EQ(stampText(TStampMode::sinceConnect, 3600000), "[3600.000] ");
 }
 
+TEST(HexView, EveryByteValue)
+{
+    std::string all;
+    for (int c = 0; c < 256; ++c)
+        all += static_cast<char>(c);
+    THexRows rows;
+    const TPaneEdit edit = rows.add(all, "", false);
+    EXPECT_EQ(edit.erase, 0);
+    EXPECT_TRUE(rows.open.empty());
+    std::vector<std::string> lines;
+    for (size_t at = 0, lf; (lf = edit.insert.find('\n', at)) != std::string::npos; at = lf + 1)
+        lines.push_back(edit.insert.substr(at, lf - at));
+    ASSERT_EQ(lines.size(), 16u);
+    EXPECT_EQ(lines[0], "00000000  00 01 02 03 04 05 06 07  08 09 0A 0B 0C 0D 0E 0F  ................");
+    EXPECT_EQ(lines[2], "00000020  20 21 22 23 24 25 26 27  28 29 2A 2B 2C 2D 2E 2F   !\"#$%&'()*+,-./");
+    EXPECT_EQ(lines[7], "00000070  70 71 72 73 74 75 76 77  78 79 7A 7B 7C 7D 7E 7F  pqrstuvwxyz{|}~.");
+    EXPECT_EQ(lines[15], "000000F0  F0 F1 F2 F3 F4 F5 F6 F7  F8 F9 FA FB FC FD FE FF  ................");
+    // Every byte's hex pair is in its place.
+    for (int c = 0; c < 256; ++c) {
+        const std::string& line = lines[static_cast<size_t>(c / 16)];
+        const size_t col = 10 + static_cast<size_t>(c % 16) * 3 + (c % 16 >= 8 ? 1 : 0);
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02X", c);
+        EXPECT_EQ(line.substr(col, 2), pair) << c;
+    }
+}
+
+TEST(HexView, AnOpenRowIsDrawnAgainAsBytesCome)
+{
+    THexRows rows;
+    TPaneEdit edit = rows.add("ABC", "[1] ", false);
+    const std::string first = "[1] 00000000  41 42 43" + std::string(13 * 3 + 2, ' ') + " ABC";
+    EXPECT_EQ(edit.insert, first);
+    EXPECT_EQ(rows.openShown, static_cast<int>(first.size()));
+    ASSERT_EQ(edit.stamps.size(), 1u);
+
+    // The row keeps the stamp of its first byte; the next row gets the new block's.
+    edit = rows.add("DEFGHIJKLMNOPQRS", "[2] ", false);
+    EXPECT_EQ(edit.erase, static_cast<int>(first.size()));
+    EXPECT_EQ(edit.insert.substr(0, 14), "[1] 00000000  ");
+    EXPECT_NE(edit.insert.find(" ABCDEFGHIJKLMNOP\n[2] 00000010  51 52 53 "), std::string::npos);
+    EXPECT_EQ(edit.stamps.size(), 2u);
+    EXPECT_EQ(rows.open, "QRS");
+
+    // After a pause the open row ends as it is; the new bytes start a row at their offset.
+    edit = rows.add("T", "[3] ", true);
+    EXPECT_NE(edit.insert.find(" QRS\n[3] 00000013  54 "), std::string::npos);
+    EXPECT_EQ(rows.offset, 0x13u);
+
+    // Other text after the open row in the pane: it is drawn again on a line of its own.
+    rows.openShown = -1;
+    edit = rows.add("U", "[4] ", false);
+    EXPECT_EQ(edit.erase, 0);
+    EXPECT_EQ(edit.insert.substr(0, 15), "\n[3] 00000013  ");
+}
+
 TEST(SendBox, TextEscapes)
 {
     std::string out;
@@ -436,6 +492,7 @@ TEST(Settings, TerminalAdditionsAndASendHistoryOfAtMost20)
 
     TTerminalSettings s;
     s.stamps = 2;
+    s.hexView = true;
     s.sendBox = true;
     s.sendLineEnd = 3;
     s.sendHex = true;
@@ -444,6 +501,7 @@ TEST(Settings, TerminalAdditionsAndASendHistoryOfAtMost20)
     s.write(ini);
     TTerminalSettings back = TTerminalSettings::read(ini);
     EXPECT_EQ(back.stamps, 2);
+    EXPECT_TRUE(back.hexView);
     EXPECT_TRUE(back.sendBox);
     EXPECT_EQ(back.sendLineEnd, 3);
     EXPECT_TRUE(back.sendHex);

@@ -11,6 +11,7 @@
 #include "Update.h"
 #include "WindowFixture.h"
 #include "about.h"
+#include "TermTools.h"
 #include "TextSet.h"
 #include "qx_com.h"
 
@@ -302,6 +303,35 @@ private slots:
         frmTerm->Clearscreen1->trigger();
         pty_->Write("plain\r\n");
         QTRY_COMPARE_WITH_TIMEOUT(paneText(), std::string("plain\n"), 5000);
+        stop();
+    }
+
+    void hexViewDrawsAgainWhatWasReceived()
+    {
+        start(withPort());
+        connectPort();
+        pty_->Write("ab\r\ncd\x1b");
+        QTRY_COMPARE_WITH_TIMEOUT(paneText(), std::string("ab\ncd"), 5000); // a lone escape is not shown
+        const std::string asText = paneText();
+
+        frmTerm->HexView1->trigger();
+        QCOMPARE(paneText(), hexRow(0, "ab\r\ncd\x1b"));
+        // The open row is drawn again with the bytes that complete it.
+        const std::string more("0123456789\x00\xff", 12);
+        pty_->Write(more);
+        QTRY_COMPARE_WITH_TIMEOUT(paneText(), hexRow(0, "ab\r\ncd\x1b" + more.substr(0, 9)) + "\n" + hexRow(16, more.substr(9)),
+                                  5000);
+        QVERIFY(paneText().starts_with("00000000  61 62 0D 0A 63 64 1B 30  31 32 33 34 35 36 37 38  ab..cd.012345678\n"));
+        QCOMPARE(rxBuffer.substr(rxBuffer.size() - 19), std::string("ab\r\ncd\x1b" "0123456789\x00\xff", 19));
+
+        // Back to text: everything since the clear, with the display rules of the text view.
+        frmTerm->HexView1->trigger();
+        QCOMPARE(paneText().substr(0, asText.size()), asText);
+        QVERIFY(paneText().find("0123456789", asText.size()) != std::string::npos);
+        frmTerm->Clearscreen1->trigger();
+        frmTerm->HexView1->trigger();
+        QCOMPARE(paneText(), std::string());
+        QVERIFY(fx_->errors.isEmpty());
         stop();
     }
 
