@@ -172,8 +172,18 @@ TPaneEdit THexRows::add(std::string_view bytes, const std::string& stamp, bool a
     std::string pending = std::move(open);
     pending.append(bytes);
     size_t at = 0;
-    for (; pending.size() - at >= 16; at += 16) {
-        putRow(at == 0 ? openStamp : stamp, std::string_view(pending).substr(at, 16));
+    // Rows whose text alone is more than the pane holds would leave it at once: the pane starts
+    // afresh with the last rows, as it would after trimming, and the rest is never drawn.
+    constexpr size_t kRowChars = 77; // a row without a stamp, with its line break
+    const size_t fullRows = pending.size() / 16;
+    if (fullRows * kRowChars > static_cast<size_t>(kPaneTrimAbove)) {
+        edit = TPaneEdit{};
+        edit.clear = true;
+        at = (fullRows - (static_cast<size_t>(kPaneKeepChars) / kRowChars + 1)) * 16;
+        offset += at;
+    }
+    for (const size_t first = at; pending.size() - at >= 16; at += 16) {
+        putRow(at == 0 && first == 0 ? openStamp : stamp, std::string_view(pending).substr(at, 16));
         edit.insert += '\n';
         offset += 16;
     }

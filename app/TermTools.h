@@ -46,6 +46,7 @@ struct THexRows {
     int openShown = 0;
 
     // The pane edit for a block: the open row is erased and drawn again with the new bytes. After
-    // a pause (afterPause) the open row is ended as it is, so what came after starts a row.
+    // a pause (afterPause) the open row is ended as it is, so what came after starts a row. A block
+    // of more rows than the pane keeps empties it and draws only the last of them.
     TPaneEdit add(std::string_view bytes, const std::string& stamp, bool afterPause);
 };

@@ -359,6 +359,22 @@ TEST(HexView, AnOpenRowIsDrawnAgainAsBytesCome)
     EXPECT_EQ(edit.insert.substr(0, 15), "\n[3] 00000013  ");
 }
 
+TEST(HexView, ABlockLargerThanThePaneDrawsOnlyWhatItKeeps)
+{
+    THexRows rows;
+    rows.add("xy", "", false);
+    const std::string flood(1 << 20, 'A');
+    const TPaneEdit edit = rows.add(flood, "", false);
+    EXPECT_TRUE(edit.clear);
+    EXPECT_GE(edit.insert.size(), static_cast<size_t>(kPaneKeepChars));
+    EXPECT_LT(edit.insert.size(), static_cast<size_t>(kPaneKeepChars) + 200);
+    // The offsets go on from the bytes not drawn; the open row holds the last two bytes.
+    EXPECT_EQ(rows.offset, (size_t{1} << 20));
+    EXPECT_EQ(rows.open, "AA");
+    EXPECT_NE(edit.insert.find("\n000FFFF0  41 "), std::string::npos);
+    EXPECT_TRUE(edit.insert.ends_with(hexRow(0x100000, "AA")));
+}
+
 TEST(SendBox, TextEscapes)
 {
     std::string out;
