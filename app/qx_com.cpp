@@ -819,7 +819,8 @@ void TfrmTerm::sendBoxEnter()
     context->writeToCom(data);
     if (Echo1->isChecked())
         showText(data);
-    if (!line.isEmpty() && (sendHistory_.empty() || sendHistory_.back() != bytes(line))) {
+    // Blank lines are sent but not kept: the settings file keeps no value of spaces alone.
+    if (!line.trimmed().isEmpty() && (sendHistory_.empty() || sendHistory_.back() != bytes(line))) {
         sendHistory_.push_back(bytes(line));
         if (sendHistory_.size() > size_t{TTerminalSettings::kHistoryKept})
             sendHistory_.erase(sendHistory_.begin());

@@ -222,6 +222,9 @@ private slots:
         QTest::keyClick(frmTerm->edtSend, Qt::Key_Return);
         QCOMPARE(peerRead(*pty_, 6), std::string("ATA\t\r\n"));
         QVERIFY(frmTerm->edtSend->text().isEmpty());
+        QTest::keyClicks(frmTerm->edtSend, "  ");
+        QTest::keyClick(frmTerm->edtSend, Qt::Key_Return);
+        QCOMPARE(peerRead(*pty_, 4), std::string("  \r\n"));
 
         // Hex: the bytes, with the line end chosen (None: those bytes alone).
         frmTerm->chkSendHex->setChecked(true);
