@@ -3,6 +3,8 @@
 #include "IniFile.h"
 #include "Values.h"
 
+#include <algorithm>
+
 namespace {
 
 // Sections and keys, each spelled once.
@@ -14,6 +16,7 @@ constexpr const char* kForm = "Form";
 constexpr const char* kUpdate = "UPDATE";
 constexpr const char* kDate = "Date";
 constexpr const char* kTransfer = "Transfer";
+constexpr const char* kTerminal = "Terminal";
 } // namespace section
 
 namespace key {
@@ -59,6 +62,13 @@ constexpr const char* kRowFile = "File";
 constexpr const char* kRowSend = "Send";
 constexpr const char* kRowWait = "Wait";
 constexpr const char* kAutomationOn = "ActiveXfer";
+constexpr const char* kStamps = "Timestamps";
+constexpr const char* kStampPause = "StampPauseMs";
+constexpr const char* kHexView = "HexView";
+constexpr const char* kSendBox = "SendBox";
+constexpr const char* kSendLineEnd = "SendLineEnd";
+constexpr const char* kSendHex = "SendHex";
+constexpr const char* kSendHistory = "SendHistory"; // SendHistory1 ... SendHistory20
 } // namespace key
 
 // The key of an automation row's column: File1 ... Wait4.
@@ -121,9 +131,45 @@ TFormSettings TFormSettings::read(const TIniFile& ini)
     return s;
 }
 
+TTerminalSettings TTerminalSettings::read(const TIniFile& ini)
+{
+    TTerminalSettings s;
+    s.stamps = std::clamp(ini.ReadInteger(section::kTerminal, key::kStamps, s.stamps), 0, 2);
+    s.stampPauseMs = std::max(1, ini.ReadInteger(section::kTerminal, key::kStampPause, s.stampPauseMs));
+    s.hexView = ini.ReadBool(section::kTerminal, key::kHexView, s.hexView);
+    s.sendBox = ini.ReadBool(section::kTerminal, key::kSendBox, s.sendBox);
+    s.sendLineEnd = std::clamp(ini.ReadInteger(section::kTerminal, key::kSendLineEnd, s.sendLineEnd), 0, 3);
+    s.sendHex = ini.ReadBool(section::kTerminal, key::kSendHex, s.sendHex);
+    for (int i = 0; i < kHistoryKept; ++i) {
+        const std::string entry = ini.ReadString(section::kTerminal, rowKey(key::kSendHistory, i), "");
+        if (entry.empty())
+            break;
+        s.sendHistory.push_back(entry);
+    }
+    return s;
+}
+
+void TTerminalSettings::write(TIniFile& ini) const
+{
+    ini.WriteInteger(section::kTerminal, key::kStamps, stamps);
+    ini.WriteInteger(section::kTerminal, key::kStampPause, stampPauseMs);
+    ini.WriteBool(section::kTerminal, key::kHexView, hexView);
+    ini.WriteBool(section::kTerminal, key::kSendBox, sendBox);
+    ini.WriteInteger(section::kTerminal, key::kSendLineEnd, sendLineEnd);
+    ini.WriteBool(section::kTerminal, key::kSendHex, sendHex);
+    // The last entries, and an empty key after them so that a shorter history reads back whole.
+    const size_t first = sendHistory.size() > size_t{kHistoryKept} ? sendHistory.size() - kHistoryKept : 0;
+    int i = 0;
+    for (size_t k = first; k < sendHistory.size(); ++k)
+        ini.WriteString(section::kTerminal, rowKey(key::kSendHistory, i++), sendHistory[k]);
+    if (i < kHistoryKept)
+        ini.WriteString(section::kTerminal, rowKey(key::kSendHistory, i), "");
+}
+
 TTermSettings TTermSettings::read(const TIniFile& ini)
 {
     TTermSettings s;
+    s.terminal = TTerminalSettings::read(ini);
     s.comms = TCommsSettings::read(ini);
     s.window = TWindowSettings::read(ini);
     s.file = TFileSettings::read(ini);
@@ -159,6 +205,7 @@ void TTermSettings::write(TIniFile& ini, const std::string& stamp) const
     ini.WriteInteger(section::kForm, key::kSplitV, form.splitV);
     ini.WriteInteger(section::kForm, key::kSplitH, form.splitH);
     ini.WriteString(section::kUpdate, key::kUpdateFiles, saveFileList(updateFiles));
+    terminal.write(ini);
 }
 
 TTransferSettings TTransferSettings::read(const TIniFile& ini)

@@ -59,12 +59,31 @@ struct TFormSettings {
     static TFormSettings read(const TIniFile& ini);
 };
 
+// [Terminal]: the terminal's additions: time stamps (0 off, 1 time of day, 2 seconds since
+// connect) and the pause after which a line without a line end gets one; the hex view; the send box, its
+// line-end choice (0 none, 1 CR, 2 LF, 3 CR LF), its hex choice and its history, oldest first.
+struct TTerminalSettings {
+    static constexpr int kHistoryKept = 20;
+
+    int stamps = 0;
+    int stampPauseMs = 500;
+    bool hexView = false;
+    bool sendBox = false;
+    int sendLineEnd = 1;
+    bool sendHex = false;
+    std::vector<std::string> sendHistory;
+
+    static TTerminalSettings read(const TIniFile& ini);
+    void write(TIniFile& ini) const;
+};
+
 // The main window's sections, and [UPDATE]: the firmware update dialog's file history.
 struct TTermSettings {
     TCommsSettings comms;
     TWindowSettings window;
     TFileSettings file;
     TFormSettings form;
+    TTerminalSettings terminal;
     std::vector<std::string> updateFiles{"none"};
 
     static TTermSettings read(const TIniFile& ini);

@@ -122,6 +122,30 @@ void TPaneEdit::show(int paneLength, const TTermOptions& options, std::string te
     insert += paneLineBreaks(step.insert);
 }
 
+void TPaneEdit::stampLines(bool atLineStart, bool afterPause, const std::string& stamp)
+{
+    if (insert.empty() || stamp.empty())
+        return;
+    std::string out;
+    out.reserve(insert.size() + stamp.size() * 8);
+    bool lineStart = atLineStart;
+    if (afterPause && !lineStart && insert.front() != '\n') {
+        out += '\n';
+        lineStart = true;
+    }
+    for (const char c : insert) {
+        // An empty line stays empty (as the second break of a CR and LF that came in two reads).
+        if (lineStart && c != '\n') {
+            stamps.push_back({out.size(), stamp.size()});
+            out += stamp;
+            lineStart = false;
+        }
+        out += c;
+        lineStart = c == '\n';
+    }
+    insert = std::move(out);
+}
+
 TPaneEdit termTextEdit(int paneLength, const TTermOptions& options, const std::string& text)
 {
     TPaneEdit edit;

@@ -39,12 +39,24 @@ std::vector<TTermPiece> termTextPieces(const std::string& text);
 // What the pane does for a text: empties itself (clear), drops its last erase characters, then
 // appends insert (line breaks as the pane holds them, LF). Pane lengths count a line break as one.
 struct TPaneEdit {
+    struct StampRange {
+        size_t at = 0;   // in insert
+        size_t size = 0;
+    };
+
     bool clear = false;
     int erase = 0;
     std::string insert;
+    std::vector<StampRange> stamps; // time stamps within insert, shown in their own colour
 
     // Adds showText for text, after what the edit does already, to a pane of paneLength characters.
     void show(int paneLength, const TTermOptions& options, std::string text);
+
+    // Puts stamp before every line of insert that starts in it: before its first character when
+    // the pane (after the clear and erase) ends with a line break or is empty (atLineStart), and
+    // after each line break in it; an empty line gets none. After a pause with no line end (afterPause), a line still open
+    // in the pane is ended first, so that what came after the pause gets a stamped line.
+    void stampLines(bool atLineStart, bool afterPause, const std::string& stamp);
 };
 
 // showTermText for a text (a received block is one text): the pane's edit, in one pass.

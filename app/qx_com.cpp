@@ -25,6 +25,7 @@
 #include "VaNetTransport.h"
 
 #include <QAbstractItemView>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -53,7 +54,9 @@
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTextBlock>
+#include <QTextCharFormat>
 #include <QTextEdit>
+#include <QTime>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -78,6 +81,8 @@ const char* const kFileFilter = "All Files (*);;BASIC (*.bas);;Hex Files (*.hex)
 
 // The pane takes received text at most once a frame, as one block.
 constexpr qint64 kPanePaintMs = 16;
+// Received text kept for drawing again when the view changes.
+constexpr size_t kReceivedKept = size_t{64} << 10;
 // Received text held for the pane beyond this is shown at once, whatever the frame.
 constexpr size_t kPaneBacklogLimit = size_t{256} << 10;
 // How much the port reads ahead while the window is busy: a flood reaches the window in a few
@@ -91,6 +96,18 @@ size_t lineStartFrom(std::string_view text, size_t from)
         return from;
     const size_t lf = text.find('\n', from);
     return lf == std::string_view::npos || lf + 1 >= text.size() ? from : lf + 1;
+}
+
+// The colour of the time stamps: set off from the data, and readable on the pane's background
+// (light on a dark one, dark on a light one), in another hue when the data's colour is close to it.
+QColor stampColourFor(const QColor& text, const QColor& background)
+{
+    const bool dark = background.lightness() < 128;
+    const QColor first = dark ? QColor(130, 210, 255) : QColor(0, 90, 170);
+    const QColor second = dark ? QColor(170, 235, 150) : QColor(0, 115, 0);
+    const int distance = std::abs(text.red() - first.red()) + std::abs(text.green() - first.green())
+                         + std::abs(text.blue() - first.blue());
+    return distance < 150 ? second : first;
 }
 
 // A small tool-bar glyph: a rounded tile with a short caption (where the icon theme has no icon).
@@ -239,6 +256,22 @@ void TfrmTerm::buildMenus()
     Echo1 = check(settings->addAction("&Echo"));
     RefreshPorts1 = act(settings, "&Refresh Ports", &TfrmTerm::RefreshPorts1Click);
     mnuCtrl = check(settings->addAction("&Show Control Chrs"));
+    QMenu* stamps = settings->addMenu("Timestamps");
+    auto* stampChoice = new QActionGroup(this);
+    StampOff1 = check(stamps->addAction("Off"));
+    StampTime1 = check(stamps->addAction("Time of Day (ms)"));
+    StampElapsed1 = check(stamps->addAction("Seconds Since Connect (ms)"));
+    for (QAction* a : {StampOff1, StampTime1, StampElapsed1})
+        stampChoice->addAction(a);
+    StampOff1->setChecked(true);
+    HexView1 = check(settings->addAction("Hex View"));
+    connect(HexView1, &QAction::triggered, this, [this] { guarded([this] { redrawReceived(); }); });
+    SendBox1 = check(settings->addAction("Send Box"));
+    connect(SendBox1, &QAction::toggled, this, [this](bool on) {
+        pnlSend->setVisible(on);
+        if (on)
+            edtSend->setFocus();
+    });
 
     QMenu* serial = menuBar()->addMenu("S&erial");
     serial->setTitle("Serial");
@@ -387,6 +420,32 @@ void TfrmTerm::buildPanes()
     mmoTerm->installEventFilter(this);
     TProgramActivation::instance().watch(this, [this] { guarded([this] { FormActivate(); }); });
     termLayout->addWidget(mmoTerm, 1);
+
+    // Under it, shown through Settings > "Send Box": a line sent with Enter.
+    pnlSend = new QWidget(PanelTerm);
+    pnlSend->setObjectName("pnlSend");
+    auto* sendLayout = new QHBoxLayout(pnlSend);
+    sendLayout->setContentsMargins(0, 2, 0, 0);
+    sendLayout->setSpacing(2);
+    edtSend = new QLineEdit(pnlSend);
+    edtSend->setObjectName("edtSend");
+    edtSend->setPlaceholderText("Text to send (\\r \\n \\t \\xHH \\\\), Enter sends; Up/Down: history");
+    edtSend->installEventFilter(this);
+    cboSendLineEnd = new QComboBox(pnlSend);
+    cboSendLineEnd->setObjectName("cboSendLineEnd");
+    cboSendLineEnd->setToolTip("Line end sent after the text");
+    for (const char* end : {"None", "CR", "LF", "CR LF"})
+        cboSendLineEnd->addItem(end);
+    cboSendLineEnd->setCurrentIndex(static_cast<int>(TLineEnd::cr));
+    chkSendHex = new QCheckBox("Hex", pnlSend);
+    chkSendHex->setObjectName("chkSendHex");
+    chkSendHex->setToolTip("The line is bytes as hex pairs, as in 1B 5B 32 4A");
+    sendLayout->addWidget(edtSend, 1);
+    sendLayout->addWidget(cboSendLineEnd);
+    sendLayout->addWidget(chkSendHex);
+    pnlSend->hide();
+    termLayout->addWidget(pnlSend);
+    connect(edtSend, &QLineEdit::returnPressed, this, [this] { guarded([this] { sendBoxEnter(); }); });
     setTermFont(termFontName_, termFontSize_);
     setTermColours(termFontColour_, termBackColour_);
 
@@ -578,6 +637,10 @@ void TfrmTerm::clearPane()
     paneBacklog_.clear();
     paneTimer_->stop();
     mmoTerm->clear();
+    received_.clear();
+    receivedBytes_ = 0;
+    receivedDropped_ = 0;
+    hexRows_ = THexRows{};
 }
 
 int TfrmTerm::paneLength() const
@@ -585,8 +648,36 @@ int TfrmTerm::paneLength() const
     return mmoTerm->document()->characterCount() - 1;
 }
 
+TStampMode TfrmTerm::stampMode() const
+{
+    if (StampTime1->isChecked())
+        return TStampMode::timeOfDay;
+    return StampElapsed1->isChecked() ? TStampMode::sinceConnect : TStampMode::off;
+}
+
+void TfrmTerm::noteArrival()
+{
+    if (!arrivalClock_.isValid())
+        arrivalClock_.start();
+    const qint64 now = arrivalClock_.elapsed();
+    if (paneBacklog_.empty()) {
+        // The block the pane takes next is stamped with the time its first part arrived (at most
+        // a paint interval before the rest).
+        backlogAfterPause_ = lastArrival_ >= 0 && now - lastArrival_ > stampPauseMs_;
+        const TStampMode mode = stampMode();
+        if (mode == TStampMode::timeOfDay)
+            backlogStamp_ = stampText(mode, QTime::currentTime().msecsSinceStartOfDay());
+        else if (mode == TStampMode::sinceConnect)
+            backlogStamp_ = stampText(mode, connectClock_.isValid() ? connectClock_.elapsed() : 0);
+        else
+            backlogStamp_.clear();
+    }
+    lastArrival_ = now;
+}
+
 void TfrmTerm::queueForPane(const std::string& chunk)
 {
+    noteArrival();
     paneBacklog_ += chunk;
     if (paneTimer_->isActive()) {
         // A backlog that outgrows the paint interval is shown now rather than held in memory.
@@ -608,13 +699,60 @@ void TfrmTerm::paintPane()
     if (paneBacklog_.empty())
         return;
     lastPaint_.start();
-    std::string block;
-    block.swap(paneBacklog_);
+    TReceivedBlock block{std::move(backlogStamp_), backlogAfterPause_, {}};
+    backlogStamp_.clear();
+    block.bytes.swap(paneBacklog_);
+    showReceived(block);
+    keepReceived(std::move(block));
+}
+
+void TfrmTerm::showReceived(const TReceivedBlock& block)
+{
+    if (HexView1->isChecked()) {
+        if (hexRows_.openShown > 0 && paneLength() != hexPaneLength_)
+            hexRows_.openShown = -1; // other text came after the open row
+        applyPaneEdit(hexRows_.add(block.bytes, block.stamp, block.afterPause));
+        hexPaneLength_ = paneLength();
+        return;
+    }
     // Received text was taken for the pane while no text send ran, so the send's wait character
     // does not hold it back.
     TTermOptions options = termOptions();
     options.sendingText = false;
-    applyPaneEdit(termTextEdit(paneLength(), options, block));
+    TPaneEdit edit = termTextEdit(paneLength(), options, block.bytes);
+    if (!block.stamp.empty()) {
+        const int kept = edit.clear ? 0 : paneLength() - edit.erase;
+        const bool atLineStart = kept <= 0 || mmoTerm->document()->characterAt(kept - 1) == QChar::ParagraphSeparator;
+        edit.stampLines(atLineStart, block.afterPause, block.stamp);
+    }
+    applyPaneEdit(edit);
+}
+
+void TfrmTerm::keepReceived(TReceivedBlock block)
+{
+    if (block.bytes.size() > kReceivedKept) {
+        const size_t drop = block.bytes.size() - kReceivedKept;
+        block.bytes.erase(0, drop);
+        receivedDropped_ += drop;
+    }
+    receivedBytes_ += block.bytes.size();
+    received_.push_back(std::move(block));
+    while (receivedBytes_ > kReceivedKept) {
+        receivedBytes_ -= received_.front().bytes.size();
+        receivedDropped_ += received_.front().bytes.size();
+        received_.pop_front();
+    }
+}
+
+void TfrmTerm::redrawReceived()
+{
+    paintPane();
+    mmoTerm->clear();
+    hexRows_ = THexRows{};
+    hexRows_.offset = receivedDropped_;
+    hexPaneLength_ = 0;
+    for (const TReceivedBlock& block : received_)
+        showReceived(block);
 }
 
 void TfrmTerm::applyPaneEdit(const TPaneEdit& edit)
@@ -650,7 +788,26 @@ void TfrmTerm::applyPaneEdit(const TPaneEdit& edit)
         head.removeSelectedText();
         cursor.movePosition(QTextCursor::End);
     }
-    cursor.insertText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+    // The data in the pane's own colours (not those of a stamp before it), the stamps in theirs.
+    const QTextCharFormat plain;
+    QTextCharFormat stamp;
+    stamp.setForeground(stampColour_);
+    const auto put = [&](size_t from, size_t to, const QTextCharFormat& format) {
+        if (to > from)
+            cursor.insertText(QString::fromLatin1(edit.insert.data() + from, static_cast<qsizetype>(to - from)),
+                              format);
+    };
+    size_t at = edit.insert.size() - text.size(); // the start of what was kept of the insert
+    for (const TPaneEdit::StampRange& range : edit.stamps) {
+        const size_t end = range.at + range.size;
+        if (end <= at)
+            continue;
+        const size_t from = std::max(range.at, at);
+        put(at, from, plain);
+        put(from, end, stamp);
+        at = end;
+    }
+    put(at, edit.insert.size(), plain);
     cursor.endEditBlock();
     mmoTerm->setTextCursor(cursor);
 }
@@ -825,6 +982,42 @@ bool TfrmTerm::mmoTermKeyPress(const QString& text)
     return true;
 }
 
+void TfrmTerm::sendBoxEnter()
+{
+    const QString line = edtSend->text();
+    std::string data;
+    std::string error;
+    if (!parseSendText(bytes(line), chkSendHex->isChecked(), data, error)) {
+        addStatus(latin1(error) + "\n", fsPlain, kErrorRed);
+        edtSend->setFocus(); // the status pane took it; the line is to be mended
+        return;
+    }
+    data += lineEndBytes(static_cast<TLineEnd>(std::max(0, cboSendLineEnd->currentIndex())));
+    if (data.empty() || !portOpenForSend(*context) || context->refuseWhileBusy())
+        return;
+    context->writeToCom(data);
+    if (Echo1->isChecked())
+        showText(data);
+    // Blank lines are sent but not kept: the settings file keeps no value of spaces alone.
+    if (!line.trimmed().isEmpty() && (sendHistory_.empty() || sendHistory_.back() != bytes(line))) {
+        sendHistory_.push_back(bytes(line));
+        if (sendHistory_.size() > size_t{TTerminalSettings::kHistoryKept})
+            sendHistory_.erase(sendHistory_.begin());
+    }
+    sendHistoryAt_ = static_cast<int>(sendHistory_.size());
+    edtSend->clear();
+}
+
+void TfrmTerm::sendBoxHistory(int step)
+{
+    const int count = static_cast<int>(sendHistory_.size());
+    const int at = std::clamp(sendHistoryAt_ + step, 0, count);
+    if (at == sendHistoryAt_)
+        return;
+    sendHistoryAt_ = at;
+    edtSend->setText(at < count ? latin1(sendHistory_[static_cast<size_t>(at)]) : QString());
+}
+
 void TfrmTerm::Clearscreen1Click()
 {
     clearPane();
@@ -855,6 +1048,7 @@ void TfrmTerm::setTermColours(int32_t fontColour, int32_t backColour)
 {
     termFontColour_ = fontColour;
     termBackColour_ = backColour;
+    stampColour_ = stampColourFor(colourFromWindows(fontColour), colourFromWindows(backColour));
     applyPaneColours(colourFromWindows(backColour));
 }
 
@@ -886,6 +1080,13 @@ bool TfrmTerm::eventFilter(QObject* watched, QEvent* event)
         guarded([&] { swallow = mmoTermKeyPress(key->text()); });
         if (swallow)
             return true;
+    }
+    if (watched == edtSend && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Up || key == Qt::Key_Down) {
+            sendBoxHistory(key == Qt::Key_Up ? -1 : 1);
+            return true;
+        }
     }
     return QMainWindow::eventFilter(watched, event);
 }
@@ -1028,6 +1229,7 @@ void TfrmTerm::spdConnectClick()
     setConnectDown(true);
     chosenKey_ = portbox::key(cboPort, cboPort->currentIndex());
     dtrSet_ = false;
+    connectClock_.start();
     reSetAll();
     refreshTools();
     deviceChoice_ = true;
@@ -1226,6 +1428,15 @@ void TfrmTerm::getSettings()
     }
     if (frmUpdate)
         frmUpdate->setFileHistory(settings.updateFiles);
+    const TTerminalSettings& terminal = settings.terminal;
+    (terminal.stamps == 1 ? StampTime1 : terminal.stamps == 2 ? StampElapsed1 : StampOff1)->setChecked(true);
+    stampPauseMs_ = terminal.stampPauseMs;
+    HexView1->setChecked(terminal.hexView);
+    SendBox1->setChecked(terminal.sendBox);
+    cboSendLineEnd->setCurrentIndex(terminal.sendLineEnd);
+    chkSendHex->setChecked(terminal.sendHex);
+    sendHistory_ = terminal.sendHistory;
+    sendHistoryAt_ = static_cast<int>(sendHistory_.size());
     reSetAll();
 }
 
@@ -1273,6 +1484,13 @@ TTermSettings TfrmTerm::currentSettings() const
     s.file = {filterIndex_, bytes(currentFile())};
     s.form = {width(), height(), x(), y(), splV->sizes().value(1), splH->sizes().value(1)};
     s.updateFiles = frmUpdate ? frmUpdate->fileHistory() : std::vector<std::string>{};
+    s.terminal.stamps = static_cast<int>(stampMode());
+    s.terminal.stampPauseMs = stampPauseMs_;
+    s.terminal.hexView = HexView1->isChecked();
+    s.terminal.sendBox = SendBox1->isChecked();
+    s.terminal.sendLineEnd = cboSendLineEnd->currentIndex();
+    s.terminal.sendHex = chkSendHex->isChecked();
+    s.terminal.sendHistory = sendHistory_;
     return s;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "TermText.h"
+#include "TermTools.h"
 #include "ToolContext.h"
 #include "VaClasses.h"
 #include "VaPortIdentity.h"
@@ -14,12 +15,15 @@
 #include <QMainWindow>
 #include <QTimer>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
 
 class QAction;
+class QCheckBox;
 class QComboBox;
+class QLineEdit;
 class QLabel;
 class QPlainTextEdit;
 class QProgressBar;
@@ -69,6 +73,12 @@ public:
     QAction* Echo1;
     QAction* RefreshPorts1;
     QAction* mnuCtrl;
+    QAction* SendBox1;
+    QAction* HexView1;
+    // Settings > "Timestamps": off, time of day, seconds since connect (one of them checked).
+    QAction* StampOff1;
+    QAction* StampTime1;
+    QAction* StampElapsed1;
     QAction* Reset1;
     QAction* DTRlow1;
     QAction* HWFlow1;
@@ -93,6 +103,11 @@ public:
     QWidget* PanelTerm;
     QWidget* PanelStatus;
     QPlainTextEdit* mmoTerm;
+    // The send box under the terminal pane: the line, its line end and its hex choice.
+    QWidget* pnlSend;
+    QLineEdit* edtSend;
+    QComboBox* cboSendLineEnd;
+    QCheckBox* chkSendHex;
     QTextEdit* reStatus;
     QWidget* PanelTools;
     QTabWidget* PageControl1;
@@ -178,6 +193,11 @@ public:
     void VaComm1RxChar();
     void VaComm1Disconnect();
     bool mmoTermKeyPress(const QString& text);
+    // Enter in the send box: its line, parsed, with the chosen line end goes to the port.
+    void sendBoxEnter();
+    // Up (older) and Down (newer) in the send box's history.
+    void sendBoxHistory(int step);
+    TStampMode stampMode() const;
     void Clearscreen1Click();
     void Font1Click();
     void Background1Click();
@@ -251,6 +271,18 @@ private:
     void paintPane();
     void applyPaneEdit(const TPaneEdit& edit);
     void applyPaneColours(const QColor& background);
+    // The stamp for received text arriving now, and whether it comes after a pause.
+    void noteArrival();
+    // A block of received text as the pane took it, kept (the last 64 KiB) so that switching
+    // between the text and the hex view draws again what was received since the last clear.
+    struct TReceivedBlock {
+        std::string stamp;
+        bool afterPause = false;
+        std::string bytes;
+    };
+    void showReceived(const TReceivedBlock& block);
+    void keepReceived(TReceivedBlock block);
+    void redrawReceived();
     // The text transfer settings as the text transfer dialog holds them now.
     static const TTransferSettings& transferSettings();
     // Parts of the settings: the line boxes and menu marks, the window's size, place and splitters;
@@ -262,6 +294,22 @@ private:
     void watchBusy();
 
     std::string paneBacklog_; // received, not shown yet
+    // Time stamps: the first arrival of the backlog gives its stamp; a pause is measured from the
+    // last arrival before it.
+    QElapsedTimer connectClock_;
+    QElapsedTimer arrivalClock_;
+    qint64 lastArrival_ = -1;
+    std::string backlogStamp_;
+    bool backlogAfterPause_ = false;
+    int stampPauseMs_ = 500;
+    QColor stampColour_;
+    std::deque<TReceivedBlock> received_;
+    size_t receivedBytes_ = 0;
+    uint64_t receivedDropped_ = 0; // bytes received since the last clear that are no longer kept
+    THexRows hexRows_;
+    int hexPaneLength_ = 0; // the pane's length after the hex view's last edit
+    std::vector<std::string> sendHistory_; // oldest first
+    int sendHistoryAt_ = 0;                // where Up and Down are in it; its size for the new line
     QTimer* paneTimer_ = nullptr;
     QElapsedTimer lastPaint_;
     bool firstActivation_ = true;

@@ -10,7 +10,8 @@
 //               median on the idle line, the median during the flood, and the longest during the
 //               flood; keys go every 20 ms, so the main thread's longest stall lies between that
 //               longest wait and 20 ms more
-// Runs with the "show control characters" option off and on alternate; the medians and the range
+// Runs of plain text, with the "show control characters" option, with time stamps and with the hex
+// view alternate; the medians and the range
 // over the runs close each. Without DISPLAY it starts Xvfb itself; without either it says so and
 // skips. Usage:
 //   term_bench [--runs N] [--mb MB] [--program PATH] [--tools DIR]
@@ -205,6 +206,7 @@ struct Config {
     std::string folder;  // its folder (settings file, tool folder)
     size_t bytes = 0;
     bool ctrl = false;
+    std::string terminal; // the [Terminal] section's keys (time stamps, hex view)
     bool keys = true;
 };
 
@@ -222,7 +224,7 @@ std::optional<Figures> runOnce(const Config& cfg)
     {
         std::ofstream ini(cfg.folder + "/qx-com-103.ini", std::ios::trunc);
         ini << "[Comms]\nEcho=0\nCtrl=" << (cfg.ctrl ? 1 : 0)
-            << "\n[Form]\nwidthTERM=1000\nheightTERM=900\nleftTERM=0\ntopTERM=0\n";
+            << "\n[Form]\nwidthTERM=1000\nheightTERM=900\nleftTERM=0\ntopTERM=0\n[Terminal]\n" << cfg.terminal;
     }
     const pid_t pid = spawn({cfg.program, "-platform", "xcb", slavePath});
     std::optional<Figures> result;
@@ -459,24 +461,37 @@ int main(int argc, char** argv)
         fs::remove_all(folder, ec);
         return 1;
     }
-    Config cfg{folder + "/qx-com", folder, static_cast<size_t>(megabytes * 1e6), false, keys};
+    Config cfg{folder + "/qx-com", folder, static_cast<size_t>(megabytes * 1e6), false, {}, keys};
     std::printf("%s: a %.0f MB flood of 80-byte lines into a pty, 1000 x 900 window on %s, %d runs each\n",
                 program.c_str(), megabytes, std::getenv("DISPLAY"), runs);
-    std::vector<Figures> plain, ctrl;
+    struct Variant {
+        const char* name;
+        const char* title;
+        bool ctrl;
+        const char* terminal;
+        std::vector<Figures> figures;
+    };
+    Variant variants[] = {{"plain", "Plain text", false, "", {}},
+                          {"ctrl", "Show control characters on", true, "", {}},
+                          {"stamps", "Time stamps on", false, "Timestamps=1\n", {}},
+                          {"hex", "Hex view on", false, "HexView=1\n", {}}};
     for (int run = 1; run <= runs; ++run) {
-        for (bool showCtrl : {false, true}) {
-            cfg.ctrl = showCtrl;
+        for (Variant& v : variants) {
+            cfg.ctrl = v.ctrl;
+            cfg.terminal = v.terminal;
             if (auto f = runOnce(cfg)) {
-                printRun(showCtrl ? "ctrl" : "plain", run, *f);
-                (showCtrl ? ctrl : plain).push_back(*f);
+                printRun(v.name, run, *f);
+                v.figures.push_back(*f);
             }
             std::fflush(stdout);
         }
     }
     fs::remove_all(folder, ec);
-    if (!plain.empty())
-        printSummary("Plain text", plain);
-    if (!ctrl.empty())
-        printSummary("Show control characters on", ctrl);
-    return plain.empty() && ctrl.empty() ? 1 : 0;
+    bool any = false;
+    for (const Variant& v : variants) {
+        if (!v.figures.empty())
+            printSummary(v.title, v.figures);
+        any = any || !v.figures.empty();
+    }
+    return any ? 0 : 1;
 }

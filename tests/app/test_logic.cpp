@@ -5,6 +5,7 @@
 #include "Settings.h"
 #include "TextSend.h"
 #include "TermText.h"
+#include "TermTools.h"
 #include "qx_com.h"
 #include "TestSupport.h"
 #include "Values.h"
@@ -231,6 +232,197 @@ TEST(DisplayRules, PaneLineBreaks)
     EXPECT_EQ(paneLineBreaks(std::string("a\0\xff", 3)), std::string("a\0\xff", 3));
 }
 
+TEST(Stamps, AtLineStartsAndAfterAPause)
+{
+    TPaneEdit edit;
+    edit.insert = "one\ntwo\nthr";
+    edit.stampLines(true, false, "[S] ");
+    EXPECT_EQ(edit.insert, "[S] one\n[S] two\n[S] thr");
+    ASSERT_EQ(edit.stamps.size(), 3u);
+    EXPECT_EQ(edit.insert.substr(edit.stamps[1].at, edit.stamps[1].size), "[S] ");
+
+    // A line the pane left open goes on unstamped; a line end at the end waits for the next
+    // line's first character (the next block) for its stamp.
+    edit = {};
+    edit.insert = "ee\n";
+    edit.stampLines(false, false, "[S] ");
+    EXPECT_EQ(edit.insert, "ee\n");
+    EXPECT_TRUE(edit.stamps.empty());
+
+    // After a pause an open line is ended, so a prompt's reply gets its own stamped line; a block
+    // that starts with its own line end gets no empty line.
+    edit = {};
+    edit.insert = "ok";
+    edit.stampLines(false, true, "[S] ");
+    EXPECT_EQ(edit.insert, "\n[S] ok");
+    edit = {};
+    edit.insert = "\nok";
+    edit.stampLines(false, true, "[S] ");
+    EXPECT_EQ(edit.insert, "\n[S] ok");
+    edit = {};
+    edit.insert = "ok";
+    edit.stampLines(true, true, "[S] ");
+    EXPECT_EQ(edit.insert, "[S] ok");
+
+    // Nothing received, nothing stamped; no stamp text, no change.
+    edit = {};
+    edit.stampLines(true, true, "[S] ");
+    EXPECT_TRUE(edit.insert.empty());
+    edit.insert = "a\nb";
+    edit.stampLines(true, true, "");
+    EXPECT_EQ(edit.insert, "a\nb");
+    edit.insert = "\n\nc\n";
+    edit.stampLines(true, false, "[S] ");
+    EXPECT_EQ(edit.insert, "\n\n[S] c\n");
+}
+
+TEST(Stamps, ALineEndSplitOverTwoBlocks)
+{
+    // CR at the end of one read, LF at the start of the next: the display rules show two line
+    // breaks; the empty line between them gets no stamp, the next line one.
+    TTermOptions options;
+    std::string pane;
+    const auto receive = [&](const std::string& block) {
+        TPaneEdit edit = termTextEdit(static_cast<int>(pane.size()), options, block);
+        pane.resize(pane.size() - static_cast<size_t>(edit.erase));
+        edit.stampLines(pane.empty() || pane.back() == '\n', false, "[S] ");
+        pane += edit.insert;
+    };
+    receive("first\r");
+    receive("\nsecond\r\n");
+    receive("third");
+    EXPECT_EQ(pane, "[S] first\n\n[S] second\n[S] third");
+}
+
+TEST(Stamps, Texts)
+{
+    EXPECT_EQ(stampText(TStampMode::timeOfDay, 0), "[00:00:00.000] ");
+    EXPECT_EQ(stampText(TStampMode::timeOfDay, ((13 * 60 + 4) * 60 + 5) * 1000 + 67), "[13:04:05.067] ");
+    EXPECT_EQ(stampText(TStampMode::sinceConnect, 12345), "[12.345] ");
+    EXPECT_EQ(stampText(TStampMode::sinceConnect, 7), "[0.007] ");
+    EXPECT_EQ(stampText(TStampMode::sinceConnect, 3600000), "[3600.000] ");
+}
+
+TEST(HexView, EveryByteValue)
+{
+    std::string all;
+    for (int c = 0; c < 256; ++c)
+        all += static_cast<char>(c);
+    THexRows rows;
+    const TPaneEdit edit = rows.add(all, "", false);
+    EXPECT_EQ(edit.erase, 0);
+    EXPECT_TRUE(rows.open.empty());
+    std::vector<std::string> lines;
+    for (size_t at = 0, lf; (lf = edit.insert.find('\n', at)) != std::string::npos; at = lf + 1)
+        lines.push_back(edit.insert.substr(at, lf - at));
+    ASSERT_EQ(lines.size(), 16u);
+    EXPECT_EQ(lines[0], "00000000  00 01 02 03 04 05 06 07  08 09 0A 0B 0C 0D 0E 0F  ................");
+    EXPECT_EQ(lines[2], "00000020  20 21 22 23 24 25 26 27  28 29 2A 2B 2C 2D 2E 2F   !\"#$%&'()*+,-./");
+    EXPECT_EQ(lines[7], "00000070  70 71 72 73 74 75 76 77  78 79 7A 7B 7C 7D 7E 7F  pqrstuvwxyz{|}~.");
+    EXPECT_EQ(lines[15], "000000F0  F0 F1 F2 F3 F4 F5 F6 F7  F8 F9 FA FB FC FD FE FF  ................");
+    // Every byte's hex pair is in its place.
+    for (int c = 0; c < 256; ++c) {
+        const std::string& line = lines[static_cast<size_t>(c / 16)];
+        const size_t col = 10 + static_cast<size_t>(c % 16) * 3 + (c % 16 >= 8 ? 1 : 0);
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02X", c);
+        EXPECT_EQ(line.substr(col, 2), pair) << c;
+    }
+}
+
+TEST(HexView, AnOpenRowIsDrawnAgainAsBytesCome)
+{
+    THexRows rows;
+    TPaneEdit edit = rows.add("ABC", "[1] ", false);
+    const std::string first = "[1] 00000000  41 42 43" + std::string(13 * 3 + 2, ' ') + " ABC";
+    EXPECT_EQ(edit.insert, first);
+    EXPECT_EQ(rows.openShown, static_cast<int>(first.size()));
+    ASSERT_EQ(edit.stamps.size(), 1u);
+
+    // The row keeps the stamp of its first byte; the next row gets the new block's.
+    edit = rows.add("DEFGHIJKLMNOPQRS", "[2] ", false);
+    EXPECT_EQ(edit.erase, static_cast<int>(first.size()));
+    EXPECT_EQ(edit.insert.substr(0, 14), "[1] 00000000  ");
+    EXPECT_NE(edit.insert.find(" ABCDEFGHIJKLMNOP\n[2] 00000010  51 52 53 "), std::string::npos);
+    EXPECT_EQ(edit.stamps.size(), 2u);
+    EXPECT_EQ(rows.open, "QRS");
+
+    // After a pause the open row ends as it is; the new bytes start a row at their offset.
+    edit = rows.add("T", "[3] ", true);
+    EXPECT_NE(edit.insert.find(" QRS\n[3] 00000013  54 "), std::string::npos);
+    EXPECT_EQ(rows.offset, 0x13u);
+
+    // Other text after the open row in the pane: it is drawn again on a line of its own.
+    rows.openShown = -1;
+    edit = rows.add("U", "[4] ", false);
+    EXPECT_EQ(edit.erase, 0);
+    EXPECT_EQ(edit.insert.substr(0, 15), "\n[3] 00000013  ");
+}
+
+TEST(HexView, ABlockLargerThanThePaneDrawsOnlyWhatItKeeps)
+{
+    THexRows rows;
+    rows.add("xy", "", false);
+    const std::string flood(1 << 20, 'A');
+    const TPaneEdit edit = rows.add(flood, "", false);
+    EXPECT_TRUE(edit.clear);
+    EXPECT_GE(edit.insert.size(), static_cast<size_t>(kPaneKeepChars));
+    EXPECT_LT(edit.insert.size(), static_cast<size_t>(kPaneKeepChars) + 200);
+    // The offsets go on from the bytes not drawn; the open row holds the last two bytes.
+    EXPECT_EQ(rows.offset, (size_t{1} << 20));
+    EXPECT_EQ(rows.open, "AA");
+    EXPECT_NE(edit.insert.find("\n000FFFF0  41 "), std::string::npos);
+    EXPECT_TRUE(edit.insert.ends_with(hexRow(0x100000, "AA")));
+}
+
+TEST(SendBox, TextEscapes)
+{
+    std::string out;
+    std::string error;
+    ASSERT_TRUE(parseSendText("AT\\r\\n", false, out, error));
+    EXPECT_EQ(out, "AT\r\n");
+    ASSERT_TRUE(parseSendText("a\\r\\n\\tb\\x1B\\x00\\xff\\\\z", false, out, error));
+    EXPECT_EQ(out, std::string("a\r\n\tb\x1B", 6) + std::string(1, '\0') + "\xFF\\z");
+    ASSERT_TRUE(parseSendText("", false, out, error));
+    EXPECT_EQ(out, "");
+    ASSERT_TRUE(parseSendText("plain text 1G", false, out, error));
+    EXPECT_EQ(out, "plain text 1G");
+
+    // Refusals leave nothing to send and say why.
+    for (const char* bad : {"ab\\", "\\x1", "\\xG0", "\\q", "ok\\x"}) {
+        out = "left";
+        EXPECT_FALSE(parseSendText(bad, false, out, error)) << bad;
+        EXPECT_TRUE(out.empty()) << bad;
+        EXPECT_EQ(error.rfind("Not sent: ", 0), 0u) << bad;
+    }
+}
+
+TEST(SendBox, HexPairs)
+{
+    std::string out;
+    std::string error;
+    ASSERT_TRUE(parseSendText("1B 5B 32 4A", true, out, error));
+    EXPECT_EQ(out, "\x1B[2J");
+    ASSERT_TRUE(parseSendText("  001bff\tFe ", true, out, error));
+    EXPECT_EQ(out, std::string("\0\x1B\xFF\xFE", 4));
+    ASSERT_TRUE(parseSendText("   ", true, out, error));
+    EXPECT_EQ(out, "");
+
+    EXPECT_FALSE(parseSendText("1B 1G", true, out, error));
+    EXPECT_TRUE(out.empty());
+    EXPECT_NE(error.find("\"1G\" is not hex"), std::string::npos);
+    EXPECT_FALSE(parseSendText("1B 5", true, out, error));
+    EXPECT_NE(error.find("\"5\" has an odd number of hex digits"), std::string::npos);
+    EXPECT_FALSE(parseSendText("1B5", true, out, error));
+    EXPECT_FALSE(parseSendText("0x1B", true, out, error));
+    EXPECT_TRUE(out.empty());
+
+    EXPECT_STREQ(lineEndBytes(TLineEnd::none), "");
+    EXPECT_STREQ(lineEndBytes(TLineEnd::cr), "\r");
+    EXPECT_STREQ(lineEndBytes(TLineEnd::lf), "\n");
+    EXPECT_STREQ(lineEndBytes(TLineEnd::crLf), "\r\n");
+}
+
 TEST(TextSend, LinesOfAFile)
 {
     EXPECT_EQ(textLines(":1000\r\n:2000\n\n:3000"), (std::vector<std::string>{":1000", ":2000", "", ":3000"}));
@@ -301,6 +493,49 @@ TEST(Settings, KeysAsTheStoredFilesSpellThem)
     EXPECT_FALSE(back.addLF);
     EXPECT_EQ(back.rows[1].send, "loadh");
     EXPECT_NE(fileText(fresh).find("[Transfer]\nchEolChar=1\nEolChar=6\n"), std::string::npos);
+}
+
+TEST(Settings, TerminalAdditionsAndASendHistoryOfAtMost20)
+{
+    TTempDir dir;
+    const std::string path = dir.path() + "t.ini";
+    TIniFile ini(path);
+    const TTerminalSettings defaults = TTerminalSettings::read(ini);
+    EXPECT_EQ(defaults.stamps, 0);
+    EXPECT_EQ(defaults.stampPauseMs, 500);
+    EXPECT_FALSE(defaults.sendBox);
+    EXPECT_EQ(defaults.sendLineEnd, 1);
+
+    TTerminalSettings s;
+    s.stamps = 2;
+    s.hexView = true;
+    s.sendBox = true;
+    s.sendLineEnd = 3;
+    s.sendHex = true;
+    for (int i = 0; i < 25; ++i)
+        s.sendHistory.push_back("cmd " + std::to_string(i) + " \\r");
+    s.write(ini);
+    TTerminalSettings back = TTerminalSettings::read(ini);
+    EXPECT_EQ(back.stamps, 2);
+    EXPECT_TRUE(back.hexView);
+    EXPECT_TRUE(back.sendBox);
+    EXPECT_EQ(back.sendLineEnd, 3);
+    EXPECT_TRUE(back.sendHex);
+    ASSERT_EQ(back.sendHistory.size(), 20u);
+    EXPECT_EQ(back.sendHistory.front(), "cmd 5 \\r");
+    EXPECT_EQ(back.sendHistory.back(), "cmd 24 \\r");
+
+    // A shorter history written over a longer one reads back as itself.
+    s.sendHistory = {"only"};
+    s.write(ini);
+    EXPECT_EQ(TTerminalSettings::read(ini).sendHistory, std::vector<std::string>{"only"});
+
+    // Values out of range fall back into it.
+    writeFileAtomically(path, "[Terminal]\nTimestamps=7\nSendLineEnd=-2\nStampPauseMs=0\n");
+    back = TTerminalSettings::read(TIniFile(path));
+    EXPECT_EQ(back.stamps, 2);
+    EXPECT_EQ(back.sendLineEnd, 0);
+    EXPECT_EQ(back.stampPauseMs, 1);
 }
 
 TEST(IniFile, ProfileRules)

@@ -11,6 +11,7 @@
 #include "Update.h"
 #include "WindowFixture.h"
 #include "about.h"
+#include "TermTools.h"
 #include "TextSet.h"
 #include "qx_com.h"
 
@@ -28,6 +29,8 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProgressBar>
+#include <QRegularExpression>
+#include <QTextBlock>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTest>
@@ -204,6 +207,133 @@ private slots:
         QTest::keyClicks(frmTerm->mmoTerm, "zz");
         QVERIFY(paneText().find("zz") != std::string::npos);
         QCOMPARE(peerRead(*pty_, 1, 50), std::string());
+        QVERIFY(fx_->errors.isEmpty());
+        stop();
+    }
+
+    void sendBoxSendsItsLineAndRefusesBadHex()
+    {
+        start(withPort() + "[Terminal]\nSendBox=1\nSendLineEnd=3\n");
+        connectPort();
+        QVERIFY(!frmTerm->pnlSend->isHidden());
+        QCOMPARE(frmTerm->cboSendLineEnd->currentText(), QString("CR LF"));
+
+        QTest::keyClicks(frmTerm->edtSend, "AT\\x41\\t");
+        QTest::keyClick(frmTerm->edtSend, Qt::Key_Return);
+        QCOMPARE(peerRead(*pty_, 6), std::string("ATA\t\r\n"));
+        QVERIFY(frmTerm->edtSend->text().isEmpty());
+        QTest::keyClicks(frmTerm->edtSend, "  ");
+        QTest::keyClick(frmTerm->edtSend, Qt::Key_Return);
+        QCOMPARE(peerRead(*pty_, 4), std::string("  \r\n"));
+
+        // Hex: the bytes, with the line end chosen (None: those bytes alone).
+        frmTerm->chkSendHex->setChecked(true);
+        QTest::keyClicks(frmTerm->edtSend, "0d0A");
+        QTest::keyClick(frmTerm->edtSend, Qt::Key_Return);
+        QCOMPARE(peerRead(*pty_, 4), std::string("\r\n\r\n"));
+        frmTerm->cboSendLineEnd->setCurrentIndex(0);
+        QTest::keyClicks(frmTerm->edtSend, "1B 5B 32 4A");
+        QTest::keyClick(frmTerm->edtSend, Qt::Key_Return);
+        QCOMPARE(peerRead(*pty_, 4), std::string("\x1b[2J"));
+
+        // Bad hex: a red line in the status pane, nothing sent, the line kept for mending.
+        for (const char* bad : {"1G", "1B 5"}) {
+            frmTerm->edtSend->setText(bad);
+            QTest::keyClick(frmTerm->edtSend, Qt::Key_Return);
+            QCOMPARE(peerRead(*pty_, 1, 100), std::string());
+            QCOMPARE(frmTerm->edtSend->text(), QString(bad));
+        }
+        QVERIFY(statusText().find("has an odd number of hex digits") != std::string::npos);
+        QCOMPARE(TWindowFixture::statusFormatOf("hex digits").foreground().color(), QColor(Qt::red));
+
+        // History: Up goes back, Down forward to an empty line; it outlives the program.
+        frmTerm->edtSend->clear();
+        QTest::keyClick(frmTerm->edtSend, Qt::Key_Up);
+        QCOMPARE(frmTerm->edtSend->text(), QString("1B 5B 32 4A"));
+        QTest::keyClick(frmTerm->edtSend, Qt::Key_Up);
+        QCOMPARE(frmTerm->edtSend->text(), QString("0d0A"));
+        QTest::keyClick(frmTerm->edtSend, Qt::Key_Up);
+        QTest::keyClick(frmTerm->edtSend, Qt::Key_Up);
+        QCOMPARE(frmTerm->edtSend->text(), QString("AT\\x41\\t"));
+        for (int i = 0; i < 3; ++i)
+            QTest::keyClick(frmTerm->edtSend, Qt::Key_Down);
+        QCOMPARE(frmTerm->edtSend->text(), QString());
+        QVERIFY(fx_->errors.isEmpty());
+        stop();
+        start(withPort(), true);
+        QVERIFY(!frmTerm->pnlSend->isHidden());
+        QVERIFY(frmTerm->chkSendHex->isChecked());
+        QTest::keyClick(frmTerm->edtSend, Qt::Key_Up);
+        QCOMPARE(frmTerm->edtSend->text(), QString("1B 5B 32 4A"));
+        stop();
+    }
+
+    void stampsStartReceivedLinesAndStayOutOfRxBuffer()
+    {
+        // A pause long enough that the parts of one line never seem apart on a loaded machine.
+        start(withPort() + "[Terminal]\nTimestamps=2\nStampPauseMs=1500\n");
+        connectPort();
+        rxBuffer.clear();
+        pty_->Write("one\r");
+        QTRY_VERIFY_WITH_TIMEOUT(paneText().find("one") != std::string::npos, 5000);
+        pty_->Write("\ntw"); // the line end split over two reads: the pane shows an empty line
+        QTRY_VERIFY_WITH_TIMEOUT(paneText().find("tw") != std::string::npos, 5000);
+        pty_->Write("o\r\nprompt> ");
+        QTRY_VERIFY_WITH_TIMEOUT(paneText().find("prompt> ") != std::string::npos, 5000);
+        QTest::qWait(1700);
+        pty_->Write("reply");
+        QTRY_VERIFY_WITH_TIMEOUT(paneText().find("reply") != std::string::npos, 5000);
+        QCOMPARE(rxBuffer, std::string("one\r\ntwo\r\nprompt> reply"));
+        const QString pane = QString::fromStdString(paneText());
+        const QRegularExpression shown(R"(^\[\d+\.\d{3}\] one\n\n\[\d+\.\d{3}\] two\n\[\d+\.\d{3}\] prompt> \n)"
+                                       R"(\[\d+\.\d{3}\] reply$)");
+        QVERIFY2(shown.match(pane).hasMatch(), qPrintable(pane));
+
+        // The stamps, and only they, have a colour of their own.
+        QStringList coloured;
+        for (QTextBlock b = frmTerm->mmoTerm->document()->begin(); b.isValid(); b = b.next()) {
+            for (auto it = b.begin(); !it.atEnd(); ++it) {
+                if (it.fragment().charFormat().hasProperty(QTextFormat::ForegroundBrush))
+                    coloured << it.fragment().text();
+            }
+        }
+        QCOMPARE(coloured.size(), 4);
+        for (const QString& stamp : coloured)
+            QVERIFY2(QRegularExpression(R"(^\[\d+\.\d{3}\] $)").match(stamp).hasMatch(), qPrintable(stamp));
+
+        // Off: received text as before.
+        frmTerm->StampOff1->trigger();
+        frmTerm->Clearscreen1->trigger();
+        pty_->Write("plain\r\n");
+        QTRY_COMPARE_WITH_TIMEOUT(paneText(), std::string("plain\n"), 5000);
+        stop();
+    }
+
+    void hexViewDrawsAgainWhatWasReceived()
+    {
+        start(withPort());
+        connectPort();
+        pty_->Write("ab\r\ncd\x1b");
+        QTRY_COMPARE_WITH_TIMEOUT(paneText(), std::string("ab\ncd"), 5000); // a lone escape is not shown
+        const std::string asText = paneText();
+
+        frmTerm->HexView1->trigger();
+        QCOMPARE(paneText(), hexRow(0, "ab\r\ncd\x1b"));
+        // The open row is drawn again with the bytes that complete it.
+        const std::string more("0123456789\x00\xff", 12);
+        pty_->Write(more);
+        QTRY_COMPARE_WITH_TIMEOUT(paneText(), hexRow(0, "ab\r\ncd\x1b" + more.substr(0, 9)) + "\n" + hexRow(16, more.substr(9)),
+                                  5000);
+        QVERIFY(paneText().starts_with("00000000  61 62 0D 0A 63 64 1B 30  31 32 33 34 35 36 37 38  ab..cd.012345678\n"));
+        QCOMPARE(rxBuffer.substr(rxBuffer.size() - 19), std::string("ab\r\ncd\x1b" "0123456789\x00\xff", 19));
+
+        // Back to text: everything since the clear, with the display rules of the text view.
+        frmTerm->HexView1->trigger();
+        QCOMPARE(paneText().substr(0, asText.size()), asText);
+        QVERIFY(paneText().find("0123456789", asText.size()) != std::string::npos);
+        frmTerm->Clearscreen1->trigger();
+        frmTerm->HexView1->trigger();
+        QCOMPARE(paneText(), std::string());
         QVERIFY(fx_->errors.isEmpty());
         stop();
     }
