@@ -79,7 +79,8 @@ std::string Device::takeFlood(std::size_t max, Clock::time_point now)
     const auto length = static_cast<std::size_t>(p_.floodLineLength);
     if (p_.floodRate > 0) {
         // At the profile's rate: as much as is due since the flood began.
-        const double due = std::chrono::duration<double>(now - floodStart_).count() * static_cast<double>(p_.floodRate);
+        // Half a byte of slack against the rounding of the times floodNext gives.
+        const double due = std::chrono::duration<double>(now - floodStart_).count() * static_cast<double>(p_.floodRate) + 0.5;
         max = std::min<std::uint64_t>(max, static_cast<std::uint64_t>(std::max(0.0, due - static_cast<double>(floodSent_))));
     }
     while (floodLeft_ > 0 && out.size() + std::min<std::uint64_t>(length, floodLeft_) <= max) {
@@ -118,7 +119,9 @@ Clock::time_point Device::floodNext() const
 {
     // When the next line is due at the flood's rate.
     const auto bytes = floodSent_ + static_cast<std::uint64_t>(p_.floodLineLength);
-    return floodStart_ + std::chrono::duration_cast<Clock::duration>(
+    // Rounded up, so that at that time takeFlood finds the line due (and a caller that waits for
+    // it never wakes to nothing at the same moment again and again).
+    return floodStart_ + std::chrono::ceil<Clock::duration>(
                              std::chrono::duration<double>(static_cast<double>(bytes) / static_cast<double>(p_.floodRate)));
 }
 

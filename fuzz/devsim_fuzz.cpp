@@ -34,6 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     profile.startAsleep = in.ConsumeBool();
     if (in.ConsumeBool())
         profile.blockTestTrigger = "BT";
+    // A flood is the one answer meant to be long: kept short here, it is counted in the bound below
+    // once for each time its trigger could have been sent.
+    profile.floodBytes = std::min<int64_t>(profile.floodBytes, 4000);
 
     devsim::Device device(profile, fuzz::tempDir() + "out", [](const std::string&) {});
     auto now = devsim::Clock::time_point{} + std::chrono::hours(1);
@@ -63,6 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (auto due = device.deadline(); due && *due <= now)
             device.tick(now);
         said += device.takeOutput(now).size();
+        said += device.takeFlood(65536, now).size();
     }
     // Left alone, the device ends what it was doing: its time-outs run out.
     size_t ticks = 0;
@@ -71,9 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         now = std::max(now, *due);
         device.tick(now);
         said += device.takeOutput(now).size();
+        said += device.takeFlood(65536, now).size();
     }
     // A reply per command, the line acknowledgements, the echo and the loaders' requests.
-    const size_t bound = 64 * received + 256 * (steps + ticks) + 4096;
+    // And each flood the terminal asked for.
+    const size_t floods = profile.floodTrigger.empty() ? 0 : 1 + received / profile.floodTrigger.size();
+    const size_t bound = 64 * received + 256 * (steps + ticks) + 4096 + floods * static_cast<size_t>(profile.floodBytes);
     FUZZ_CHECK(said <= bound, "said %zu bytes for %zu received in %zu steps and %zu time-outs", said, received, steps,
                ticks);
     return 0;
