@@ -17,6 +17,8 @@
 //   term_bench [--runs N] [--mb MB] [--program PATH] [--tools DIR]
 // PATH is a QX-Com binary (default: this build's), copied with the tool folder DIR into a
 // temporary folder and run from there.
+#include "TestSupport.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -154,15 +156,6 @@ bool holds(pid_t pid, const std::string& path)
     return false;
 }
 
-double median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 // An X display for the runs: DISPLAY, or an Xvfb of our own.
 class Display {
 public:
@@ -291,7 +284,7 @@ std::optional<Figures> runOnce(const Config& cfg)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             std::lock_guard lock(keyMutex);
             idleKeys = waits.size();
-            f.keyIdle = median(waits);
+            f.keyIdle = spreadOf(waits).median;
         }
         f.rssStart = rssMiB(pid);
         const double cpuStart = cpuOf(pid);
@@ -358,7 +351,7 @@ std::optional<Figures> runOnce(const Config& cfg)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
             std::lock_guard lock(keyMutex);
             const std::vector<double> flood(waits.begin() + static_cast<ptrdiff_t>(idleKeys), waits.end());
-            f.keyFlood = median(flood);
+            f.keyFlood = spreadOf(flood).median;
             f.keyLongest = flood.empty() ? 0 : *std::max_element(flood.begin(), flood.end());
             if (waits.size() < pressed.size())
                 std::fprintf(stderr, "%zu of %zu keys never reached the line\n", pressed.size() - waits.size(),
@@ -392,9 +385,9 @@ void printSummary(const char* label, const std::vector<Figures>& runs)
         std::vector<double> v;
         for (const auto& f : runs)
             v.push_back(f.*field);
-        const auto [lo, hi] = std::minmax_element(v.begin(), v.end());
+        const TSpread spread = spreadOf(v);
         char text[64];
-        std::snprintf(text, sizeof text, "%.3g [%.3g-%.3g]", median(v), *lo, *hi);
+        std::snprintf(text, sizeof text, "%.3g [%.3g-%.3g]", spread.median, spread.low, spread.high);
         return std::string(text);
     };
     std::vector<double> growth;
@@ -409,7 +402,7 @@ void printSummary(const char* label, const std::vector<Figures>& runs)
                 "               (target: under 50)\n",
                 label, runs.size(), column(&Figures::rate).c_str(), column(&Figures::cpuPerMB).c_str(),
                 column(&Figures::rssStart).c_str(), column(&Figures::rssPeak).c_str(),
-                column(&Figures::rssEnd).c_str(), median(growth), column(&Figures::keyIdle).c_str(),
+                column(&Figures::rssEnd).c_str(), spreadOf(growth).median, column(&Figures::keyIdle).c_str(),
                 column(&Figures::keyFlood).c_str(), column(&Figures::keyLongest).c_str());
 }
 

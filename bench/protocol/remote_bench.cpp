@@ -72,17 +72,6 @@ Result Run(Path path, const Bytes& data, double pace)
     return r;
 }
 
-struct Spread {
-    double median = 0, low = 0, high = 0;
-};
-
-Spread SpreadOf(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return {n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2, v.front(), v.back()};
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -113,10 +102,10 @@ int main(int argc, char** argv)
     std::printf("XMODEM-1K, %.1f MiB, qx-xmodem -> lrzsz rx, %d runs each, interleaved%s\n", sizeMiB, runs,
                 ok ? "" : " (A RUN FAILED)");
     for (int p = 0; p < 3; ++p) {
-        const Spread t = SpreadOf(seconds[p]);
+        const TSpread t = spreadOf(seconds[p]);
         std::printf("  %-22s %6.2f s [%5.2f-%5.2f]", kPathNames[p], t.median, t.low, t.high);
         if (p > 0) {
-            const Spread q = SpreadOf(ratio[p]);
+            const TSpread q = spreadOf(ratio[p]);
             std::printf("  ratio local/this %.2f [%.2f-%.2f] (target >= 0.8)", q.median, q.low, q.high);
         }
         std::printf("\n");
@@ -134,7 +123,7 @@ int main(int argc, char** argv)
             fine = fine && r.ok;
             e.push_back(r.efficiency * 100);
         }
-        const Spread s = SpreadOf(e);
+        const TSpread s = spreadOf(e);
         std::printf("  %-22s %6.2f %% [%.2f-%.2f]%s\n", kPathNames[p], s.median, s.low, s.high, fine ? "" : " (FAILED)");
     }
     return 0;

@@ -188,18 +188,6 @@ const char* ModeLabel(Mode mode)
     return "G       ";
 }
 
-struct Spread {
-    double median = 0, low = 0, high = 0;
-};
-
-Spread SpreadOf(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    const double median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-    return {median, values.front(), values.back()};
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -249,7 +237,7 @@ int main(int argc, char** argv)
                 ratios.push_back(results[0][run].seconds / results[p][run].seconds);
                 ok = ok && results[p][run].ok;
             }
-            const Spread t = SpreadOf(seconds), c = SpreadOf(cpu), q = SpreadOf(ratios);
+            const TSpread t = spreadOf(seconds), c = spreadOf(cpu), q = spreadOf(ratios);
             std::printf("  %s %5s -> %-5s %6.2f s [%5.2f-%5.2f]  %6.3f CPU s/MB", p == 0 ? ModeLabel(mode) : "        ",
                         Name(pairings[p].first), Name(pairings[p].second), t.median, t.low, t.high, c.median);
             if (p > 0)

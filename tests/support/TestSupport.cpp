@@ -77,6 +77,16 @@ double processCpuSeconds()
            + static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
+TSpread spreadOf(std::vector<double> values)
+{
+    if (values.empty())
+        return {};
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    const double median = n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    return {median, values.front(), values.back()};
+}
+
 TTempDir::TTempDir(const std::string& prefix)
 {
     std::string tmpl = "/tmp/" + prefix + "XXXXXX";

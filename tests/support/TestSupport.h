@@ -12,6 +12,12 @@
 // The CPU seconds (user and system) the process has used so far.
 double processCpuSeconds();
 
+// The median and the range of a benchmark's figures over its runs; all zero when there are none.
+struct TSpread {
+    double median = 0, low = 0, high = 0;
+};
+TSpread spreadOf(std::vector<double> values);
+
 // A fresh folder under /tmp (path ends with "/"), removed with everything in it at the end.
 class TTempDir {
 public:
