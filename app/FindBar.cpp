@@ -30,7 +30,7 @@ QTextCharFormat markFormat(const QColor& background)
 // Enter and Shift+Enter in the field: the next and the previous match.
 class TReturnKeys : public QObject {
 public:
-    TReturnKeys(TFindBar* bar) : QObject(bar), bar_(bar) {}
+    explicit TReturnKeys(TFindBar* bar) : QObject(bar), bar_(bar) {}
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
