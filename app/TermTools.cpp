@@ -27,8 +27,12 @@ bool refuse(std::string& bytes, std::string& error, std::string message)
     return false;
 }
 
-bool parseHex(const std::string& text, std::string& bytes, std::string& error)
+} // namespace
+
+bool parseHexBytes(const std::string& text, std::string& bytes, std::string& error)
 {
+    bytes.clear();
+    error.clear();
     size_t i = 0;
     while (i < text.size()) {
         if (isBlank(text[i])) {
@@ -42,15 +46,17 @@ bool parseHex(const std::string& text, std::string& bytes, std::string& error)
         const std::string group = text.substr(start, i - start);
         for (const char c : group) {
             if (hexDigit(c) < 0)
-                return refuse(bytes, error, "Not sent: \"" + group + "\" is not hex (0-9, A-F)");
+                return refuse(bytes, error, "\"" + group + "\" is not hex (0-9, A-F)");
         }
         if (group.size() % 2 != 0)
-            return refuse(bytes, error, "Not sent: \"" + group + "\" has an odd number of hex digits");
+            return refuse(bytes, error, "\"" + group + "\" has an odd number of hex digits");
         for (size_t k = 0; k < group.size(); k += 2)
             bytes += static_cast<char>(hexDigit(group[k]) * 16 + hexDigit(group[k + 1]));
     }
     return true;
 }
+
+namespace {
 
 bool parseEscapes(const std::string& text, std::string& bytes, std::string& error)
 {
@@ -112,9 +118,15 @@ const char* lineEndBytes(TLineEnd end)
 
 bool parseSendText(const std::string& text, bool hex, std::string& bytes, std::string& error)
 {
-    bytes.clear();
-    error.clear();
-    return hex ? parseHex(text, bytes, error) : parseEscapes(text, bytes, error);
+    if (!hex) {
+        bytes.clear();
+        error.clear();
+        return parseEscapes(text, bytes, error);
+    }
+    if (parseHexBytes(text, bytes, error))
+        return true;
+    error = "Not sent: " + error;
+    return false;
 }
 
 std::string hexRow(uint64_t offset, std::string_view bytes)

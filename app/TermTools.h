@@ -14,10 +14,14 @@
 enum class TLineEnd { none = 0, cr = 1, lf = 2, crLf = 3 };
 const char* lineEndBytes(TLineEnd end);
 
+// Bytes as hex pairs, with spaces between pairs or groups of pairs ("1B 5B 32 4A", "1B5B"). On bad
+// input returns false with a message for the user in error (which group, and why) and leaves bytes
+// empty.
+bool parseHexBytes(const std::string& text, std::string& bytes, std::string& error);
+
 // The bytes a send box line stands for. Text: \r, \n, \t, \xHH and \\ are escapes, every other
-// character is itself. Hex: pairs of hex digits, with spaces between pairs or groups of pairs
-// ("1B 5B 32 4A", "1B5B"). On bad input returns false with a message for the user in error and
-// leaves bytes empty, so that nothing half-parsed is sent.
+// character is itself. Hex: as parseHexBytes. On bad input returns false with a message for the
+// user in error and leaves bytes empty, so that nothing half-parsed is sent.
 bool parseSendText(const std::string& text, bool hex, std::string& bytes, std::string& error);
 
 // ---- Time stamps

@@ -3,6 +3,7 @@
 #include "Activation.h"
 #include "BinarySend.h"
 #include "DeviceSelection.h"
+#include "FindBar.h"
 #include "StringsTab.h"
 #include "IniFile.h"
 #include "Latin1.h"
@@ -246,6 +247,10 @@ void TfrmTerm::buildMenus()
     ResendText1 = act(file, "&Re-send Text", &TfrmTerm::ResendText1Click);
     CancelSend1 = act(file, "&Cancel Send", &TfrmTerm::CancelSend1Click);
     Clearscreen1 = act(file, "C&lear screen", &TfrmTerm::Clearscreen1Click);
+    // Ctrl+F opens the find bar from the terminal pane too, where other Ctrl+letter keys send their
+    // control codes; its code (0x06) is sent through the send box.
+    Find1 = act(file, "&Find...", &TfrmTerm::Find1Click);
+    Find1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
     Xmodem1 = act(file, "&Xmodem", &TfrmTerm::SendxClick);
     SendBinary1 = act(file, "Send &Binary", &TfrmTerm::SendBinary1Click);
 
@@ -420,6 +425,9 @@ void TfrmTerm::buildPanes()
     mmoTerm->installEventFilter(this);
     TProgramActivation::instance().watch(this, [this] { guarded([this] { FormActivate(); }); });
     termLayout->addWidget(mmoTerm, 1);
+    findBar = new TFindBar(mmoTerm, PanelTerm);
+    findBar->hexView = [this] { return HexView1->isChecked(); };
+    termLayout->insertWidget(0, findBar);
 
     // Under it, shown through Settings > "Send Box": a line sent with Enter.
     pnlSend = new QWidget(PanelTerm);
@@ -759,6 +767,7 @@ void TfrmTerm::applyPaneEdit(const TPaneEdit& edit)
 {
     if (!edit.clear && edit.erase == 0 && edit.insert.empty())
         return; // nothing shown: the caret and the view stay where they are
+    const QTextCursor heldTop = findBar->heldTop();
     QTextDocument* doc = mmoTerm->document();
     QTextCursor cursor(doc);
     // One edit block: the document is laid out once for the whole change, not once per line.
@@ -809,7 +818,11 @@ void TfrmTerm::applyPaneEdit(const TPaneEdit& edit)
     }
     put(at, edit.insert.size(), plain);
     cursor.endEditBlock();
-    mmoTerm->setTextCursor(cursor);
+    // The view follows the end, unless it shows the find bar's current match.
+    if (heldTop.isNull())
+        mmoTerm->setTextCursor(cursor);
+    else
+        findBar->keepTop(heldTop);
 }
 
 void TfrmTerm::VaComm1RxChar()
@@ -1021,6 +1034,11 @@ void TfrmTerm::sendBoxHistory(int step)
 void TfrmTerm::Clearscreen1Click()
 {
     clearPane();
+}
+
+void TfrmTerm::Find1Click()
+{
+    findBar->openBar();
 }
 
 void TfrmTerm::setTermFont(const QString& name, int size)

@@ -49,6 +49,7 @@ class TDeviceSelection;
 class TInfoTab;
 class TStringsTab;
 class TPortWatcher;
+class TFindBar;
 
 // The frame: menus, tool bars, the port and its line settings, the terminal and status panes, the
 // progress bar and Cancel. The tool tabs and dialogs work through the tool context it hands them.
@@ -65,6 +66,7 @@ public:
     QAction* ResendText1;
     QAction* CancelSend1;
     QAction* Clearscreen1;
+    QAction* Find1;
     QAction* Xmodem1;
     QAction* SendBinary1;
     QAction* Settings1;
@@ -104,6 +106,8 @@ public:
     QWidget* PanelStatus;
     QPlainTextEdit* mmoTerm;
     // The send box under the terminal pane: the line, its line end and its hex choice.
+    // Over the terminal pane, opened with Ctrl+F: finds text or bytes in it.
+    TFindBar* findBar;
     QWidget* pnlSend;
     QLineEdit* edtSend;
     QComboBox* cboSendLineEnd;
@@ -199,6 +203,7 @@ public:
     void sendBoxHistory(int step);
     TStampMode stampMode() const;
     void Clearscreen1Click();
+    void Find1Click();
     void Font1Click();
     void Background1Click();
     void SendText1Click();

@@ -10,11 +10,12 @@
 //               median on the idle line, the median during the flood, and the longest during the
 //               flood; keys go every 20 ms, so the main thread's longest stall lies between that
 //               longest wait and 20 ms more
-// Runs of plain text, with the "show control characters" option, with time stamps and with the hex
-// view alternate; the medians and the range
-// over the runs close each. Without DISPLAY it starts Xvfb itself; without either it says so and
+// Runs of plain text, with the "show control characters" option, with time stamps, with the hex
+// view and with the find bar open on a term found four times in every line alternate; the medians
+// and the range over the runs close each. --only takes the names of some of them (plain,ctrl,
+// stamps,hex,find). Without DISPLAY it starts Xvfb itself; without either it says so and
 // skips. Usage:
-//   term_bench [--runs N] [--mb MB] [--program PATH] [--tools DIR]
+//   term_bench [--runs N] [--mb MB] [--program PATH] [--tools DIR] [--only NAME,...]
 // PATH is a QX-Com binary (default: this build's), copied with the tool folder DIR into a
 // temporary folder and run from there.
 #include "TestSupport.h"
@@ -201,6 +202,7 @@ struct Config {
     bool ctrl = false;
     std::string terminal; // the [Terminal] section's keys (time stamps, hex view)
     bool keys = true;
+    std::string find; // a term typed into the find bar before the flood (keys needed)
 };
 
 std::optional<Figures> runOnce(const Config& cfg)
@@ -252,6 +254,14 @@ std::optional<Figures> runOnce(const Config& cfg)
                                + " mousemove --window " + window + " 300 300 >/dev/null 2>&1")
                                   .c_str());
             keys = ::popen("xdotool - >/dev/null 2>&1", "w");
+            // The find bar open on the term, its first match current; a click gives the keys back
+            // to the terminal pane.
+            if (!cfg.find.empty()) {
+                (void)std::system(("xdotool key ctrl+f type --delay 0 '" + cfg.find + "' >/dev/null 2>&1").c_str());
+                (void)std::system(("xdotool mousemove --window " + window + " 200 160 click 1 mousemove --window "
+                                   + window + " 300 300 >/dev/null 2>&1")
+                                      .c_str());
+            }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
 
@@ -414,6 +424,7 @@ int main(int argc, char** argv)
     double megabytes = 20;
     std::string program = QX_COM_EXE;
     std::string tools = QX_TOOLS_DIR;
+    std::string only;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string opt = argv[i];
         if (opt == "--runs")
@@ -424,8 +435,10 @@ int main(int argc, char** argv)
             program = argv[i + 1];
         else if (opt == "--tools")
             tools = argv[i + 1];
+        else if (opt == "--only")
+            only = "," + std::string(argv[i + 1]) + ",";
         else {
-            std::fprintf(stderr, "usage: term_bench [--runs N] [--mb MB] [--program PATH] [--tools DIR]\n");
+            std::fprintf(stderr, "usage: term_bench [--runs N] [--mb MB] [--program PATH] [--tools DIR] [--only NAME,...]\n");
             return 2;
         }
     }
@@ -454,7 +467,7 @@ int main(int argc, char** argv)
         fs::remove_all(folder, ec);
         return 1;
     }
-    Config cfg{folder + "/qx-com", folder, static_cast<size_t>(megabytes * 1e6), false, {}, keys};
+    Config cfg{folder + "/qx-com", folder, static_cast<size_t>(megabytes * 1e6), false, {}, keys, {}};
     std::printf("%s: a %.0f MB flood of 80-byte lines into a pty, 1000 x 900 window on %s, %d runs each\n",
                 program.c_str(), megabytes, std::getenv("DISPLAY"), runs);
     struct Variant {
@@ -463,15 +476,21 @@ int main(int argc, char** argv)
         bool ctrl;
         const char* terminal;
         std::vector<Figures> figures;
+        const char* find = "";
     };
     Variant variants[] = {{"plain", "Plain text", false, "", {}},
                           {"ctrl", "Show control characters on", true, "", {}},
                           {"stamps", "Time stamps on", false, "Timestamps=1\n", {}},
-                          {"hex", "Hex view on", false, "HexView=1\n", {}}};
+                          {"hex", "Hex view on", false, "HexView=1\n", {}},
+                          {"find", "Find bar open on \"o\"", false, "", {}, "o"}};
     for (int run = 1; run <= runs; ++run) {
         for (Variant& v : variants) {
+            if ((!only.empty() && only.find("," + std::string(v.name) + ",") == std::string::npos)
+                || (*v.find && !keys))
+                continue;
             cfg.ctrl = v.ctrl;
             cfg.terminal = v.terminal;
+            cfg.find = v.find;
             if (auto f = runOnce(cfg)) {
                 printRun(v.name, run, *f);
                 v.figures.push_back(*f);
