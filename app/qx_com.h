@@ -105,9 +105,9 @@ public:
     QWidget* PanelTerm;
     QWidget* PanelStatus;
     QPlainTextEdit* mmoTerm;
-    // The send box under the terminal pane: the line, its line end and its hex choice.
     // Over the terminal pane, opened with Ctrl+F: finds text or bytes in it.
     TFindBar* findBar;
+    // The send box under the terminal pane: the line, its line end and its hex choice.
     QWidget* pnlSend;
     QLineEdit* edtSend;
     QComboBox* cboSendLineEnd;
