@@ -204,8 +204,11 @@ std::string TLogText::received(const TTermOptions& options, const std::string& b
 {
     // Each piece as the pane takes it at the end of a long text; a clear-screen escape only
     // divides the pieces, as the log keeps what came before it.
+    // A CR LF split over two reads is one line end.
+    const bool splitLineEnd = lastCr_ && !bytes.empty() && bytes.front() == '\n';
+    lastCr_ = !bytes.empty() && bytes.back() == '\r';
     TPaneEdit edit;
-    for (TTermPiece& piece : termTextPieces(bytes)) {
+    for (TTermPiece& piece : termTextPieces(splitLineEnd ? bytes.substr(1) : bytes)) {
         if (piece.clear)
             continue;
         TPaneEdit part;

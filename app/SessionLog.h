@@ -79,7 +79,7 @@ private:
 };
 
 // The text format: the text view's lines as the terminal pane shows them (its display rules,
-// CR LF as one line end), with the time stamp before each line when stamps are on. What the pane
+// CR LF as one line end, also when split over two reads), with the time stamp before each line when stamps are on. What the pane
 // later erases or clears (backspace, the clear-screen escape) stays in the log. Sent bytes go on
 // lines of their own: the stamp, "> " and the bytes with CR, LF, tab, backslash and other control
 // bytes written as \r \n \t \\ \xHH; a sent line ends after a line end (CR, LF or CR LF) or
@@ -92,6 +92,7 @@ public:
 
 private:
     bool atLineStart_ = true;
+    bool lastCr_ = false;   // the last received byte was CR
     bool sentOpen_ = false; // the last line is a sent line, not ended yet
     bool sentCr_ = false;   // ... and its last byte was CR
 };
