@@ -40,6 +40,7 @@ TLogDialog::TLogDialog(QWidget* parent) : QDialog(parent)
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Cancel, this);
     btnStart = buttons->addButton("&Start Log", QDialogButtonBox::AcceptRole);
     btnStart->setObjectName("btnStart");
+    btnStart->setDefault(true);
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(form);
     layout->addWidget(lblLogNote);

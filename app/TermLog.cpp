@@ -57,6 +57,7 @@ void TfrmTerm::LogToFile1Click()
     if (dialog.exec() != QDialog::Accepted)
         return;
     startLog(dialog.file(), dialog.format(), dialog.withSent());
+    focusTerminal();
 }
 
 void TfrmTerm::StopLog1Click()

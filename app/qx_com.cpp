@@ -255,8 +255,8 @@ void TfrmTerm::buildMenus()
     Xmodem1 = act(file, "&Xmodem", &TfrmTerm::SendxClick);
     SendBinary1 = act(file, "Send &Binary", &TfrmTerm::SendBinary1Click);
     file->addSeparator();
-    LogToFile1 = act(file, "Log to File…", &TfrmTerm::LogToFile1Click);
-    StopLog1 = act(file, "Stop Log", &TfrmTerm::StopLog1Click);
+    LogToFile1 = act(file, "L&og to File…", &TfrmTerm::LogToFile1Click);
+    StopLog1 = act(file, "S&top Log", &TfrmTerm::StopLog1Click);
     StopLog1->setEnabled(false);
 
     QMenu* settings = menuBar()->addMenu("&Settings");
