@@ -22,7 +22,7 @@ enum class TLogFormat { raw = 0, text = 1 };
 constexpr const char* kSentLogSuffix = ".sent";
 
 // Appends to one file (and, when asked, a second one for what is sent) from a thread of its own.
-// Writes are queued in memory up to kQueueLimit; a log that falls that far behind the port stops
+// Writes are queued in memory up to kQueueLimit (beside the batch being written); a log that falls that far behind the port stops
 // (the queued part is still written) rather than blocking the window or leaving holes in the file.
 // A write error (a full disk) or the file vanishing (its folder removed) stops it too; what was
 // written stays.
