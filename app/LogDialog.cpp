@@ -34,7 +34,9 @@ TLogDialog::TLogDialog(QWidget* parent) : QDialog(parent)
     fileRow->addWidget(edtLogFile, 1);
     fileRow->addWidget(btnBrowse);
     auto* form = new QFormLayout;
-    form->addRow("&File:", fileRow);
+    auto* fileLabel = new QLabel("&File:", this);
+    fileLabel->setBuddy(edtLogFile);
+    form->addRow(fileLabel, fileRow);
     form->addRow("F&ormat:", cboLogFormat);
     form->addRow("", chkLogSent);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Cancel, this);

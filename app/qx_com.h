@@ -293,8 +293,8 @@ private:
     // A stamp for now as the Timestamps setting makes it; empty when off.
     std::string stampNow() const;
     // The log: received chunks as they come from the port, sent bytes as the port takes them; the
-    // status bar's log panel, refreshed twice a second; the end of a log, with the reason for a
-    // log that stopped by itself.
+    // status bar's log panel, refreshed twice a second, which also ends a log that stopped by
+    // itself and says why; the end of a log.
     void logReceived(const std::string& chunk);
     void logSent(std::string_view bytes);
     void showLogState();
