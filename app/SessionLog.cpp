@@ -30,6 +30,7 @@ std::string TLogWriter::open(const std::string& path, const std::string& sentPat
     stop();
     const std::string paths[2] = {path, sentPath};
     for (int i = 0; i < 2; ++i) {
+        path_[i].clear();
         if (paths[i].empty())
             continue;
         fd_[i] = ::open(paths[i].c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -56,7 +57,8 @@ std::string TLogWriter::open(const std::string& path, const std::string& sentPat
 
 bool TLogWriter::write(Stream stream, std::string_view bytes)
 {
-    if (bytes.empty())
+    // Nothing to write, or for a stream that has no file in this log.
+    if (bytes.empty() || fd_[static_cast<int>(stream)] < 0)
         return running();
     {
         std::lock_guard lock(mutex_);

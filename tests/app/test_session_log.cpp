@@ -40,6 +40,10 @@ TEST(LogWriter, AppendsNeverTruncatesAndStartsAgain)
     EXPECT_FALSE(log.running());
     EXPECT_EQ(log.written(), 6u);
     EXPECT_FALSE(log.write(TLogWriter::Stream::main, "lost"));
+    // A log without a file for what is sent ignores it.
+    ASSERT_EQ(log.open(path), "");
+    EXPECT_TRUE(log.write(TLogWriter::Stream::sent, "ignored"));
+    log.stop();
     ASSERT_EQ(log.open(path, path + kSentLogSuffix), "");
     EXPECT_TRUE(log.write(TLogWriter::Stream::sent, "AT\r"));
     EXPECT_TRUE(log.write(TLogWriter::Stream::main, "two"));
