@@ -1,7 +1,7 @@
 // File > "Log to File...": the log's file, its format and whether what is sent goes in too.
 #pragma once
 
-#include "SessionLog.h"
+#include "LogWriter.h"
 
 #include <QDialog>
 

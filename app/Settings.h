@@ -62,7 +62,7 @@ struct TFormSettings {
 // [Terminal]: the terminal's additions: time stamps (0 off, 1 time of day, 2 seconds since
 // connect) and the pause after which a line without a line end gets one; the hex view; the send box, its
 // line-end choice (0 none, 1 CR, 2 LF, 3 CR LF), its hex choice and its history, oldest first; the
-// session log's last file, format (0 raw, 1 text) and whether it took what is sent.
+// log's last file, format (0 raw, 1 text) and whether it took what is sent.
 struct TTerminalSettings {
     static constexpr int kHistoryKept = 20;
 

@@ -1,4 +1,4 @@
-// The main window's session log: File > "Log to File…" and "Stop Log", the hand-over of what is
+// The main window's log to a file: File > "Log to File…" and "Stop Log", the hand-over of what is
 // received and sent to the log's writing thread, and the log's panel in the status bar.
 #include "qx_com.h"
 

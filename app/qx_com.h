@@ -3,7 +3,7 @@
 // the tool context it hands them.
 #pragma once
 
-#include "SessionLog.h"
+#include "LogWriter.h"
 #include "TermText.h"
 #include "TermTools.h"
 #include "ToolContext.h"
@@ -339,7 +339,7 @@ private:
     std::vector<std::string> sendHistory_; // oldest first
     int sendHistoryAt_ = 0;                // where Up and Down are in it; its size for the new line
     QTimer* paneTimer_ = nullptr;
-    // The session log, its file, format and sent choice (remembered between logs and starts), and
+    // The log, its file, format and sent choice (remembered between logs and starts), and
     // the text format's line state and the pause before the chunk being logged.
     TLogWriter log_;
     QString logFile_;

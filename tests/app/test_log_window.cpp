@@ -1,4 +1,4 @@
-// The session log in the main window offscreen, with a pseudo-terminal as the device: the raw file
+// The log to a file in the main window offscreen, with a pseudo-terminal as the device: the raw file
 // against every byte the device sent, the text format with stamps and sent lines, appending,
 // stopping and starting again, the menu and its dialog, a full disk and a folder removed.
 #include "LogDialog.h"
@@ -64,7 +64,7 @@ bool statusHas(const std::string& text)
 
 } // namespace
 
-class TestSessionLog : public QObject {
+class TestLogWindow : public QObject {
     Q_OBJECT
 
 private:
@@ -304,5 +304,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestSessionLog)
+QTEST_MAIN(TestLogWindow)
 #include "test_log_window.moc"

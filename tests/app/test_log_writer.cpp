@@ -1,6 +1,6 @@
-// The session log without a window: the writing thread's appending, its stop when it falls
+// The log without a window: the writing thread's appending, its stop when it falls
 // behind (a reader that does not read), its failures, and the text format's lines.
-#include "SessionLog.h"
+#include "LogWriter.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>

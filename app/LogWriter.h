@@ -1,6 +1,6 @@
-// The session log: a file that receives what the port receives (and optionally what is sent),
-// written by a thread of its own so that a slow disk never holds up the window, and the text
-// format's lines. Plain C++, checked without a window.
+// The log to a file: what the port receives (and optionally what is sent) appended to a file by
+// a thread of its own, so that a slow disk never holds up the window; and the text format's lines.
+// Plain C++, checked without a window.
 #pragma once
 
 #include "TermText.h"
@@ -23,7 +23,7 @@ constexpr const char* kSentLogSuffix = ".sent";
 
 // Appends to one file (and, when asked, a second one for what is sent) from a thread of its own.
 // Writes are queued in memory up to kQueueLimit (beside the batch being written); a log that falls that far behind the port stops
-// (the queued part is still written) rather than blocking the window or leaving holes in the file.
+// (what is queued is still written) rather than blocking the window or leaving holes in the file.
 // A write error (a full disk) or the file vanishing (its folder removed) stops it too; what was
 // written stays.
 class TLogWriter {

@@ -1,4 +1,4 @@
-#include "SessionLog.h"
+#include "LogWriter.h"
 
 #include <cerrno>
 #include <climits>
@@ -213,9 +213,9 @@ std::string TLogText::received(const TTermOptions& options, const std::string& b
     for (TTermPiece& piece : termTextPieces(splitLineEnd ? bytes.substr(1) : bytes)) {
         if (piece.clear)
             continue;
-        TPaneEdit part;
-        part.show(INT_MAX / 2, options, std::move(piece.text));
-        edit.insert += part.insert;
+        TPaneEdit shown;
+        shown.show(INT_MAX / 2, options, std::move(piece.text));
+        edit.insert += shown.insert;
     }
     if (edit.insert.empty())
         return {};
