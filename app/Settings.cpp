@@ -69,6 +69,9 @@ constexpr const char* kSendBox = "SendBox";
 constexpr const char* kSendLineEnd = "SendLineEnd";
 constexpr const char* kSendHex = "SendHex";
 constexpr const char* kSendHistory = "SendHistory"; // SendHistory1 ... SendHistory20
+constexpr const char* kLogFile = "LogFile";
+constexpr const char* kLogFormat = "LogFormat";
+constexpr const char* kLogSent = "LogSent";
 } // namespace key
 
 // The key of an automation row's column: File1 ... Wait4.
@@ -146,6 +149,9 @@ TTerminalSettings TTerminalSettings::read(const TIniFile& ini)
             break;
         s.sendHistory.push_back(entry);
     }
+    s.logFile = ini.ReadString(section::kTerminal, key::kLogFile, s.logFile);
+    s.logFormat = std::clamp(ini.ReadInteger(section::kTerminal, key::kLogFormat, s.logFormat), 0, 1);
+    s.logSent = ini.ReadBool(section::kTerminal, key::kLogSent, s.logSent);
     return s;
 }
 
@@ -164,6 +170,9 @@ void TTerminalSettings::write(TIniFile& ini) const
         ini.WriteString(section::kTerminal, rowKey(key::kSendHistory, i++), sendHistory[k]);
     if (i < kHistoryKept)
         ini.WriteString(section::kTerminal, rowKey(key::kSendHistory, i), "");
+    ini.WriteString(section::kTerminal, key::kLogFile, logFile);
+    ini.WriteInteger(section::kTerminal, key::kLogFormat, logFormat);
+    ini.WriteBool(section::kTerminal, key::kLogSent, logSent);
 }
 
 TTermSettings TTermSettings::read(const TIniFile& ini)

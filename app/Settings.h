@@ -61,7 +61,8 @@ struct TFormSettings {
 
 // [Terminal]: the terminal's additions: time stamps (0 off, 1 time of day, 2 seconds since
 // connect) and the pause after which a line without a line end gets one; the hex view; the send box, its
-// line-end choice (0 none, 1 CR, 2 LF, 3 CR LF), its hex choice and its history, oldest first.
+// line-end choice (0 none, 1 CR, 2 LF, 3 CR LF), its hex choice and its history, oldest first; the
+// log's last file, format (0 raw, 1 text) and whether it took what is sent.
 struct TTerminalSettings {
     static constexpr int kHistoryKept = 20;
 
@@ -72,6 +73,9 @@ struct TTerminalSettings {
     int sendLineEnd = 1;
     bool sendHex = false;
     std::vector<std::string> sendHistory;
+    std::string logFile;
+    int logFormat = 0;
+    bool logSent = false;
 
     static TTerminalSettings read(const TIniFile& ini);
     void write(TIniFile& ini) const;

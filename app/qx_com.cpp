@@ -191,6 +191,7 @@ TfrmTerm::TfrmTerm(QWidget* parent) : QMainWindow(parent), VaComm1(std::make_uni
     VaComm1->OnNotice = [this](TVaCustomComm*, const std::string& text) {
         addStatus(latin1(text) + "\n", fsPlain, Qt::darkBlue);
     };
+    buildLog();
 
     // The port list follows plugging; a device waited for is tried whenever it may be back, and
     // once the operation that was running when it vanished has ended. Each try reads the ports
@@ -253,6 +254,10 @@ void TfrmTerm::buildMenus()
     Find1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_F));
     Xmodem1 = act(file, "&Xmodem", &TfrmTerm::SendxClick);
     SendBinary1 = act(file, "Send &Binary", &TfrmTerm::SendBinary1Click);
+    file->addSeparator();
+    LogToFile1 = act(file, "L&og to File…", &TfrmTerm::LogToFile1Click);
+    StopLog1 = act(file, "S&top Log", &TfrmTerm::StopLog1Click);
+    StopLog1->setEnabled(false);
 
     QMenu* settings = menuBar()->addMenu("&Settings");
     Settings1 = act(settings, "&Text transfer", &TfrmTerm::Settings1Click);
@@ -672,15 +677,19 @@ void TfrmTerm::noteArrival()
         // The block the pane takes next is stamped with the time its first part arrived (at most
         // a paint interval before the rest).
         backlogAfterPause_ = lastArrival_ >= 0 && now - lastArrival_ > stampPauseMs_;
-        const TStampMode mode = stampMode();
-        if (mode == TStampMode::timeOfDay)
-            backlogStamp_ = stampText(mode, QTime::currentTime().msecsSinceStartOfDay());
-        else if (mode == TStampMode::sinceConnect)
-            backlogStamp_ = stampText(mode, connectClock_.isValid() ? connectClock_.elapsed() : 0);
-        else
-            backlogStamp_.clear();
+        backlogStamp_ = stampNow();
     }
     lastArrival_ = now;
+}
+
+std::string TfrmTerm::stampNow() const
+{
+    const TStampMode mode = stampMode();
+    if (mode == TStampMode::timeOfDay)
+        return stampText(mode, QTime::currentTime().msecsSinceStartOfDay());
+    if (mode == TStampMode::sinceConnect)
+        return stampText(mode, connectClock_.isValid() ? connectClock_.elapsed() : 0);
+    return {};
 }
 
 void TfrmTerm::queueForPane(const std::string& chunk)
@@ -831,6 +840,7 @@ void TfrmTerm::VaComm1RxChar()
     const bool ctsFlow = HWFlow1->isChecked();
     // Waits for a reply see every byte at once; the pane shows it at its next paint.
     appendRxBuffer(rxBuffer, chunk);
+    logReceived(chunk);
     if (ctsFlow)
         VaComm1->SetRTS(false);
     if (!sendingText)
@@ -1455,6 +1465,9 @@ void TfrmTerm::getSettings()
     chkSendHex->setChecked(terminal.sendHex);
     sendHistory_ = terminal.sendHistory;
     sendHistoryAt_ = static_cast<int>(sendHistory_.size());
+    logFile_ = QFile::decodeName(QByteArray::fromStdString(terminal.logFile));
+    logFormat_ = static_cast<TLogFormat>(terminal.logFormat);
+    logSent_ = terminal.logSent;
     reSetAll();
 }
 
@@ -1509,6 +1522,9 @@ TTermSettings TfrmTerm::currentSettings() const
     s.terminal.sendLineEnd = cboSendLineEnd->currentIndex();
     s.terminal.sendHex = chkSendHex->isChecked();
     s.terminal.sendHistory = sendHistory_;
+    s.terminal.logFile = QFile::encodeName(logFile_).toStdString();
+    s.terminal.logFormat = static_cast<int>(logFormat_);
+    s.terminal.logSent = logSent_;
     return s;
 }
 
@@ -1549,6 +1565,7 @@ void TfrmTerm::FormClose()
     context->setClosing(true);
     waiting_ = false;
     retry_.stop();
+    endLog();
     guarded([this] {
         setConnectDown(false);
         VaComm1->Close();

@@ -3,6 +3,7 @@
 // the tool context it hands them.
 #pragma once
 
+#include "LogWriter.h"
 #include "TermText.h"
 #include "TermTools.h"
 #include "ToolContext.h"
@@ -69,6 +70,9 @@ public:
     QAction* Find1;
     QAction* Xmodem1;
     QAction* SendBinary1;
+    // File > "Log to File…" and "Stop Log" (enabled while a log runs).
+    QAction* LogToFile1;
+    QAction* StopLog1;
     QAction* Settings1;
     QAction* Font1;
     QAction* Background1;
@@ -126,6 +130,8 @@ public:
     QStatusBar* staBar1;
     QLabel* staPanel0;
     QLabel* staPanel1;
+    // Shown while a log runs: its file's name and how much it has written.
+    QLabel* staLog;
 
     // What the tool tabs and dialogs may use of the program, the device selection and the sends.
     std::unique_ptr<TToolContext> context;
@@ -217,6 +223,12 @@ public:
     void SendxClick();
     void UpdateClick();
     void About1Click();
+    void LogToFile1Click();
+    void StopLog1Click();
+    // Starts a log of what is received (and sent, when asked) to a file, appended to when it
+    // exists; false with a red status line when the file cannot be opened.
+    bool startLog(const QString& file, TLogFormat format, bool withSent);
+    bool logRunning() const;
     void cboDeviceChange();
 
     // The pane's font and colours as the settings file holds them (colours as blue-green-red values).
@@ -278,6 +290,17 @@ private:
     void applyPaneColours(const QColor& background);
     // The stamp for received text arriving now, and whether it comes after a pause.
     void noteArrival();
+    // A stamp for now as the Timestamps setting makes it; empty when off.
+    std::string stampNow() const;
+    // The log: received chunks as they come from the port, sent bytes as the port takes them; the
+    // status bar's log panel, refreshed twice a second, which also ends a log that stopped by
+    // itself and says why; the end of a log.
+    void logReceived(const std::string& chunk);
+    void logSent(std::string_view bytes);
+    void showLogState();
+    void endLog();
+    // The log's status bar panel, its timer and the port's record of what it sends.
+    void buildLog();
     // A block of received text as the pane took it, kept (the last 64 KiB) so that switching
     // between the text and the hex view draws again what was received since the last clear.
     struct TReceivedBlock {
@@ -316,6 +339,16 @@ private:
     std::vector<std::string> sendHistory_; // oldest first
     int sendHistoryAt_ = 0;                // where Up and Down are in it; its size for the new line
     QTimer* paneTimer_ = nullptr;
+    // The log, its file, format and sent choice (remembered between logs and starts), and
+    // the text format's line state and the pause before the chunk being logged.
+    TLogWriter log_;
+    QString logFile_;
+    TLogFormat logFormat_ = TLogFormat::raw;
+    bool logSent_ = false;
+    TLogText logText_;
+    qint64 logLastArrival_ = -1;
+    QTimer* logTimer_ = nullptr;
+    std::atomic<bool> logTakesSent_{false}; // read by whichever thread writes to the port
     QElapsedTimer lastPaint_;
     bool firstActivation_ = true;
     std::string settingsUnreadable_; // why the settings file could not be read at start

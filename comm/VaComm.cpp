@@ -416,7 +416,10 @@ int32_t TVaCustomComm::WriteBuf(const void* data, int32_t count)
     if (!Active() || count < 0)
         return 0;
     const auto* bytes = static_cast<const uint8_t*>(data);
-    return directWrite_ ? DirectWriteBuf(bytes, count) : QueueWriteBuf(bytes, count);
+    const int32_t taken = directWrite_ ? DirectWriteBuf(bytes, count) : QueueWriteBuf(bytes, count);
+    if (OnWritten && taken > 0)
+        OnWritten(bytes, taken);
+    return taken;
 }
 
 int32_t TVaCustomComm::QueueWriteBuf(const uint8_t* data, int32_t count)

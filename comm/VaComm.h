@@ -206,6 +206,9 @@ public:
     // remote server chose another setting than asked or did not confirm a change, or the port
     // lacks the lines that an operation uses (a raw network port has no DTR).
     std::function<void(TVaCustomComm*, const std::string& text)> OnNotice;
+    // Called by every write (on the writing thread) with the bytes the port took, for a record of
+    // what was sent. Set it before the port is written to.
+    std::function<void(const uint8_t* data, int32_t count)> OnWritten;
 
     // ---- Attachment
     void AttachDispatcher(TVaDispatcher* dispatcher);

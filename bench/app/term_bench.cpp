@@ -11,9 +11,10 @@
 //               flood; keys go every 20 ms, so the main thread's longest stall lies between that
 //               longest wait and 20 ms more
 // Runs of plain text, with the "show control characters" option, with time stamps, with the hex
-// view and with the find bar open on a term found four times in every line alternate; the medians
-// and the range over the runs close each. --only takes the names of some of them (plain,ctrl,
-// stamps,hex,find). Without DISPLAY it starts Xvfb itself; without either it says so and
+// view, with the find bar open on a term found four times in every line and with a raw log to a file
+// (started through File > "Log to File…"; its size is checked against the flood) alternate; the
+// medians and the range over the runs close each. --only takes the names of some of them (plain,
+// ctrl,stamps,hex,find,log). Without DISPLAY it starts Xvfb itself; without either it says so and
 // skips. Usage:
 //   term_bench [--runs N] [--mb MB] [--program PATH] [--tools DIR] [--only NAME,...]
 // PATH is a QX-Com binary (default: this build's), copied with the tool folder DIR into a
@@ -203,6 +204,7 @@ struct Config {
     std::string terminal; // the [Terminal] section's keys (time stamps, hex view)
     bool keys = true;
     std::string find; // a term typed into the find bar before the flood (keys needed)
+    bool log = false; // a raw log to folder/flood.log during the flood (keys needed)
 };
 
 std::optional<Figures> runOnce(const Config& cfg)
@@ -220,7 +222,12 @@ std::optional<Figures> runOnce(const Config& cfg)
         std::ofstream ini(cfg.folder + "/qx-com-103.ini", std::ios::trunc);
         ini << "[Comms]\nEcho=0\nCtrl=" << (cfg.ctrl ? 1 : 0)
             << "\n[Form]\nwidthTERM=1000\nheightTERM=900\nleftTERM=0\ntopTERM=0\n[Terminal]\n" << cfg.terminal;
+        if (cfg.log)
+            ini << "LogFile=" << cfg.folder << "/flood.log\nLogFormat=0\nLogSent=0\n";
     }
+    const std::string logPath = cfg.folder + "/flood.log";
+    std::error_code gone;
+    std::filesystem::remove(logPath, gone);
     const pid_t pid = spawn({cfg.program, "-platform", "xcb", slavePath});
     std::optional<Figures> result;
     FILE* keys = nullptr;
@@ -262,6 +269,15 @@ std::optional<Figures> runOnce(const Config& cfg)
                                    + window + " 300 300 >/dev/null 2>&1")
                                       .c_str());
             }
+            // File > "Log to File…" (Alt+F, O); the dialog offers the file of the settings.
+            if (cfg.log) {
+                (void)std::system("xdotool key alt+f sleep 0.3 key o sleep 0.7 key Return >/dev/null 2>&1");
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                if (!std::filesystem::exists(logPath)) {
+                    std::fprintf(stderr, "The log did not start\n");
+                    break;
+                }
+            }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
 
@@ -300,6 +316,7 @@ std::optional<Figures> runOnce(const Config& cfg)
         const double cpuStart = cpuOf(pid);
 
         std::atomic<bool> writing{true};
+        std::atomic<size_t> flooded{0};
         const auto start = Clock::now();
         std::thread writer([&] {
             size_t sent = 0;
@@ -320,6 +337,7 @@ std::optional<Figures> runOnce(const Config& cfg)
                     chunk.clear();
                 }
             }
+            flooded = sent;
             writing = false;
         });
 
@@ -366,6 +384,13 @@ std::optional<Figures> runOnce(const Config& cfg)
             if (waits.size() < pressed.size())
                 std::fprintf(stderr, "%zu of %zu keys never reached the line\n", pressed.size() - waits.size(),
                              pressed.size());
+        }
+        if (cfg.log) {
+            std::error_code ec;
+            const auto logged = std::filesystem::file_size(logPath, ec);
+            if (ec || logged != flooded)
+                std::fprintf(stderr, "The log holds %llu bytes of the flood's %zu\n",
+                             static_cast<unsigned long long>(ec ? 0 : logged), flooded.load());
         }
         result = f;
     } while (false);
@@ -477,20 +502,23 @@ int main(int argc, char** argv)
         const char* terminal;
         std::vector<Figures> figures;
         const char* find = "";
+        bool log = false;
     };
     Variant variants[] = {{"plain", "Plain text", false, "", {}},
                           {"ctrl", "Show control characters on", true, "", {}},
                           {"stamps", "Time stamps on", false, "Timestamps=1\n", {}},
                           {"hex", "Hex view on", false, "HexView=1\n", {}},
-                          {"find", "Find bar open on \"o\"", false, "", {}, "o"}};
+                          {"find", "Find bar open on \"o\"", false, "", {}, "o"},
+                          {"log", "Raw log to a file", false, "", {}, "", true}};
     for (int run = 1; run <= runs; ++run) {
         for (Variant& v : variants) {
             if ((!only.empty() && only.find("," + std::string(v.name) + ",") == std::string::npos)
-                || (*v.find && !keys))
+                || ((*v.find || v.log) && !keys))
                 continue;
             cfg.ctrl = v.ctrl;
             cfg.terminal = v.terminal;
             cfg.find = v.find;
+            cfg.log = v.log;
             if (auto f = runOnce(cfg)) {
                 printRun(v.name, run, *f);
                 v.figures.push_back(*f);
