@@ -98,11 +98,11 @@ private slots:
         frmTerm->mmoTerm->setFocus();
         QTest::keyClicks(frmTerm->mmoTerm, "lost");
 
-        // Back on another pseudo-terminal (the one it had is taken meanwhile).
+        // Back on another pseudo-terminal: the one it had is taken meanwhile (unless another
+        // program on the machine let go of a lower number in between; the link leads to it all the
+        // same).
         PtyPeer other;
-        const std::string before = device_->pty().SlavePath();
         device_->comeBack();
-        QVERIFY(device_->pty().SlavePath() != before);
         QTRY_VERIFY2_WITH_TIMEOUT(frmTerm->VaComm1->Active(), qPrintable(statusText()), 10000);
         QVERIFY(frmTerm->spdConnect->isChecked());
         QVERIFY(!frmTerm->waitingForDevice());
