@@ -8,6 +8,7 @@
 #include "ToolContext.h"
 #include "VaClasses.h"
 #include "VaPortIdentity.h"
+#include "VaTransport.h"
 
 #include <QColor>
 #include <QElapsedTimer>
@@ -19,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 class QAction;
 class QCheckBox;
@@ -252,7 +254,9 @@ private:
     void selectPortByName(const QString& name);
     // Reconnect: waiting (no CPU) for the device that vanished, by its identity; each change of the
     // port set tries it; a port refused for a moment (its group not set yet, held by another
-    // program) is tried a few times more with a growing pause.
+    // program) is tried a few times more with a growing pause. A remote port's server gives no
+    // notice when it is back: it is tried with a pause that grows to a few seconds, each attempt
+    // on a thread of its own so that a slow name lookup or connect never holds the window.
     void startWaiting();
     void stopWaiting(const QString& why);
     void showWaiting(bool waiting);
@@ -261,6 +265,10 @@ private:
     // Called with the port list just read.
     void tryReconnect();
     void reconnectRefused(const EVaCommError& error);
+    void startRemoteAttempt(const std::string& url);
+    void remoteAttemptDone(const std::string& url, const std::shared_ptr<TVaTransport>& transport,
+                           const TVaOpenResult& result);
+    void reconnected();
     void noteOnce(const QString& text, const QColor& colour);
     // The port box's text was entered: a typed port name is taken.
     void portTyped();
@@ -341,6 +349,9 @@ private:
     int refusals_ = 0;
     QString lastNote_;
     QTimer retry_;
+    int remotePauseMs_ = 0;      // the pause before the next attempt on a remote port
+    bool remoteAttempting_ = false;
+    std::thread remoteAttempt_;  // the last attempt to connect a remote port again
 };
 
 extern TfrmTerm* frmTerm;

@@ -102,6 +102,9 @@ private:
     std::unique_ptr<TVaDispatcher> dispatcher_;
 };
 
+// The error that failing to open path as failure tells of, in the words Open throws it with.
+EVaCommError VaOpenError(const std::string& path, const TVaOpenResult& failure);
+
 class TVaCustomComm : public TVaComponent {
 public:
     explicit TVaCustomComm(TVaComponent* owner = nullptr);
@@ -109,6 +112,9 @@ public:
 
     // ---- Opening and closing
     void Open();
+    // Opens the port on a transport already opened for DevicePath(), so that the slow part of
+    // opening a remote port (name lookup, connecting, negotiation) can run on another thread.
+    void Open(std::shared_ptr<TVaTransport> opened);
     void Close();
     bool Active() const { return active_.load(); }
     std::string DevicePath() const;
@@ -294,6 +300,7 @@ private:
     // threads are stopped, under WriteLock, which writers on other threads hold while they use it.
     std::shared_ptr<TVaTransport> transport_;
     std::atomic<bool> active_{false};
+    std::shared_ptr<TVaTransport> opened_; // handed to Open(opened), taken by CreateHandle
     std::atomic<uint64_t> session_{0}; // counts the openings
     std::unique_ptr<TVaCommEventThread> eventThread_;
     std::shared_ptr<TVaCommWriteThread> writeThread_;
