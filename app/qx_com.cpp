@@ -190,7 +190,10 @@ TfrmTerm::TfrmTerm(QWidget* parent) : QMainWindow(parent), VaComm1(std::make_uni
     VaComm1->Buffers().SetReadSize(kReadAhead);
     VaComm1->OnRxChar = [this](TVaCustomComm*, int32_t) { guarded([this] { VaComm1RxChar(); }); };
     VaComm1->OnDisconnect = [this](TVaCustomComm*) { guarded([this] { VaComm1Disconnect(); }); };
-    VaComm1->OnOpen = [this](TVaCustomComm*) { context->setDeviceGone(false); };
+    VaComm1->OnOpen = [this](TVaCustomComm*) {
+        context->setDeviceGone(false);
+        showRateInForce();
+    };
     VaComm1->OnNotice = [this](TVaCustomComm*, const std::string& text) {
         addStatus(latin1(text) + "\n", fsPlain, Qt::darkBlue);
     };
@@ -1360,7 +1363,17 @@ void TfrmTerm::cboBaudRateChange(bool typed)
     VaComm1->SetUserBaudrate(strToInt(bytes(cboBaudRate->currentText())));
     // While the user types a rate the keys stay in the box; a choice from the list goes on to
     // the terminal.
+    rateTyped_ = typed;
     PortChange(!typed);
+    rateTyped_ = false;
+}
+
+void TfrmTerm::showRateInForce()
+{
+    const int32_t rate = VaComm1->BaudrateInForce();
+    if (rateTyped_ || rate <= 0 || rate == VaComm1->EffectiveBaudrate())
+        return;
+    cboBaudRate->setEditText(QString::number(rate));
 }
 
 void TfrmTerm::cboStopBitsChange()

@@ -269,6 +269,9 @@ private:
     void remoteAttemptDone(const std::string& url, const std::shared_ptr<TVaTransport>& transport,
                            const TVaOpenResult& result);
     void reconnected();
+    // A rate other than the one asked for (a remote port's server chose it): the rate box shows
+    // the rate in force, unless the user is typing a rate there.
+    void showRateInForce();
     void noteOnce(const QString& text, const QColor& colour);
     // The port box's text was entered: a typed port name is taken.
     void portTyped();
@@ -340,6 +343,7 @@ private:
     std::vector<std::string> addedPorts_; // paths given on the command line
     std::string chosenKey_;               // the identity of the device the user chose
     bool dtrSet_ = false;                 // the user set DTR since the port was opened by hand
+    bool rateTyped_ = false;              // the port reopens for a rate being typed
     QIcon connectIcon_, waitIcon_;
     // The device waited for, since when, how often it refused in a row, the last note about it.
     bool waiting_ = false;

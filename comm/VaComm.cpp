@@ -211,6 +211,7 @@ void TVaCustomComm::ApplyDCB()
     s.xoffChar = eventChars_.XoffChar();
     VaLineSettings taken;
     int error = transport_->ApplyLineSettings(s, taken);
+    rateInForce_ = error == 0 ? taken.baudrate : 0;
     // The control modes set the resting level of DTR and RTS, as the line settings of the
     // desktop serial API do; the handshake modes leave the line to the driver.
     if (error == 0 && flowControl_.ControlDtr() != dtrHandshake)

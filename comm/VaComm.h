@@ -162,6 +162,9 @@ public:
     void SetUserBaudrate(int32_t v);
     // The rate written to the device.
     int32_t EffectiveBaudrate() const;
+    // The rate in force as the device (or a remote port's server) took it at the last setting of
+    // the line; 0 while the port is closed.
+    int32_t BaudrateInForce() const { return Active() ? rateInForce_ : 0; }
     TVaParity Parity() const { return parity_; }
     void SetParity(TVaParity v);
     TVaDatabits Databits() const { return databits_; }
@@ -336,6 +339,7 @@ private:
     bool autoOpen_ = false;
     TVaBaudrate baudrate_ = br1200;
     int32_t userBaudrate_ = 0;
+    int32_t rateInForce_ = 0;
     TVaParity parity_ = paNone;
     TVaDatabits databits_ = db8;
     TVaStopbits stopbits_ = sb1;
