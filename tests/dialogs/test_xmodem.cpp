@@ -244,11 +244,11 @@ private slots:
         frmXModem->cboXModemProtocol->setCurrentIndex(1);
 
         const Bytes file = RandomBytes(20000, 11);
-        WriteFileBytes(fx_->dir() + "up.bin", file);
-        frmXModem->txtXModemFileName->setText(QString::fromStdString(fx_->dir() + "up.bin"));
+        WriteFileBytes(fx_->dir() + "remote-up.bin", file);
+        frmXModem->txtXModemFileName->setText(QString::fromStdString(fx_->dir() + "remote-up.bin"));
         {
             LrzszLine line(pty_->Master());
-            Child rx({"rx", "-X", "-c", "got.bin"}, line.Fd(), fx_->dir());
+            Child rx({"rx", "-X", "-c", "remote-got.bin"}, line.Fd(), fx_->dir());
             frmXModem->cmdXModemSend->click();
             QVERIFY(pump([&] { return frmXModem->Memo1->toPlainText().contains("Exitcode:"); }, 60000));
             QVERIFY(pump([&] { return rx.Exited(); }));
@@ -256,21 +256,21 @@ private slots:
         }
         QVERIFY2(frmXModem->Memo1->toPlainText().contains("Exitcode: 0"), qPrintable(frmXModem->Memo1->toPlainText()));
         std::string why;
-        QVERIFY2(IsPaddedCopy(file, ReadFileBytes(fx_->dir() + "got.bin"), 0x00, 1024, &why), why.c_str());
+        QVERIFY2(IsPaddedCopy(file, ReadFileBytes(fx_->dir() + "remote-got.bin"), 0x00, 1024, &why), why.c_str());
 
         const Bytes incoming = RandomBytes(20000, 12);
-        WriteFileBytes(fx_->dir() + "dev.bin", incoming);
-        frmXModem->txtXModemFileName->setText(QString::fromStdString(fx_->dir() + "in.bin"));
+        WriteFileBytes(fx_->dir() + "remote-dev.bin", incoming);
+        frmXModem->txtXModemFileName->setText(QString::fromStdString(fx_->dir() + "remote-in.bin"));
         frmXModem->Memo1->clear();
         {
-            Child sx({"sx", "-X", "-k", "dev.bin"}, pty_->Master(), fx_->dir());
+            Child sx({"sx", "-X", "-k", "remote-dev.bin"}, pty_->Master(), fx_->dir());
             frmXModem->cmdXModemRecieve->click();
             QVERIFY(pump([&] { return frmXModem->Memo1->toPlainText().contains("Exitcode:"); }, 60000));
             QVERIFY(pump([&] { return sx.Exited(); }));
             QCOMPARE(sx.Status(), 0);
         }
         QVERIFY2(frmXModem->Memo1->toPlainText().contains("Exitcode: 0"), qPrintable(frmXModem->Memo1->toPlainText()));
-        QVERIFY2(IsPaddedCopy(incoming, ReadFileBytes(fx_->dir() + "in.bin"), 0x1A, 128, &why), why.c_str());
+        QVERIFY2(IsPaddedCopy(incoming, ReadFileBytes(fx_->dir() + "remote-in.bin"), 0x1A, 128, &why), why.c_str());
         QVERIFY(fx_->errors.isEmpty());
     }
 
