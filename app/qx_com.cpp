@@ -89,6 +89,9 @@ constexpr size_t kPaneBacklogLimit = size_t{256} << 10;
 // How much the port reads ahead while the window is busy: a flood reaches the window in a few
 // large batches. Beyond it the device waits (the kernel holds its writer back).
 constexpr int32_t kReadAhead = 256 << 10;
+// The pauses between attempts to connect a remote port again: doubling from the first to the last.
+constexpr int kFirstRemotePauseMs = 500;
+constexpr int kLastRemotePauseMs = 4000;
 
 // Where the first line that starts at or after from begins; from itself within a text of one line.
 size_t lineStartFrom(std::string_view text, size_t from)
@@ -187,7 +190,10 @@ TfrmTerm::TfrmTerm(QWidget* parent) : QMainWindow(parent), VaComm1(std::make_uni
     VaComm1->Buffers().SetReadSize(kReadAhead);
     VaComm1->OnRxChar = [this](TVaCustomComm*, int32_t) { guarded([this] { VaComm1RxChar(); }); };
     VaComm1->OnDisconnect = [this](TVaCustomComm*) { guarded([this] { VaComm1Disconnect(); }); };
-    VaComm1->OnOpen = [this](TVaCustomComm*) { context->setDeviceGone(false); };
+    VaComm1->OnOpen = [this](TVaCustomComm*) {
+        context->setDeviceGone(false);
+        showRateInForce();
+    };
     VaComm1->OnNotice = [this](TVaCustomComm*, const std::string& text) {
         addStatus(latin1(text) + "\n", fsPlain, Qt::darkBlue);
     };
@@ -222,6 +228,8 @@ TfrmTerm::TfrmTerm(QWidget* parent) : QMainWindow(parent), VaComm1(std::make_uni
 
 TfrmTerm::~TfrmTerm()
 {
+    if (remoteAttempt_.joinable())
+        remoteAttempt_.join();
     // FormDestroy: a port still open is closed.
     if (VaComm1->Active()) {
         try {
@@ -886,14 +894,10 @@ void TfrmTerm::startWaiting()
         addStatus("Not waiting for " + awaitedName_ + ": a pseudo-terminal does not come back\n");
         return;
     }
-    // A remote port's server gives no notice when it is back, and nothing here tries it again yet.
-    if (VaIsPortUrl(portPath(current))) {
-        addStatus("Not waiting for " + awaitedName_ + ": connect again once its server is back\n");
-        return;
-    }
     awaitedDescription_ = portbox::description(cboPort, current);
     awaitedSince_.start();
     refusals_ = 0;
+    remotePauseMs_ = kFirstRemotePauseMs;
     lastNote_.clear();
     waiting_ = true;
     showWaiting(true);
@@ -948,12 +952,67 @@ void TfrmTerm::tryReconnect()
     }
     cboPort->setCurrentIndex(at);
     applyPortSelection();
+    const std::string path = portPath(at);
+    if (VaIsPortUrl(path)) {
+        if (!retry_.isActive())
+            startRemoteAttempt(path);
+        return;
+    }
     try {
         VaComm1->Open();
     } catch (const EVaCommError& e) {
         reconnectRefused(e);
         return;
     }
+    reconnected();
+}
+
+void TfrmTerm::startRemoteAttempt(const std::string& url)
+{
+    if (remoteAttempting_)
+        return;
+    if (remoteAttempt_.joinable())
+        remoteAttempt_.join(); // it has handed its result over already
+    remoteAttempting_ = true;
+    remoteAttempt_ = std::thread([this, url] {
+        std::shared_ptr<TVaTransport> transport = VaMakeTransport(url, nullptr);
+        TVaOpenResult result =
+            transport ? transport->Open(url) : TVaOpenResult::Failure(ekOther, EPROTONOSUPPORT);
+        if (!result.ok)
+            transport.reset();
+        // Dropped with the window, whose destructor waits for this thread.
+        QMetaObject::invokeMethod(
+            this,
+            [this, url, transport, result] { guarded([&] { remoteAttemptDone(url, transport, result); }); },
+            Qt::QueuedConnection);
+    });
+}
+
+void TfrmTerm::remoteAttemptDone(const std::string& url, const std::shared_ptr<TVaTransport>& transport,
+                                 const TVaOpenResult& result)
+{
+    remoteAttempting_ = false;
+    // Waiting stopped, another port chosen or opened meanwhile: a connection made is let go.
+    if (!waiting_ || VaComm1->Active() || context->closing() || context->busy()
+        || portPath(cboPort->currentIndex()) != url || VaComm1->DevicePath() != url)
+        return;
+    try {
+        if (!result.ok)
+            throw VaOpenError(url, result);
+        VaComm1->Open(transport);
+    } catch (const EVaCommError& e) {
+        // Refused, not resolved, not answering: said once, tried again after a pause that grows.
+        noteOnce(latin1(e.what()) + "\nStill waiting for " + awaitedName_ + "; press the connect button to stop\n",
+                 kErrorRed);
+        retry_.start(remotePauseMs_);
+        remotePauseMs_ = std::min(remotePauseMs_ * 2, kLastRemotePauseMs);
+        return;
+    }
+    reconnected();
+}
+
+void TfrmTerm::reconnected()
+{
     waiting_ = false;
     retry_.stop();
     showWaiting(false);
@@ -1314,7 +1373,17 @@ void TfrmTerm::cboBaudRateChange(bool typed)
     VaComm1->SetUserBaudrate(strToInt(bytes(cboBaudRate->currentText())));
     // While the user types a rate the keys stay in the box; a choice from the list goes on to
     // the terminal.
+    rateTyped_ = typed;
     PortChange(!typed);
+    rateTyped_ = false;
+}
+
+void TfrmTerm::showRateInForce()
+{
+    const int32_t rate = VaComm1->BaudrateInForce();
+    if (rateTyped_ || rate <= 0 || rate == VaComm1->EffectiveBaudrate())
+        return;
+    cboBaudRate->setEditText(QString::number(rate));
 }
 
 void TfrmTerm::cboStopBitsChange()

@@ -9,6 +9,7 @@
 #include "ToolContext.h"
 #include "VaClasses.h"
 #include "VaPortIdentity.h"
+#include "VaTransport.h"
 
 #include <QColor>
 #include <QElapsedTimer>
@@ -20,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 class QAction;
 class QCheckBox;
@@ -264,7 +266,9 @@ private:
     void selectPortByName(const QString& name);
     // Reconnect: waiting (no CPU) for the device that vanished, by its identity; each change of the
     // port set tries it; a port refused for a moment (its group not set yet, held by another
-    // program) is tried a few times more with a growing pause.
+    // program) is tried a few times more with a growing pause. A remote port's server gives no
+    // notice when it is back: it is tried with a pause that grows to a few seconds, each attempt
+    // on a thread of its own so that a slow name lookup or connect never holds the window.
     void startWaiting();
     void stopWaiting(const QString& why);
     void showWaiting(bool waiting);
@@ -273,6 +277,13 @@ private:
     // Called with the port list just read.
     void tryReconnect();
     void reconnectRefused(const EVaCommError& error);
+    void startRemoteAttempt(const std::string& url);
+    void remoteAttemptDone(const std::string& url, const std::shared_ptr<TVaTransport>& transport,
+                           const TVaOpenResult& result);
+    void reconnected();
+    // A rate other than the one asked for (a remote port's server chose it): the rate box shows
+    // the rate in force, unless the user is typing a rate there.
+    void showRateInForce();
     void noteOnce(const QString& text, const QColor& colour);
     // The port box's text was entered: a typed port name is taken.
     void portTyped();
@@ -365,6 +376,7 @@ private:
     std::vector<std::string> addedPorts_; // paths given on the command line
     std::string chosenKey_;               // the identity of the device the user chose
     bool dtrSet_ = false;                 // the user set DTR since the port was opened by hand
+    bool rateTyped_ = false;              // the port reopens for a rate being typed
     QIcon connectIcon_, waitIcon_;
     // The device waited for, since when, how often it refused in a row, the last note about it.
     bool waiting_ = false;
@@ -374,6 +386,9 @@ private:
     int refusals_ = 0;
     QString lastNote_;
     QTimer retry_;
+    int remotePauseMs_ = 0;      // the pause before the next attempt on a remote port
+    bool remoteAttempting_ = false;
+    std::thread remoteAttempt_;  // the last attempt to connect a remote port again
 };
 
 extern TfrmTerm* frmTerm;

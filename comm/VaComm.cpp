@@ -77,6 +77,13 @@ void TVaCustomComm::CheckClosed() const
         throw EVaCommError(kPortOpen);
 }
 
+void TVaCustomComm::Open(std::shared_ptr<TVaTransport> opened)
+{
+    CheckClosed();
+    opened_ = std::move(opened);
+    Open();
+}
+
 void TVaCustomComm::Open()
 {
     CheckClosed();
@@ -121,21 +128,31 @@ void TVaCustomComm::DeliverNotices()
     }
 }
 
+EVaCommError VaOpenError(const std::string& path, const TVaOpenResult& failure)
+{
+    if (!failure.detail.empty())
+        return EVaCommError(VaFormat("Can't open specified device %s (%s)", {path, failure.detail}), failure.kind,
+                            failure.error);
+    if (failure.error == ENOENT)
+        return EVaCommError(VaFormat("Specified device not found (%s).", {path}), failure.kind, failure.error);
+    return EVaCommError(VaFormat("Can't open specified device %s (Error %d, %s)",
+                                 {path, std::to_string(failure.error), std::strerror(failure.error)}),
+                        failure.kind, failure.error);
+}
+
 void TVaCustomComm::CreateHandle()
 {
     const std::string path = DevicePath();
-    std::shared_ptr<TVaTransport> transport = VaMakeTransport(path, modemLines_);
-    const TVaOpenResult opened =
-        transport ? transport->Open(path) : TVaOpenResult::Failure(ekOther, EPROTONOSUPPORT);
-    if (!opened.ok && !opened.detail.empty())
-        throw EVaCommError(VaFormat("Can't open specified device %s (%s)", {path, opened.detail}), opened.kind,
-                           opened.error);
-    if (!opened.ok && opened.error == ENOENT)
-        throw EVaCommError(VaFormat("Specified device not found (%s).", {path}), opened.kind, opened.error);
+    std::shared_ptr<TVaTransport> transport;
+    TVaOpenResult opened;
+    if (opened_) {
+        transport = std::move(opened_);
+    } else {
+        transport = VaMakeTransport(path, modemLines_);
+        opened = transport ? transport->Open(path) : TVaOpenResult::Failure(ekOther, EPROTONOSUPPORT);
+    }
     if (!opened.ok)
-        throw EVaCommError(VaFormat("Can't open specified device %s (Error %d, %s)",
-                                    {path, std::to_string(opened.error), std::strerror(opened.error)}),
-                           opened.kind, opened.error);
+        throw VaOpenError(path, opened);
     input_.Lock().Clear();
     errorCounters_ = {};
     if (transport->Capabilities().lineCounters)
@@ -194,6 +211,7 @@ void TVaCustomComm::ApplyDCB()
     s.xoffChar = eventChars_.XoffChar();
     VaLineSettings taken;
     int error = transport_->ApplyLineSettings(s, taken);
+    rateInForce_ = error == 0 ? taken.baudrate : 0;
     // The control modes set the resting level of DTR and RTS, as the line settings of the
     // desktop serial API do; the handshake modes leave the line to the driver.
     if (error == 0 && flowControl_.ControlDtr() != dtrHandshake)

@@ -102,6 +102,9 @@ private:
     std::unique_ptr<TVaDispatcher> dispatcher_;
 };
 
+// The error that failing to open path as failure tells of, in the words Open throws it with.
+EVaCommError VaOpenError(const std::string& path, const TVaOpenResult& failure);
+
 class TVaCustomComm : public TVaComponent {
 public:
     explicit TVaCustomComm(TVaComponent* owner = nullptr);
@@ -109,6 +112,9 @@ public:
 
     // ---- Opening and closing
     void Open();
+    // Opens the port on a transport already opened for DevicePath(), so that the slow part of
+    // opening a remote port (name lookup, connecting, negotiation) can run on another thread.
+    void Open(std::shared_ptr<TVaTransport> opened);
     void Close();
     bool Active() const { return active_.load(); }
     std::string DevicePath() const;
@@ -156,6 +162,9 @@ public:
     void SetUserBaudrate(int32_t v);
     // The rate written to the device.
     int32_t EffectiveBaudrate() const;
+    // The rate in force as the device (or a remote port's server) took it at the last setting of
+    // the line; 0 while the port is closed.
+    int32_t BaudrateInForce() const { return Active() ? rateInForce_ : 0; }
     TVaParity Parity() const { return parity_; }
     void SetParity(TVaParity v);
     TVaDatabits Databits() const { return databits_; }
@@ -297,6 +306,7 @@ private:
     // threads are stopped, under WriteLock, which writers on other threads hold while they use it.
     std::shared_ptr<TVaTransport> transport_;
     std::atomic<bool> active_{false};
+    std::shared_ptr<TVaTransport> opened_; // handed to Open(opened), taken by CreateHandle
     std::atomic<uint64_t> session_{0}; // counts the openings
     std::unique_ptr<TVaCommEventThread> eventThread_;
     std::shared_ptr<TVaCommWriteThread> writeThread_;
@@ -332,6 +342,7 @@ private:
     bool autoOpen_ = false;
     TVaBaudrate baudrate_ = br1200;
     int32_t userBaudrate_ = 0;
+    int32_t rateInForce_ = 0;
     TVaParity parity_ = paNone;
     TVaDatabits databits_ = db8;
     TVaStopbits stopbits_ = sb1;

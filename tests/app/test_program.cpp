@@ -5,6 +5,7 @@
 #include "IniFile.h"
 #include "Program.h"
 #include "PtyPeer.h"
+#include "Rfc2217Peer.h"
 #include "Ser2net.h"
 #include "SnippetLibrary.h"
 #include "StringsTab.h"
@@ -158,6 +159,31 @@ private slots:
         fx_->start("", true);
         QCOMPARE(frmTerm->cboPort->currentText().toStdString(), url);
         QCOMPARE(frmTerm->VaComm1->DevicePath(), url);
+    }
+
+    void theRateBoxShowsTheRateARemoteServerChose()
+    {
+        Rfc2217Peer::Options options;
+        options.baudReply = 9600;
+        Rfc2217Peer peer(options);
+        fx_->start("[Comms]\nExtraPorts=" + peer.url() + "\nPort=1\n");
+        frmTerm->cboBaudRate->setCurrentIndex(frmTerm->cboBaudRate->findText("115200"));
+        frmTerm->cboBaudRateChange();
+        frmTerm->spdConnect->click();
+        QVERIFY2(frmTerm->VaComm1->Active(), qPrintable(fx_->errors.join("; ")));
+        QCOMPARE(frmTerm->VaComm1->BaudrateInForce(), 9600);
+        QCOMPARE(frmTerm->cboBaudRate->currentText(), QString("9600"));
+        QVERIFY(QString::fromStdString(TWindowFixture::statusText()).contains("the server set 9600 baud instead of 115200"));
+        // Another choice from the list is asked for, and again the rate in force is shown.
+        frmTerm->cboBaudRate->setCurrentIndex(frmTerm->cboBaudRate->findText("57600"));
+        frmTerm->cboBaudRateChange();
+        QVERIFY(frmTerm->VaComm1->Active());
+        QCOMPARE(frmTerm->cboBaudRate->currentText(), QString("9600"));
+        QVERIFY(QString::fromStdString(TWindowFixture::statusText()).contains("instead of 57600"));
+        // While a rate is being typed the box keeps the keys.
+        frmTerm->cboBaudRate->setEditText("19200");
+        frmTerm->cboBaudRateChange(true);
+        QCOMPARE(frmTerm->cboBaudRate->currentText(), QString("19200"));
     }
 
     void aSignalEndsTheProgramAsClosingItsWindowDoes()

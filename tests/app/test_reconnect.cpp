@@ -1,8 +1,12 @@
 // Reconnect and a port list that follows plugging, with real pseudo-terminals behind links that
 // vanish and come back: back under a new link target with the same line settings and nothing sent
 // on its own, back busy, waiting stopped with the connect button, reconnect switched off (and that
-// choice kept), entries that come and go while the selection stays.
+// choice kept), entries that come and go while the selection stays. Remote ports: a ser2net that
+// is stopped and started again, and a server of the tests' own that drops the client, which is
+// given its DTR level again.
 #include "PtyPeer.h"
+#include "Rfc2217Peer.h"
+#include "Ser2net.h"
 #include "WindowFixture.h"
 #include "qx_com.h"
 
@@ -238,6 +242,108 @@ private slots:
         QCOMPARE(device_->pty().Read(6), std::string("steady"));
         QVERIFY2(fx_->errors.isEmpty() && fx_->messages.isEmpty(),
                  qPrintable(fx_->errors.join("; ") + fx_->messages.join("; ")));
+    }
+
+    void remotePortBackWhenItsServerIs_data()
+    {
+        QTest::addColumn<bool>("rfc2217");
+        QTest::newRow("rfc2217") << true;
+        QTest::newRow("socket") << false;
+    }
+
+    void remotePortBackWhenItsServerIs()
+    {
+        QFETCH(bool, rfc2217);
+        PtyPeer pty;
+        Ser2net server(pty.SlavePath(), rfc2217 ? Ser2net::kRfc2217 : Ser2net::kRaw, "115200n81");
+        const QString url = QString::fromStdString(server.url());
+        fx_->start("[Comms]\nExtraPorts=" + url.toStdString() + "\nPort=1\n");
+        QCOMPARE(frmTerm->cboPort->currentText(), url);
+        connect();
+        frmTerm->VaComm1->WriteText("one");
+        QCOMPARE(pty.Read(3), std::string("one"));
+
+        // Stopped while the device is talking.
+        pty.Write(std::string(2048, 'x'));
+        server.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(!frmTerm->VaComm1->Active(), 10000);
+        QVERIFY(statusText().contains("Device disconnected"));
+        QVERIFY(frmTerm->waitingForDevice());
+        QVERIFY(!frmTerm->spdConnect->isChecked());
+        QVERIFY(statusText().contains("Waiting for " + url + " to come back"));
+        // Refused again and again while it is away: said once, with the way out.
+        QTRY_VERIFY_WITH_TIMEOUT(statusText().contains("Still waiting for " + url), 10000);
+        QTest::qWait(2000); // time for more attempts (after 0.5 s, then 1 s)
+        QCOMPARE(statusText().count("connection refused"), 1);
+        QCOMPARE(statusText().count("Still waiting for"), 1);
+        QVERIFY(frmTerm->waitingForDevice());
+
+        server.start();
+        QTRY_VERIFY2_WITH_TIMEOUT(frmTerm->VaComm1->Active(), qPrintable(statusText()), 15000);
+        QVERIFY(!frmTerm->waitingForDevice());
+        QVERIFY(frmTerm->spdConnect->isChecked());
+        QVERIFY(statusText().contains(url + " is back after "));
+        QVERIFY(statusText().contains("connected again"));
+        frmTerm->VaComm1->WriteText("two");
+        QCOMPARE(pty.Read(3), std::string("two"));
+        pty.Write(std::string("back again"));
+        QTRY_VERIFY_WITH_TIMEOUT(TWindowFixture::paneText().find("back again") != std::string::npos, 5000);
+        QVERIFY2(fx_->errors.isEmpty() && fx_->messages.isEmpty(),
+                 qPrintable(fx_->errors.join("; ") + fx_->messages.join("; ")));
+    }
+
+    void remotePortWaitStoppedAndDtrGivenAgain()
+    {
+        Rfc2217Peer peer;
+        const QString url = QString::fromStdString(peer.url());
+        fx_->start("[Comms]\nExtraPorts=" + url.toStdString() + "\nPort=1\n");
+        connect();
+        // The menu item set and cleared: DTR off (the item says the level at the device's pin).
+        frmTerm->DTRlow1->trigger();
+        frmTerm->DTRlow1->trigger();
+        QVERIFY(!frmTerm->DTRlow1->isChecked());
+        // The DTR level of the last DTR command sent since the first `from` commands, -1 for none.
+        const auto lastDtr = [&peer](size_t from = 0) {
+            int level = -1;
+            const std::vector<TVaComPortReply> commands = peer.commands();
+            for (size_t i = from; i < commands.size(); ++i)
+                if (commands[i].code == rfc2217::SET_CONTROL && (commands[i].Number() == 8 || commands[i].Number() == 9))
+                    level = commands[i].Number() == 8 ? 1 : 0;
+            return level;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(lastDtr(), 0, 5000);
+
+        // The server drops the client and takes the next one: connected again, DTR off again
+        // after the opening set it.
+        const size_t before = peer.commands().size();
+        peer.disconnect();
+        QTRY_VERIFY2_WITH_TIMEOUT(statusText().contains(url + " is back after "), qPrintable(statusText()), 15000);
+        QVERIFY(frmTerm->VaComm1->Active());
+        QTRY_COMPARE_WITH_TIMEOUT(lastDtr(before), 0, 5000);
+        QVERIFY(!frmTerm->DTRlow1->isChecked());
+
+    }
+
+    void remotePortWaitStoppedWithTheConnectButton()
+    {
+        PtyPeer pty;
+        Ser2net server(pty.SlavePath());
+        const QString url = QString::fromStdString(server.url());
+        fx_->start("[Comms]\nExtraPorts=" + url.toStdString() + "\nPort=1\n");
+        connect();
+        server.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(frmTerm->waitingForDevice(), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(statusText().contains("Still waiting for " + url), 10000);
+        frmTerm->spdConnect->click();
+        QVERIFY(!frmTerm->waitingForDevice());
+        QVERIFY(!frmTerm->spdConnect->isChecked());
+        QVERIFY(statusText().contains("Stopped waiting for " + url));
+        // Back, and left alone: past the longest pause between attempts nothing connected.
+        server.start();
+        QTest::qWait(5000);
+        QVERIFY(!frmTerm->VaComm1->Active());
+        frmTerm->spdConnect->click();
+        QVERIFY2(frmTerm->VaComm1->Active(), qPrintable(statusText()));
     }
 
     void portListFollowsPlugging()

@@ -4,6 +4,7 @@
 #include "AtomicFile.h"
 #include "Places.h"
 #include "PtyPeer.h"
+#include "Rfc2217Peer.h"
 #include "ToolContext.h"
 #include "Update.h"
 #include "WindowFixture.h"
@@ -565,6 +566,27 @@ private slots:
         QVERIFY(pulse >= std::chrono::milliseconds(95));
         QVERIFY(pulse < std::chrono::milliseconds(300));
         QCOMPARE(frmTerm->mmoTerm->palette().color(QPalette::Base), pane);
+    }
+
+    void resetPulseOverARemotePort()
+    {
+        // The pulse is DTR over SET-CONTROL: on, then back to off where it rests.
+        Rfc2217Peer peer;
+        start(peer.url(), "QX-Board1", writeFirmware("fw10.bin", "x"));
+        connectPort();
+        QVERIFY(!frmTerm->DTRlow1->isChecked());
+        const size_t before = peer.commands().size();
+        frmUpdate->cmdUpdate->click();
+        QCOMPARE(int(frmUpdate->lastOutcome()), int(TUpdateOutcome::NoLoader));
+        std::vector<uint32_t> dtr;
+        const std::vector<TVaComPortReply> commands = peer.commands();
+        for (size_t i = before; i < commands.size(); ++i)
+            if (commands[i].code == rfc2217::SET_CONTROL && (commands[i].Number() == 8 || commands[i].Number() == 9))
+                dtr.push_back(commands[i].Number());
+        // (Setting up the loader's line may state the resting level first.)
+        QCOMPARE(std::count(dtr.begin(), dtr.end(), 8u), 1);
+        QVERIFY(dtr.size() >= 2);
+        QCOMPARE(std::vector<uint32_t>(dtr.end() - 2, dtr.end()), (std::vector<uint32_t>{8, 9}));
     }
 };
 

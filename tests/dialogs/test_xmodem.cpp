@@ -4,6 +4,7 @@
 #include "Messages.h"
 #include "Places.h"
 #include "Program.h"
+#include "Ser2net.h"
 #include "XModem.h"
 #include "WindowFixture.h"
 #include "XferTestUtil.h"
@@ -131,9 +132,12 @@ private:
     std::unique_ptr<TWindowFixture> fx_;
     std::unique_ptr<Pty> pty_;
 
-    void start()
+    // Connects the window to port (the pseudo-terminal when none is given).
+    void start(std::string port = {})
     {
-        writeFileAtomically(fx_->settingsPath(), "[Comms]\nExtraPorts=" + pty_->SlavePath() + "\nPort=1\n");
+        if (port.empty())
+            port = pty_->SlavePath();
+        writeFileAtomically(fx_->settingsPath(), "[Comms]\nExtraPorts=" + port + "\nPort=1\n");
         createWindows();
         frmTerm->show();
         frmTerm->FormActivate();
@@ -227,6 +231,46 @@ private slots:
         QCOMPARE(frmXModem->VaXModem1->Comm(), static_cast<TVaCustomComm*>(frmXModem->VaComm2.get()));
         pty_->Write(std::string("after"));
         QVERIFY(pump([] { return rxBuffer.find("after") != std::string::npos; }));
+        QVERIFY(fx_->errors.isEmpty());
+    }
+
+    void xmodem1kBothWaysThroughSer2net()
+    {
+        // The dialog on an rfc2217:// port served by ser2net, lrzsz on the far pseudo-terminal.
+        Ser2net server(pty_->SlavePath());
+        start(server.url());
+        frmXModem->show();
+        (void)QTest::qWaitForWindowActive(frmXModem, 2000);
+        frmXModem->cboXModemProtocol->setCurrentIndex(1);
+
+        const Bytes file = RandomBytes(20000, 11);
+        WriteFileBytes(fx_->dir() + "remote-up.bin", file);
+        frmXModem->txtXModemFileName->setText(QString::fromStdString(fx_->dir() + "remote-up.bin"));
+        {
+            LrzszLine line(pty_->Master());
+            Child rx({"rx", "-X", "-c", "remote-got.bin"}, line.Fd(), fx_->dir());
+            frmXModem->cmdXModemSend->click();
+            QVERIFY(pump([&] { return frmXModem->Memo1->toPlainText().contains("Exitcode:"); }, 60000));
+            QVERIFY(pump([&] { return rx.Exited(); }));
+            QCOMPARE(rx.Status(), 0);
+        }
+        QVERIFY2(frmXModem->Memo1->toPlainText().contains("Exitcode: 0"), qPrintable(frmXModem->Memo1->toPlainText()));
+        std::string why;
+        QVERIFY2(IsPaddedCopy(file, ReadFileBytes(fx_->dir() + "remote-got.bin"), 0x00, 1024, &why), why.c_str());
+
+        const Bytes incoming = RandomBytes(20000, 12);
+        WriteFileBytes(fx_->dir() + "remote-dev.bin", incoming);
+        frmXModem->txtXModemFileName->setText(QString::fromStdString(fx_->dir() + "remote-in.bin"));
+        frmXModem->Memo1->clear();
+        {
+            Child sx({"sx", "-X", "-k", "remote-dev.bin"}, pty_->Master(), fx_->dir());
+            frmXModem->cmdXModemRecieve->click();
+            QVERIFY(pump([&] { return frmXModem->Memo1->toPlainText().contains("Exitcode:"); }, 60000));
+            QVERIFY(pump([&] { return sx.Exited(); }));
+            QCOMPARE(sx.Status(), 0);
+        }
+        QVERIFY2(frmXModem->Memo1->toPlainText().contains("Exitcode: 0"), qPrintable(frmXModem->Memo1->toPlainText()));
+        QVERIFY2(IsPaddedCopy(incoming, ReadFileBytes(fx_->dir() + "remote-in.bin"), 0x1A, 128, &why), why.c_str());
         QVERIFY(fx_->errors.isEmpty());
     }
 

@@ -1,5 +1,6 @@
 // XMODEM-1K both ways with lrzsz through Debian's ser2net: our end on an rfc2217:// port, lrzsz on
-// the pseudo-terminal that ser2net serves; and qx-xmodem on such a port.
+// the pseudo-terminal that ser2net serves; qx-xmodem on such a port; and a server stopped in the
+// middle of a transfer.
 #include "Ser2net.h"
 #include "XferTestUtil.h"
 
@@ -63,4 +64,25 @@ TEST(RemoteXmodem, CommandLineToolSendsThroughSer2net)
     EXPECT_EQ(rx.Status(), 0);
     std::string why;
     EXPECT_TRUE(IsPaddedCopy(data, ReadFileBytes(dir.File("out.bin")), 0x00, 1024, &why)) << why;
+}
+
+TEST(RemoteXmodem, Ser2netStoppedMidTransferEndsTheUploadAsFailed)
+{
+    TempDir dir;
+    const Bytes data = RandomBytes(400000, 10);
+    WriteFileBytes(dir.File("src.bin"), data);
+    Pty pty;
+    Ser2net server(pty.SlavePath());
+    XEnd end(server.url());
+    SocketPair sp;
+    Relay relay(pty.Master(), sp.fd[0]);
+    end.Start(tmUpload, dir.File("src.bin"), TVaXProtocol::XModem1K, 500, 4);
+    Child rx({"rx", "-X", "-c", "out.bin"}, sp.fd[1], dir.Path());
+    ASSERT_TRUE(ServeUntil([&] { return end.packets.size() >= 20 || end.Done(); }, 60000));
+    ASSERT_FALSE(end.Done());
+    server.stop();
+    // Ended by the lost connection or at the latest by its own time-outs, never reported done.
+    ASSERT_TRUE(ServeUntil([&] { return end.Done(); }, 60000));
+    EXPECT_NE(end.exitCode, VaCode::Completed);
+    ASSERT_TRUE(ServeUntil([&] { return !end.xmodem.Busy(); }, 10000));
 }

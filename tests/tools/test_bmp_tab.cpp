@@ -383,6 +383,31 @@ private slots:
         frame_->port.Close();
     }
 
+    void fontAndFlashGridThroughSer2net()
+    {
+        // The question-and-answer exchanges of the grid, and a font, through a default ser2net.
+        devsim_ = std::make_unique<TDevsim>(DEVSIM_EXE, dir_->path(),
+                                            "[Device]\nName=QX-Display\n[Flash]\nTypes=0:b,1-499:0\n");
+        QVERIFY(devsim_->ok());
+        Ser2net server(devsim_->link());
+        frame_->port.SetDeviceName(server.url());
+        frame_->port.SetUserBaudrate(115200);
+        frame_->port.Open();
+        QVERIFY(frame_->port.Active());
+        flash()->cmdFlashRefreshClick();
+        QVERIFY(frame_->progress->isHidden());
+        QCOMPARE(flash()->Grid->blockColour[0][0], QColor(0, 0, 255));
+        QCOMPARE(flash()->Grid->blockColour[9][49], QColor(0, 255, 0));
+
+        const std::string font = file("box.bff", fontFile('A', 'Z'));
+        choose(tab()->cboBFFfileName, font);
+        tab()->cndFontSend->click();
+        TFontData data;
+        fo_getFontData(QString::fromStdString(font), data);
+        QCOMPARE(kept("display-font-001.qxf"), bytesOf(fontStream(data)));
+        frame_->port.Close();
+    }
+
     void fontWireOrderAndSizeLimit()
     {
         openPty();
