@@ -294,7 +294,9 @@ void TBmpTab::refreshTools()
         showBmpInfo(bitmap);
     } else {
         clearPicture();
-        context_.addStatus("Can't open bmp file\n", fsPlain, kErrorRed);
+        // With no picture chosen yet (a new user, a cleared list) there is nothing that failed.
+        if (!bitmap.trimmed().isEmpty())
+            context_.addStatus("Can't open bmp file\n", fsPlain, kErrorRed);
     }
     showFontPreview(cboBFFfileName->currentText());
     context_.addStatus("Ready\n", fsBold, kOkGreen);

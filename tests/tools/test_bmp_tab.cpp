@@ -222,6 +222,12 @@ private slots:
         tab()->cboBMPfileName->setEditText(QString::fromStdString(path("gone.bmp")));
         tab()->refreshTools();
         QCOMPARE(status(), std::string("Can't open bmp file\nReady\n"));
+
+        // No picture chosen at all is no failure.
+        frame_->status->clear();
+        tab()->cboBMPfileName->setEditText(QString());
+        tab()->refreshTools();
+        QCOMPARE(status(), std::string("Ready\n"));
     }
 
     void sixteenBitPictureTurnsTheWindowRedAndIsRefused()
