@@ -24,7 +24,7 @@ TLogDialog::TLogDialog(QWidget* parent) : QDialog(parent)
     cboLogFormat = new QComboBox(this);
     cboLogFormat->setObjectName("cboLogFormat");
     cboLogFormat->addItems({"Raw bytes, exactly as received", "Text as shown, with time stamps"});
-    chkLogSent = new QCheckBox("Also what is &sent", this);
+    chkLogSent = new QCheckBox("&Also what is sent", this);
     chkLogSent->setObjectName("chkLogSent");
     lblLogNote = new QLabel(this);
     lblLogNote->setObjectName("lblLogNote");
