@@ -3,6 +3,7 @@
 // stopping and starting again, the menu and its dialog, a full disk and a folder removed.
 #include "LogDialog.h"
 #include "PtyPeer.h"
+#include "TestSupport.h"
 #include "WindowFixture.h"
 #include "qx_com.h"
 
@@ -26,14 +27,6 @@
 #include <thread>
 
 namespace {
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 void writeFile(const std::string& path, const std::string& text)
 {
@@ -134,11 +127,11 @@ private slots:
         QVERIFY(!frmTerm->StopLog1->isEnabled());
         QVERIFY(frmTerm->LogToFile1->isEnabled());
         QVERIFY(logLine().isEmpty());
-        const std::string logged = readFile(path);
+        const std::string logged = fileBytes(path);
         QCOMPARE(logged.size(), data.size());
         QVERIFY(logged == data);
         // What was sent is beside it, byte for byte.
-        QCOMPARE(readFile(path + ".sent"), std::string("ab"));
+        QCOMPARE(fileBytes(path + ".sent"), std::string("ab"));
         QVERIFY(statusHas("Log to " + path + " ended"));
     }
 
@@ -164,7 +157,7 @@ private slots:
         QTRY_VERIFY(rxBuffer.ends_with("x\r\n"));
         frmTerm->StopLog1->trigger();
 
-        std::string log = readFile(path);
+        std::string log = fileBytes(path);
         // Stamps "[s.mmm] ": each line has one, no other text has one.
         std::vector<std::string> lines;
         std::istringstream in(log);
@@ -225,12 +218,12 @@ private slots:
         pty_->Write("two\n");
         waitForSize(path, 14);
         frmTerm->StopLog1->trigger();
-        QCOMPARE(readFile(path), std::string("kept\none\r\ntwo\n"));
+        QCOMPARE(fileBytes(path), std::string("kept\none\r\ntwo\n"));
         QVERIFY(!std::filesystem::exists(path + ".sent"));
 
         // The choice is in the settings file and comes back at the next start.
         fx_->stop();
-        const std::string ini = readFile(fx_->settingsPath());
+        const std::string ini = fileBytes(fx_->settingsPath());
         QVERIFY(ini.find("LogFile=" + path) != std::string::npos);
         QVERIFY(ini.find("LogFormat=0") != std::string::npos);
         fx_->start("", true);
@@ -277,7 +270,7 @@ private slots:
         QVERIFY(frmTerm->LogToFile1->isEnabled());
         QVERIFY(!frmTerm->StopLog1->isEnabled());
         // What fitted is the start of what came, nothing else.
-        const std::string kept = readFile(path);
+        const std::string kept = fileBytes(path);
         QVERIFY(kept.size() > 16 * 1024);
         QVERIFY(kept.size() < data.size());
         QVERIFY(kept == data.substr(0, kept.size()));

@@ -9,20 +9,11 @@
 #include <chrono>
 #include <fcntl.h>
 #include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
 namespace {
-
-std::string readFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 } // namespace
 
@@ -48,8 +39,8 @@ TEST(LogWriter, AppendsNeverTruncatesAndStartsAgain)
     EXPECT_TRUE(log.write(TLogWriter::Stream::sent, "AT\r"));
     EXPECT_TRUE(log.write(TLogWriter::Stream::main, "two"));
     log.stop();
-    EXPECT_EQ(readFile(path), std::string("before\none \0\xfftwo", 16));
-    EXPECT_EQ(readFile(path + kSentLogSuffix), "AT\r");
+    EXPECT_EQ(fileBytes(path), std::string("before\none \0\xfftwo", 16));
+    EXPECT_EQ(fileBytes(path + kSentLogSuffix), "AT\r");
     EXPECT_EQ(log.failure(), "");
 }
 

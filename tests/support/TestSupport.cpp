@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <vector>
 
@@ -67,6 +68,12 @@ void TFakeDeviceTree::unplug(const std::string& name)
 {
     std::filesystem::remove_all(std::filesystem::path(roots_.sysClassTty) / name);
     std::filesystem::remove(roots_.dev + "/" + name);
+}
+
+std::string fileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 double processCpuSeconds()

@@ -12,6 +12,9 @@
 // The CPU seconds (user and system) the process has used so far.
 double processCpuSeconds();
 
+// A file's bytes; empty when it cannot be read.
+std::string fileBytes(const std::string& path);
+
 // The median and the range of a benchmark's figures over its runs; all zero when there are none.
 struct TSpread {
     double median = 0, low = 0, high = 0;
