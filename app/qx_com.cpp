@@ -933,6 +933,11 @@ void TfrmTerm::noteOnce(const QString& text, const QColor& colour)
     addStatus(text, fsPlain, colour);
 }
 
+void TfrmTerm::noteStillWaiting(const QString& why)
+{
+    noteOnce(why + "Still waiting for " + awaitedName_ + "; press the connect button to stop\n", kErrorRed);
+}
+
 void TfrmTerm::tryReconnect()
 {
     // Nothing is opened behind an operation's back: one that was running when the device vanished
@@ -1002,8 +1007,7 @@ void TfrmTerm::remoteAttemptDone(const std::string& url, const std::shared_ptr<T
         VaComm1->Open(transport);
     } catch (const EVaCommError& e) {
         // Refused, not resolved, not answering: said once, tried again after a pause that grows.
-        noteOnce(latin1(e.what()) + "\nStill waiting for " + awaitedName_ + "; press the connect button to stop\n",
-                 kErrorRed);
+        noteStillWaiting(latin1(e.what()) + "\n");
         retry_.start(remotePauseMs_);
         remotePauseMs_ = std::min(remotePauseMs_ * 2, kLastRemotePauseMs);
         return;
@@ -1046,7 +1050,7 @@ void TfrmTerm::reconnectRefused(const EVaCommError& error)
         text += latin1(accessHint(path, access));
     else if (kind == ekBusy)
         text += latin1(busyHint(path, portHolders(path)));
-    noteOnce(text + "Still waiting for " + awaitedName_ + "; press the connect button to stop\n", kErrorRed);
+    noteStillWaiting(text);
 }
 
 bool TfrmTerm::mmoTermKeyPress(const QString& text)

@@ -285,6 +285,8 @@ private:
     // the rate in force, unless the user is typing a rate there.
     void showRateInForce();
     void noteOnce(const QString& text, const QColor& colour);
+    // An attempt to reconnect was refused for why (ending with a line end): said once, in red.
+    void noteStillWaiting(const QString& why);
     // The port box's text was entered: a typed port name is taken.
     void portTyped();
     QString openFileDialog();
