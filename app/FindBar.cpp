@@ -242,6 +242,11 @@ int TFindBar::viewTop() const
     return pane_->document()->findBlockByNumber(pane_->verticalScrollBar()->value()).position();
 }
 
+QTextCursor TFindBar::viewBottom() const
+{
+    return pane_->cursorForPosition(QPoint(0, pane_->viewport()->height() - 1));
+}
+
 void TFindBar::step(int direction)
 {
     if (isHidden())
@@ -260,8 +265,7 @@ void TFindBar::step(int direction)
         at = matches_.firstFrom(viewTop()) % count;
     } else {
         // The last match that starts before the end of the view.
-        const QTextCursor bottom = pane_->cursorForPosition(QPoint(0, pane_->viewport()->height() - 1));
-        const QTextBlock last = bottom.block();
+        const QTextBlock last = viewBottom().block();
         at = (matches_.firstFrom(last.position() + last.length()) - 1 + count) % count;
     }
     select(at);
@@ -277,7 +281,7 @@ void TFindBar::select(int index)
 
     // Into view: where it is when it is shown already, else in the middle of the pane.
     const int first = pane_->verticalScrollBar()->value();
-    const int last = pane_->cursorForPosition(QPoint(0, pane_->viewport()->height() - 1)).blockNumber();
+    const int last = viewBottom().blockNumber();
     const bool shown = current_.block().blockNumber() >= first && current_.block().blockNumber() <= last;
     QTextCursor caret(pane_->document());
     caret.setPosition(span.end());
@@ -298,7 +302,7 @@ void TFindBar::highlight()
         const QTextCharFormat current = markFormat(QColor(255, 150, 30));
         QTextDocument* doc = pane_->document();
         const int width = pane_->viewport()->width();
-        const int lastLine = pane_->cursorForPosition(QPoint(0, pane_->viewport()->height() - 1)).blockNumber();
+        const int lastLine = viewBottom().blockNumber();
         size_t next = 0; // parts before it are marked already
         // Only what is in view, line by line, as far as the line is in view across.
         for (QTextBlock block = doc->findBlockByNumber(pane_->verticalScrollBar()->value());

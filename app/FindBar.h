@@ -70,6 +70,8 @@ private:
     void step(int direction);
     void select(int index);
     int viewTop() const;
+    // Where the last line in view is.
+    QTextCursor viewBottom() const;
 
     QPlainTextEdit* pane_;
     TPaneMatches matches_;
