@@ -57,8 +57,9 @@ std::string TLogWriter::open(const std::string& path, const std::string& sentPat
 
 bool TLogWriter::write(Stream stream, std::string_view bytes)
 {
-    // Nothing to write, or for a stream that has no file in this log.
-    if (bytes.empty() || fd_[static_cast<int>(stream)] < 0)
+    // Nothing to write, or for a stream that has no file in this log. The path, not the file
+    // descriptor: the writing thread closes the files when it ends, the paths stay until the next open.
+    if (bytes.empty() || path_[static_cast<int>(stream)].empty())
         return running();
     {
         std::lock_guard lock(mutex_);

@@ -73,8 +73,8 @@ private:
     bool checkFiles_ = false;                           // guarded by mutex_
     std::string failure_, failedPath_;                  // guarded by mutex_
     std::atomic<uint64_t> written_{0};
-    int fd_[2] = {-1, -1};
-    std::string path_[2];
+    int fd_[2] = {-1, -1}; // the writing thread's while it runs
+    std::string path_[2];  // set by open before the thread starts, unchanged while it runs
     std::thread thread_;
 };
 
