@@ -218,14 +218,14 @@ std::optional<Figures> runOnce(const Config& cfg)
     ::cfmakeraw(&t);
     ::tcsetattr(slave, TCSANOW, &t);
     const std::string slavePath = name;
+    const std::string logPath = cfg.folder + "/flood.log";
     {
         std::ofstream ini(cfg.folder + "/qx-com-103.ini", std::ios::trunc);
         ini << "[Comms]\nEcho=0\nCtrl=" << (cfg.ctrl ? 1 : 0)
             << "\n[Form]\nwidthTERM=1000\nheightTERM=900\nleftTERM=0\ntopTERM=0\n[Terminal]\n" << cfg.terminal;
         if (cfg.log)
-            ini << "LogFile=" << cfg.folder << "/flood.log\nLogFormat=0\nLogSent=0\n";
+            ini << "LogFile=" << logPath << "\nLogFormat=0\nLogSent=0\n";
     }
-    const std::string logPath = cfg.folder + "/flood.log";
     std::error_code gone;
     std::filesystem::remove(logPath, gone);
     const pid_t pid = spawn({cfg.program, "-platform", "xcb", slavePath});
